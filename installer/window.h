@@ -1,0 +1,32 @@
+// What the workflows need of the main window. The Qt dialog implements it; tests
+// replace it with a recording fake, so the workflows run without a display.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "installer/form.h"
+
+namespace klv {
+
+class Window {
+public:
+    virtual ~Window() = default;
+
+    // The whole current text of one of the twelve edit fields.
+    [[nodiscard]] virtual std::string FieldText(Control field) const = 0;
+    virtual void SetFieldText(Control field, std::string_view text) = 0;
+
+    // Shows `text` in the status line and makes it visible at once, although the
+    // caller goes on blocking the window's thread.
+    virtual void SetStatusLine(std::string_view text) = 0;
+
+    // A modal message box with the warning icon and one OK button; returns when the
+    // user has closed it.
+    virtual void ShowMessage(std::string_view text) = 0;
+
+    // Hands a web address to the user's browser; failures are not reported.
+    virtual void OpenUrl(std::string_view url) = 0;
+};
+
+}  // namespace klv

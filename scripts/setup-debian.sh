@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs every Debian package that the build, the tests, the benchmarks and the demo
+# need. Safe to run again: apt-get skips what is already there.
+set -euo pipefail
+
+packages=(
+  # build
+  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format
+  qt6-base-dev qt6-base-dev-tools libgl-dev libcurl4-openssl-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  # tests and demo: real servers on loopback, a display for whole-program runs
+  python3 python3-pyftpdlib xvfb xauth xdg-utils curl
+  # interoperability runs and benchmarks
+  vsftpd lftp iproute2 procps
+  # the icon is drawn as SVG and rendered to PNG at build time
+  librsvg2-bin
+)
+
+sudo=()
+if [ "$(id -u)" -ne 0 ]; then
+  sudo=(sudo)
+fi
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+    missing+=("$package")
+done
+
+if [ "${#missing[@]}" -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo[@]}" apt-get update
+  "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# The FTP servers that conflict with vsftpd in apt are unpacked into the build tree by
+# scripts/fetch-ftp-servers.sh when the interoperability tests need them.
