@@ -1,0 +1,106 @@
+// Install Script: capture the form, check it, fetch and fill the configuration script,
+// upload both scripts and make them executable, then open the set-up page.
+#include <string>
+#include <string_view>
+
+#include "installer/fetch_status.h"
+#include "installer/session.h"
+#include "installer/templating.h"
+#include "installer/vendor_site.h"
+#include "installer/workflows.h"
+
+namespace klv {
+
+namespace {
+
+constexpr std::string_view kFillInAllFields = "You MUST Fill In ALL Fields Before Uploading!";
+constexpr std::string_view kNeedPaymentEmail =
+    "You MUST Enter A PayPal Email, A StormPay Email Or Both!";
+constexpr std::string_view kDownloadingScript = "Downloading Current KLV Script From Kolvane";
+constexpr std::string_view kUploadingScript = "Uploading KLV Script";
+constexpr std::string_view kSetupPageQuery = "/klv.cgi?data=setup";
+
+// The refusal to show, if any: the required fields first, then the payment address.
+std::string_view Refusal(const FormData& form) {
+    for (const FormText* required : {&form.ftpUser, &form.ftpPassword, &form.ftpServer,
+                                     &form.cgiPath, &form.httpCgiPath, &form.mainEmail}) {
+        if (required->empty()) {
+            return kFillInAllFields;
+        }
+    }
+    if (form.payPalEmail.empty() && form.stormPayEmail.empty()) {
+        return kNeedPaymentEmail;
+    }
+    return {};
+}
+
+SessionArguments ScriptUpload(const FormData& form, std::string localPath,
+                              std::string_view fileName) {
+    SessionArguments arguments;
+    arguments.server = form.ftpServer.str();
+    arguments.user = form.ftpUser.str();
+    arguments.password = form.ftpPassword.str();
+    arguments.localPath = std::move(localPath);
+    arguments.remotePath = form.cgiPath.str() + "/" + std::string(fileName);
+    arguments.binary = 0;
+    arguments.chmodAfter = 1;
+    return arguments;
+}
+
+// showTranscript is 1 exactly while the guarded upload runs, however it ends.
+class TranscriptShown {
+public:
+    explicit TranscriptShown(int& flag) : flag_(flag) { flag_ = 1; }
+    ~TranscriptShown() { flag_ = 0; }
+    TranscriptShown(const TranscriptShown&) = delete;
+    TranscriptShown& operator=(const TranscriptShown&) = delete;
+
+private:
+    int& flag_;
+};
+
+}  // namespace
+
+void OnInstallScript(const InstallerContext& context) {
+    SharedState& shared = context.shared;
+    const FormData& form = shared.formData;
+    CaptureForm(context.window, shared.formData, context.config.affiliateHopUrl);
+    if (const std::string_view refusal = Refusal(form); !refusal.empty()) {
+        context.window.ShowMessage(refusal);
+        return;
+    }
+
+    const std::string configScript = WorkingFile(shared.appDirectory, "klvcfg.cgi");
+    context.window.SetStatusLine(kDownloadingScript);
+    FetchUrlToFile(shared, VendorUrl(context.config.vendorBaseUrl, kScriptTemplatePath),
+                   configScript);
+    if (!shared.statusText.empty()) {
+        context.window.SetStatusLine(shared.statusText.view());
+        return;
+    }
+    if (!FillScriptTemplate(configScript, form)) {
+        return;
+    }
+
+    context.window.SetStatusLine(kUploadingScript);
+    const bool loggedOn = UploadOnce(context, ScriptUpload(form, configScript, "klvcfg.cgi"));
+    context.window.SetStatusLine(shared.statusText.view());
+    if (!loggedOn) {
+        return;
+    }
+
+    // The main script goes up exactly as downloaded; the user reads the server's
+    // replies to judge it, so this upload shows its transcript.
+    const std::string mainScript = WorkingFile(shared.appDirectory, "klv.cgi");
+    FetchUrlToFile(shared, VendorUrl(context.config.vendorBaseUrl, kMainScriptPath), mainScript);
+    bool mainLoggedOn = false;
+    {
+        const TranscriptShown transcript(shared.showTranscript);
+        mainLoggedOn = UploadOnce(context, ScriptUpload(form, mainScript, "klv.cgi"));
+    }
+    if (mainLoggedOn) {
+        context.window.OpenUrl(form.httpCgiPath.str() + std::string(kSetupPageQuery));
+    }
+}
+
+}  // namespace klv

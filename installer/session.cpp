@@ -1,0 +1,112 @@
+#include "installer/session.h"
+
+#include <cstdlib>
+
+#include "installer/workflows.h"
+
+namespace klv {
+
+namespace {
+
+ftp::LogonRequest LogonFor(const InstallerContext& context, const SessionArguments& arguments) {
+    ftp::LogonRequest request;
+    request.host = arguments.server;
+    request.port = context.config.ftpPort;
+    request.user = arguments.user;
+    request.password = arguments.password;
+    request.logonType = 0;  // straight to the server: USER, PASS, ACCT
+    return request;
+}
+
+// Reports a failed logon the way the user sees it: status text and one message box.
+void ReportLogonFailure(const InstallerContext& context, const ftp::FtpClient& client) {
+    context.shared.statusText = client.replyText();
+    context.window.ShowMessage(client.replyText());
+}
+
+int ReplyCode(std::string_view line) { return std::atoi(std::string(line.substr(0, 3)).c_str()); }
+
+// True when the last active-mode transfer failed only because the data connection
+// could not be made: PORT refused, the server saying it cannot open the connection
+// (425), or the connection never arriving.
+bool ActiveDataConnectionFailed(const ftp::FtpClient& client) {
+    switch (client.lastTransferStage()) {
+        case ftp::TransferStage::DataSetup:
+        case ftp::TransferStage::DataConnect:
+            return true;
+        case ftp::TransferStage::TransferCommand:
+            return ReplyCode(client.replyText()) == 425;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+std::pair<std::string_view, std::string_view> SplitRemotePath(std::string_view remotePath) {
+    const std::size_t slash = remotePath.rfind('/');
+    if (slash == std::string_view::npos) {
+        return {std::string_view(), remotePath};
+    }
+    return {remotePath.substr(0, slash), remotePath.substr(slash + 1)};
+}
+
+bool StoreFile(ftp::FtpClient& client, const SessionArguments& arguments) {
+    const ftp::TransferType type =
+        arguments.binary != 0 ? ftp::TransferType::Image : ftp::TransferType::Ascii;
+    if (client.TransferFile(arguments.remotePath, arguments.localPath,
+                            ftp::DataConnection::Active, ftp::Direction::Upload, type)) {
+        return true;
+    }
+    if (!ActiveDataConnectionFailed(client)) {
+        return false;
+    }
+    return client.TransferFile(arguments.remotePath, arguments.localPath,
+                               ftp::DataConnection::Passive, ftp::Direction::Upload, type);
+}
+
+bool SessionLogOn(const InstallerContext& context, const SessionArguments& arguments) {
+    ftp::FtpClient& client = context.shared.sharedClient;
+    if (client.LogOn(LogonFor(context, arguments))) {
+        return true;
+    }
+    ReportLogonFailure(context, client);
+    return false;
+}
+
+bool SessionPutPage(const InstallerContext& context, const SessionArguments& arguments) {
+    return StoreFile(context.shared.sharedClient, arguments);
+}
+
+void SessionLogOff(const InstallerContext& context) { context.shared.sharedClient.LogOff(); }
+
+bool UploadOnce(const InstallerContext& context, const SessionArguments& arguments) {
+    ftp::FtpClient client;
+    if (!client.LogOn(LogonFor(context, arguments))) {
+        ReportLogonFailure(context, client);
+        return false;  // the client's destruction closes what the logon left open
+    }
+
+    // Whatever becomes of the upload, the chmod is still tried: the transcript
+    // shows the user every reply, and the user judges the result from it.
+    (void)StoreFile(client, arguments);
+    std::string transcript = client.replyText();
+    if (arguments.chmodAfter == 1) {
+        const auto [directory, fileName] = SplitRemotePath(arguments.remotePath);
+        (void)client.Command("CWD " + std::string(directory));
+        transcript += " \n";
+        transcript += client.replyText();
+        (void)client.Command("SITE chmod 755 " + std::string(fileName));
+        transcript += " \n";
+        transcript += client.replyText();
+    }
+
+    context.shared.statusText = kScriptUploadHint;
+    if (context.shared.showTranscript == 1) {
+        context.window.ShowMessage(transcript);  // the connection stays open meanwhile
+    }
+    client.LogOff();
+    return true;
+}
+
+}  // namespace klv

@@ -1,0 +1,53 @@
+// The FTP session operations the workflows use: a logon, page uploads and a logoff on
+// the shared client (one control connection for a whole page list), and a one-shot
+// upload with its own client that makes the script executable and keeps a transcript.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "ftp/ftp_client.h"
+
+namespace klv {
+
+struct InstallerContext;
+
+// One argument list for all four operations; each uses only some of the seven.
+struct SessionArguments {
+    std::string server;
+    std::string user;
+    std::string password;
+    std::string localPath;
+    std::string remotePath;  // relative to the logon directory, "/" between directories
+    int binary = 0;          // nonzero: "TYPE I"
+    int chmodAfter = 0;      // exactly 1: "CWD" into the file's directory, then "SITE chmod 755"
+};
+
+inline constexpr std::string_view kScriptUploadHint = "If Script Upload OK, Then Update Pages";
+
+// Logs the shared client on. On failure the reason goes to statusText and into one
+// message box, and the result is false.
+[[nodiscard]] bool SessionLogOn(const InstallerContext& context, const SessionArguments& arguments);
+
+// Uploads one page over the shared client's connection. False when it did not land;
+// the reason is then the shared client's replyText().
+[[nodiscard]] bool SessionPutPage(const InstallerContext& context,
+                                  const SessionArguments& arguments);
+
+// "QUIT" and close, without waiting for the reply.
+void SessionLogOff(const InstallerContext& context);
+
+// Logs on with a client of its own, uploads, optionally makes the file executable,
+// shows the transcript while showTranscript is 1, logs off. True when the logon
+// succeeded, whatever became of the upload.
+[[nodiscard]] bool UploadOnce(const InstallerContext& context, const SessionArguments& arguments);
+
+// Splits a remote path at its last "/" into directory and file name.
+std::pair<std::string_view, std::string_view> SplitRemotePath(std::string_view remotePath);
+
+// Uploads in active mode and, when the active data connection could not be made
+// (behind NAT the server cannot reach us), once more in passive mode.
+[[nodiscard]] bool StoreFile(ftp::FtpClient& client, const SessionArguments& arguments);
+
+}  // namespace klv

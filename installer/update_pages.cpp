@@ -1,0 +1,158 @@
+// Update Pages: fetch the page list, log on once, fetch, fill and upload every listed
+// page into www/klv/, log off and report completion, naming any page that did not land.
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "installer/fetch_status.h"
+#include "installer/session.h"
+#include "installer/text_file.h"
+#include "installer/vendor_site.h"
+#include "installer/workflows.h"
+
+namespace klv {
+
+namespace {
+
+constexpr std::string_view kDownloadingPages = "Downloading Current KLV Pages From Kolvane";
+constexpr std::string_view kUploadingPages = "Uploading New KLV Pages To Your Server";
+constexpr std::string_view kComplete = "Update Pages Is Now Complete!";
+constexpr std::string_view kPagesDirectory = "www/klv/";
+constexpr std::string_view kBlogExtension = "weblogex.txt";
+constexpr std::string_view kBlog = "weblog.txt";
+constexpr std::size_t kLongestComposedText = 4095;  // page address, remote path, status text
+
+struct PageFailure {
+    std::string name;
+    std::string reason;
+};
+
+// How one listed name is stored: its remote name and its transfer type.
+struct PagePlan {
+    std::string remoteName;  // under www/klv/
+    bool binary = false;
+    bool fillBlogValues = false;
+};
+
+PagePlan PlanFor(std::string_view name) {
+    // Exact, case-sensitive comparisons over the whole name: "Klv.jpg" or
+    // "weblog.txt " are ordinary pages.
+    if (name == kBlogExtension) {
+        return {"weblogex.php", false, true};
+    }
+    if (name == kBlog) {
+        return {"weblog.php", false, false};
+    }
+    return {std::string(name), name == "klv.jpg" || name == "button.jpg", false};
+}
+
+// The names of a list as text mode reads it: one per LF, nothing trimmed, and
+// whatever follows the last LF is not an entry.
+std::vector<std::string> ListedNames(std::string_view list) {
+    std::vector<std::string> names;
+    std::size_t start = 0;
+    for (std::size_t end = list.find('\n'); end != std::string_view::npos;
+         end = list.find('\n', start)) {
+        names.emplace_back(list.substr(start, end - start));
+        start = end + 1;
+    }
+    return names;
+}
+
+// Handles one entry; returns why it did not land, if it did not.
+std::optional<std::string> UploadListedPage(const InstallerContext& context,
+                                            const std::string& name) {
+    SharedState& shared = context.shared;
+    const FormData& form = shared.formData;
+    const PagePlan plan = PlanFor(name);
+    const std::string url = VendorUrl(context.config.vendorBaseUrl, kPagesPath, name);
+    const std::string status = "Uploading " + plan.remoteName;
+    if (url.size() > kLongestComposedText || status.size() > kLongestComposedText) {
+        return "the name is too long";
+    }
+
+    const std::string page = WorkingFile(shared.appDirectory, "temp.txt");
+    FetchUrlToFile(shared, url, page);
+    if (!shared.statusText.empty()) {
+        // Uploading now would store the previous page's content under this name.
+        return shared.statusText.str();
+    }
+    if (plan.fillBlogValues) {
+        std::string text;
+        if (!ReadTextFile(page, text)) {
+            return "the downloaded page could not be read";
+        }
+        ReplaceAll(text, "#title#", form.blogTitle.view());
+        ReplaceAll(text, "#password#", form.blogPassword.view());
+        RewriteTextFile(page, text);
+    }
+
+    context.window.SetStatusLine(status);
+    SessionArguments arguments;
+    arguments.server = form.ftpServer.str();
+    arguments.user = form.ftpUser.str();
+    arguments.password = form.ftpPassword.str();
+    arguments.localPath = page;
+    arguments.remotePath = std::string(kPagesDirectory) + plan.remoteName;
+    arguments.binary = plan.binary ? 1 : 0;
+    if (!SessionPutPage(context, arguments)) {
+        return shared.sharedClient.replyText();
+    }
+    return std::nullopt;
+}
+
+std::string CompletionMessage(const std::vector<PageFailure>& failures) {
+    std::string message(kComplete);
+    for (const PageFailure& failure : failures) {
+        message += '\n';
+        message += failure.name;
+        message += ": ";
+        message += failure.reason;
+    }
+    return message;
+}
+
+}  // namespace
+
+void OnUpdatePages(const InstallerContext& context) {
+    SharedState& shared = context.shared;
+    const FormData& form = shared.formData;
+    SessionArguments account;
+    account.server = form.ftpServer.str();
+    account.user = form.ftpUser.str();
+    account.password = form.ftpPassword.str();
+
+    context.window.SetStatusLine(kDownloadingPages);
+    const std::string listFile = WorkingFile(shared.appDirectory, "klv.txt");
+    FetchUrlToFile(shared, VendorUrl(context.config.vendorBaseUrl, kPageListPath), listFile);
+    if (!shared.statusText.empty()) {
+        context.window.SetStatusLine(shared.statusText.view());
+        return;
+    }
+
+    const bool loggedOn = SessionLogOn(context, account);
+    context.window.SetStatusLine(shared.statusText.view());
+    if (!loggedOn) {
+        return;
+    }
+    context.window.SetStatusLine(kUploadingPages);
+
+    std::string list;
+    if (!ReadTextFile(listFile, list)) {
+        SessionLogOff(context);  // nothing to upload: do not leave the connection open
+        return;
+    }
+    std::vector<PageFailure> failures;
+    for (const std::string& name : ListedNames(list)) {
+        if (std::optional<std::string> reason = UploadListedPage(context, name)) {
+            failures.push_back({name, std::move(*reason)});
+        }
+    }
+    SessionLogOff(context);
+
+    context.window.SetStatusLine(kComplete);
+    context.window.ShowMessage(CompletionMessage(failures));
+}
+
+}  // namespace klv
