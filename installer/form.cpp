@@ -12,13 +12,13 @@ constexpr std::string_view kAdUrlSuffix = "/tamrixo";
 
 // The order in which fields get their defaults, and the order of capture. The
 // nickname has no buffer of its own: capture turns it into the ad values.
-constexpr std::array<Control, 5> kDefaultOrder{
-    Control::HttpCgiPath, Control::CgiPath, Control::BlogTitle, Control::AdPricing,
-    Control::ClickBankNickName};
+constexpr std::array<Control, 5> kDefaultOrder{Control::HttpCgiPath, Control::CgiPath,
+                                               Control::BlogTitle, Control::AdPricing,
+                                               Control::ClickBankNickName};
 
 struct CapturedField {
     Control id;
-    FormText FormData::* buffer;  // null for the nickname
+    FormText FormData::*buffer;  // null for the nickname
 };
 
 constexpr std::array<CapturedField, 12> kCaptureOrder{{

@@ -24,7 +24,9 @@ void ReportLogonFailure(const InstallerContext& context, const ftp::FtpClient& c
     context.window.ShowMessage(client.replyText());
 }
 
-int ReplyCode(std::string_view line) { return std::atoi(std::string(line.substr(0, 3)).c_str()); }
+int ReplyCode(std::string_view line) {
+    return std::atoi(std::string(line.substr(0, 3)).c_str());
+}
 
 // True when the last active-mode transfer failed only because the data connection
 // could not be made: PORT refused, the server saying it cannot open the connection
@@ -54,8 +56,8 @@ std::pair<std::string_view, std::string_view> SplitRemotePath(std::string_view r
 bool StoreFile(ftp::FtpClient& client, const SessionArguments& arguments) {
     const ftp::TransferType type =
         arguments.binary != 0 ? ftp::TransferType::Image : ftp::TransferType::Ascii;
-    if (client.TransferFile(arguments.remotePath, arguments.localPath,
-                            ftp::DataConnection::Active, ftp::Direction::Upload, type)) {
+    if (client.TransferFile(arguments.remotePath, arguments.localPath, ftp::DataConnection::Active,
+                            ftp::Direction::Upload, type)) {
         return true;
     }
     if (!ActiveDataConnectionFailed(client)) {
@@ -78,7 +80,9 @@ bool SessionPutPage(const InstallerContext& context, const SessionArguments& arg
     return StoreFile(context.shared.sharedClient, arguments);
 }
 
-void SessionLogOff(const InstallerContext& context) { context.shared.sharedClient.LogOff(); }
+void SessionLogOff(const InstallerContext& context) {
+    context.shared.sharedClient.LogOff();
+}
 
 bool UploadOnce(const InstallerContext& context, const SessionArguments& arguments) {
     ftp::FtpClient client;

@@ -8,12 +8,13 @@ packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format
   qt6-base-dev qt6-base-dev-tools libgl-dev libcurl4-openssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  # tests and demo: real servers on loopback, a display for whole-program runs
-  python3 python3-pyftpdlib xvfb xauth xdg-utils curl
+  # tests and demo: real servers on loopback, a display for whole-program runs, the
+  # font the window's layout is measured with, a check of the installed menu entry
+  python3 python3-pyftpdlib xvfb xauth xdg-utils curl fonts-dejavu-core desktop-file-utils
   # interoperability runs and benchmarks
   vsftpd lftp iproute2 procps
-  # the icon is drawn as SVG and rendered to PNG at build time
-  librsvg2-bin
+  # the icon is drawn as SVG and rendered to PNG (app/icons/render.sh); the screenshot
+  librsvg2-bin imagemagick x11-utils
 )
 
 sudo=()

@@ -27,9 +27,9 @@ TEST(FormDefaults, FiveFieldsHaveTheirStartTexts) {
     EXPECT_EQ(window.FieldText(Control::BlogTitle), "Welcome to our Blog!");
     EXPECT_EQ(window.FieldText(Control::AdPricing), "5.00");
     EXPECT_EQ(window.FieldText(Control::ClickBankNickName), "tamrixo");
-    for (Control empty : {Control::Username, Control::Password, Control::Server,
-                          Control::BlogPassword, Control::MainEmail, Control::PayPalEmail,
-                          Control::StormPayEmail}) {
+    for (Control empty :
+         {Control::Username, Control::Password, Control::Server, Control::BlogPassword,
+          Control::MainEmail, Control::PayPalEmail, Control::StormPayEmail}) {
         EXPECT_EQ(window.FieldText(empty), "");
     }
 }

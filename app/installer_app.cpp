@@ -1,0 +1,30 @@
+#include "app/installer_app.h"
+
+#include <cstdlib>
+
+#include "app/installer_dialog.h"
+#include "app/ui_support.h"
+#include "ftp/socket_layer.h"
+#include "klv/build_config.h"
+
+namespace klv::app {
+
+InstallerApp::InstallerApp(char* programName)
+    : config_(BuiltInConfig()), argv_{programName, nullptr}, application_(argc_, argv_.data()) {
+    QApplication::setApplicationName(FromUtf8(kApplicationTitle));
+    QApplication::setApplicationVersion(QString::fromLatin1(build::kVersion));
+    QApplication::setWindowIcon(ApplicationIcon());
+    QGuiApplication::setDesktopFileName(QStringLiteral("klv"));
+}
+
+int InstallerApp::Run() {
+    if (!ftp::InitializeSocketLayer()) {
+        ShowWarningBox(nullptr, QStringLiteral("Could not initialize Windows Sockets!"));
+        return EXIT_FAILURE;
+    }
+    InstallerDialog dialog(shared_, config_);
+    dialog.exec();
+    return EXIT_SUCCESS;
+}
+
+}  // namespace klv::app

@@ -1,0 +1,259 @@
+#include "app/installer_dialog.h"
+
+#include <QContextMenuEvent>
+#include <QDesktopServices>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QScreen>
+#include <QUrl>
+#include <utility>
+
+#include "app/about_dialog.h"
+#include "app/dialog_template.h"
+#include "app/ui_support.h"
+#include "installer/form.h"
+#include "installer/workflows.h"
+
+namespace klv::app {
+
+namespace {
+
+using Workflow = void (*)(const InstallerContext&);
+
+struct ButtonAction {
+    Control id;
+    Workflow workflow;
+};
+
+constexpr std::array<ButtonAction, 3> kButtonActions{{
+    {Control::ReadDocs, &OnReadDocs},
+    {Control::InstallScript, &OnInstallScript},
+    {Control::UpdatePages, &OnUpdatePages},
+}};
+
+Workflow WorkflowOf(int id) {
+    for (const ButtonAction& action : kButtonActions) {
+        if (Id(action.id) == id) {
+            return action.workflow;
+        }
+    }
+    return nullptr;
+}
+
+bool IsEnter(const QKeyEvent& event) {
+    const bool plain = event.modifiers() == Qt::NoModifier ||
+                       (event.modifiers() == Qt::KeypadModifier && event.key() == Qt::Key_Enter);
+    return plain && (event.key() == Qt::Key_Return || event.key() == Qt::Key_Enter);
+}
+
+}  // namespace
+
+// ---- StatusLine -----------------------------------------------------------------------
+
+StatusLine::StatusLine(QWidget* parent) : QFrame(parent) {
+    // Two-pixel bevels as the classic dialog frame and client edge draw them, with a
+    // pixel of the window's face between the two.
+    setFrameStyle(QFrame::WinPanel | QFrame::Raised);
+    setContentsMargins(1, 1, 1, 1);
+    label_.setParent(this);
+    label_.setFrameStyle(QFrame::WinPanel | QFrame::Sunken);
+    label_.setAlignment(Qt::AlignCenter);
+    label_.setTextFormat(Qt::PlainText);
+    label_.setAccessibleName(QStringLiteral("Status"));
+}
+
+void StatusLine::resizeEvent(QResizeEvent* event) {
+    QFrame::resizeEvent(event);
+    label_.setGeometry(contentsRect());
+}
+
+// ---- InstallerDialog ------------------------------------------------------------------
+
+InstallerDialog::InstallerDialog(SharedState& shared, const Config& config,
+                                 std::optional<std::string> appDirectory, QWidget* parent)
+    : QDialog(parent), shared_(shared), config_(config), fieldLimit_(FormText::kCapacity) {
+    // A fixed frame with a close button: no minimise, maximise or help button.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    setWindowTitle(FromUtf8(kMainDialog.caption));
+    setWindowIcon(ApplicationIcon());
+    BuildFromTemplate();
+
+    // Centred on the screen. The window manager may still place it as it likes.
+    if (const QScreen* screen = this->screen()) {
+        move(screen->availableGeometry().center() - rect().center());
+    }
+
+    shared_.appDirectory = appDirectory ? std::move(*appDirectory) : DirectoryOf(ExecutablePath());
+    SetFormDefaults(*this);
+    fields_.front().setFocus();
+}
+
+InstallerDialog::~InstallerDialog() = default;
+
+void InstallerDialog::BuildFromTemplate() {
+    const BaseUnits units = BaseUnitsOf(font());
+    FixDialogSize(*this, kMainDialog, units);
+
+    std::size_t field = 0;
+    std::size_t button = 0;
+    QWidget* previousTabStop = nullptr;
+    auto chainTabStop = [&](QWidget& widget) {
+        if (previousTabStop != nullptr) {
+            setTabOrder(previousTabStop, &widget);
+        }
+        previousTabStop = &widget;
+    };
+
+    for (const ControlTemplate& control : kMainDialog.controls) {
+        switch (control.kind) {
+            case ControlKind::Edit: {
+                QLineEdit& edit = fields_.at(field);
+                fieldIds_.at(field) = static_cast<Control>(control.id);
+                ++field;
+                edit.setParent(this);
+                edit.setObjectName(QStringLiteral("control%1").arg(control.id));
+                edit.setEchoMode(QLineEdit::Normal);  // the passwords are shown in clear too
+                edit.setValidator(&fieldLimit_);
+                Place(edit, control.rect, units);
+                chainTabStop(edit);
+                break;
+            }
+            case ControlKind::Button:
+            case ControlKind::DefaultButton: {
+                QPushButton& push = buttons_.at(button);
+                buttonIds_.at(button) = static_cast<Control>(control.id);
+                ++button;
+                push.setParent(this);
+                push.setObjectName(QStringLiteral("control%1").arg(control.id));
+                push.setText(FromUtf8(control.text));
+                // Enter presses the focused button (keyPressEvent); no button is the
+                // dialog's default, so Enter in a field ends the dialog instead.
+                push.setAutoDefault(false);
+                push.setDefault(false);
+                Place(push, control.rect, units);
+                chainTabStop(push);
+                if (const Workflow workflow = WorkflowOf(control.id)) {
+                    connect(&push, &QPushButton::clicked, this, [this, workflow] {
+                        workflow(InstallerContext{*this, shared_, config_});
+                    });
+                }
+                break;
+            }
+            case ControlKind::StatusLine:
+                status_.setParent(this);
+                status_.setObjectName(QStringLiteral("control%1").arg(control.id));
+                status_.label().setText(FromUtf8(control.text));
+                Place(status_, control.rect, units);
+                break;
+            case ControlKind::Label: {
+                const auto index = static_cast<std::size_t>(
+                    std::find_if(kFormFields.begin(), kFormFields.end(),
+                                 [&](const FormField& f) { return Id(f.id) == control.buddy; }) -
+                    kFormFields.begin());
+                QLabel& label = labels_.at(index);
+                label.setParent(this);
+                label.setText(FromUtf8(control.text));
+                label.setTextFormat(Qt::PlainText);
+                label.setAlignment(Qt::AlignLeft | Qt::AlignTop);
+                label.setWordWrap(true);
+                Place(label, control.rect, units);
+                break;
+            }
+            case ControlKind::Icon:
+                break;
+        }
+    }
+
+    // Each label names its field for screen readers and for AT-SPI clients that look a
+    // field up by its label.
+    for (std::size_t i = 0; i < kFormFields.size(); ++i) {
+        QLineEdit* edit = Field(kFormFields[i].id);
+        labels_[i].setBuddy(edit);
+        edit->setAccessibleName(FromUtf8(kFormFields[i].label));
+    }
+}
+
+const QLineEdit* InstallerDialog::FindField(Control id) const {
+    for (std::size_t i = 0; i < fields_.size(); ++i) {
+        if (fieldIds_[i] == id) {
+            return &fields_[i];
+        }
+    }
+    return nullptr;
+}
+
+QLineEdit* InstallerDialog::Field(Control id) {
+    return const_cast<QLineEdit*>(std::as_const(*this).FindField(id));
+}
+
+QPushButton* InstallerDialog::Button(Control id) {
+    for (std::size_t i = 0; i < buttons_.size(); ++i) {
+        if (buttonIds_[i] == id) {
+            return &buttons_[i];
+        }
+    }
+    return nullptr;
+}
+
+std::string InstallerDialog::FieldText(Control field) const {
+    const QLineEdit* edit = FindField(field);
+    return edit != nullptr ? ToUtf8(edit->text()) : std::string();
+}
+
+void InstallerDialog::SetFieldText(Control field, std::string_view text) {
+    if (QLineEdit* edit = Field(field)) {
+        edit->setText(FromUtf8(text));  // the validator keeps it within 255 bytes
+    }
+}
+
+void InstallerDialog::SetStatusLine(std::string_view text) {
+    status_.label().setText(FromUtf8(text));
+    // The caller keeps the thread busy with network work: paint now, not later.
+    status_.label().repaint();
+}
+
+void InstallerDialog::ShowMessage(std::string_view text) {
+    ShowWarningBox(this, FromUtf8(text));
+}
+
+void InstallerDialog::OpenUrl(std::string_view url) {
+    // Tolerant parsing percent-encodes what an address may not hold as it stands, such
+    // as a blank or a non-ASCII character typed into "HTTP CGI Path".
+    QDesktopServices::openUrl(QUrl(FromUtf8(url), QUrl::TolerantMode));
+}
+
+void InstallerDialog::ShowAbout() {
+    AboutDialog about(this);
+    about.exec();
+}
+
+void InstallerDialog::done(int result) {
+    if (!workingFilesDeleted_) {
+        workingFilesDeleted_ = true;
+        DeleteWorkingFiles(shared_.appDirectory);
+    }
+    QDialog::done(result);
+}
+
+void InstallerDialog::keyPressEvent(QKeyEvent* event) {
+    if (IsEnter(*event)) {
+        // A field ignores Enter and lets it through to here: Enter ends the dialog,
+        // unless a button has the focus, which it then presses.
+        if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
+            button->click();
+        } else {
+            accept();
+        }
+        return;
+    }
+    QDialog::keyPressEvent(event);  // Escape ends the dialog
+}
+
+void InstallerDialog::contextMenuEvent(QContextMenuEvent* event) {
+    QMenu menu(this);
+    menu.addAction(FromUtf8(kAboutMenuText), this, &InstallerDialog::ShowAbout);
+    menu.exec(event->globalPos());
+}
+
+}  // namespace klv::app

@@ -1,0 +1,16 @@
+// The widget tests share one QApplication on Qt's offscreen platform.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    if (GTEST_FLAG_GET(list_tests)) {
+        return RUN_ALL_TESTS();  // listing needs no display
+    }
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");  // ctest sets it; this is for direct runs
+    }
+    QApplication application(argc, argv);
+    return RUN_ALL_TESTS();
+}
