@@ -1,0 +1,12 @@
+#include "installer/fetch_status.h"
+
+#include "web/fetch.h"
+
+namespace klv {
+
+void FetchUrlToFile(SharedState& shared, const std::string& url, const std::string& localPath) {
+    shared.fetchErrorText = web::FetchUrlToFile(url, localPath);
+    shared.statusText = shared.fetchErrorText.view();
+}
+
+}  // namespace klv

@@ -1,0 +1,32 @@
+// Turns the downloaded configuration-script template into the user's script.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "installer/form.h"
+
+namespace klv {
+
+inline constexpr std::string_view kEmailPlaceholder = "#email#";
+inline constexpr std::string_view kPayPalEmailPlaceholder = "#emailpp#";
+inline constexpr std::string_view kStormPayEmailPlaceholder = "#emailsp#";
+inline constexpr std::string_view kKlvPathPlaceholder = "#klvpath#";
+inline constexpr std::string_view kPricePlaceholder = "#price#";
+inline constexpr std::string_view kAdUrlPlaceholder = "#ad-url#";
+inline constexpr std::string_view kAdTitlePlaceholder = "#ad-title#";
+inline constexpr std::string_view kAdDescriptionPlaceholder = "#ad-description#";
+
+// An e-mail as the script's Perl wants it: every "@" written as "\@".
+std::string EscapedEmail(std::string_view email);
+
+// The substitutions on text already read in text mode, in their fixed order: the
+// three escaped e-mails, the cgi-bin address, the price, the three ad values, and last
+// every LF as CR LF. Each step searches what the steps before it inserted.
+std::string FillTemplateText(std::string text, const FormData& data);
+
+// Reads the template at `path` in text mode, fills it and writes it back in place.
+// False, with the file left as it was, when the template cannot be opened.
+[[nodiscard]] bool FillScriptTemplate(const std::string& path, const FormData& data);
+
+}  // namespace klv
