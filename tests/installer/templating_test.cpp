@@ -18,7 +18,7 @@ namespace {
 constexpr std::string_view kHop = "http://hop.clickbank.net/";
 
 class TemplatingTest : public ::testing::Test {
-  protected:
+protected:
     TemplatingTest() {
         std::string pattern = (std::filesystem::temp_directory_path() / "klv-tmpl-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr) {
@@ -59,7 +59,7 @@ class TemplatingTest : public ::testing::Test {
 
     FormData data;
 
-  private:
+private:
     std::filesystem::path directory_;
 };
 

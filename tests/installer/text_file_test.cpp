@@ -13,7 +13,7 @@ namespace klv {
 namespace {
 
 class TextFileTest : public ::testing::Test {
-  protected:
+protected:
     TextFileTest() {
         std::string pattern = (std::filesystem::temp_directory_path() / "klv-text-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr) {
@@ -44,7 +44,7 @@ class TextFileTest : public ::testing::Test {
         return text;
     }
 
-  private:
+private:
     std::filesystem::path directory_;
 };
 
