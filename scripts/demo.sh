@@ -16,6 +16,7 @@ python=/usr/bin/python3  # Debian's pyftpdlib belongs to Debian's interpreter
 work=$(mktemp -d "${TMPDIR:-/tmp}/klv-demo.XXXXXX")
 home="$work/ftp-home"
 mkdir -p "$home/www/cgi-bin" "$home/www/klv"
+chmod 755 "$work"  # run as root, the web host runs CGI scripts as nobody
 pids=()
 
 stop_servers() {
