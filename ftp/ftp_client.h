@@ -5,8 +5,14 @@
 // texts below. Nothing throws.
 #pragma once
 
+#include <chrono>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "ftp/line_channel.h"
+#include "ftp/socket_fd.h"
 
 namespace klv::ftp {
 
@@ -17,6 +23,14 @@ inline constexpr std::string_view kNetworkError = "Network error";
 inline constexpr std::string_view kLogonFailed = "Logon failed";
 inline constexpr std::string_view kUnableToOpenLocalFile = "Unable to open file on local machine";
 inline constexpr std::string_view kFileError = "File error";
+// SendLine refuses a line that would smuggle a second command onto the connection.
+inline constexpr std::string_view kCommandHasLineBreak =
+    "Command refused: it contains a line break";
+inline constexpr std::string_view kCommandHasNul = "Command refused: it contains a NUL byte";
+
+// The longest a read, an accept or a connect waits while nothing at all arrives. A
+// transfer that keeps moving is never cut off: the bound is per wait.
+inline constexpr std::chrono::milliseconds kIdleTimeout = std::chrono::seconds(120);
 
 enum class DataConnection { Active, Passive };  // PORT or PASV
 enum class Direction { Upload, Download };      // STOR or RETR
@@ -56,18 +70,28 @@ public:
     FtpClient(const FtpClient&) = delete;
     FtpClient& operator=(const FtpClient&) = delete;
 
+    // Opens the control connection (releasing one still held) and reads nothing.
     [[nodiscard]] bool Connect(const std::string& host, unsigned port);
+    // Closes the control connection without a word to the server. Repeatable.
     void Disconnect();
+    // Sends `line` and CR LF. A line holding CR, LF or NUL is refused and nothing is sent.
     [[nodiscard]] bool SendLine(std::string_view line);
+    // Reads one line into replyText(); a line over kMaxLineLength bytes fails the read.
     [[nodiscard]] bool ReadLine();
+    // Reads one whole reply, single-line or multi-line; replyText() holds its last line.
     [[nodiscard]] bool ReadReply();
     // Sends `command` (nothing when empty), reads one reply; true only for class 2.
     [[nodiscard]] bool Command(std::string_view command);
     // Sends "QUIT" without waiting for its reply, then disconnects.
     void LogOff();
 
+    // Connects and walks the logon sequence of request.logonType (0 to 8).
     [[nodiscard]] bool LogOn(LogonRequest request);
 
+    // Moves one file over a data connection. A passive connection goes to the control
+    // connection's peer (only the port is taken from the PASV reply); an active one is
+    // accepted only from that peer. True only when every byte moved and the closing
+    // reply is of class 2; lastTransferStage() tells where it stopped.
     [[nodiscard]] bool TransferFile(const std::string& remoteName, const std::string& localPath,
                                     DataConnection dataConnection, Direction direction,
                                     TransferType type);
@@ -77,11 +101,31 @@ public:
     [[nodiscard]] TransferStage lastTransferStage() const { return lastTransferStage_; }
     [[nodiscard]] bool connected() const;
 
+    // The idle bound of every later wait (kIdleTimeout unless changed; tests lower it).
+    void setIdleTimeout(std::chrono::milliseconds timeout);
+    [[nodiscard]] std::chrono::milliseconds idleTimeout() const { return idleTimeout_; }
+
 private:
+    struct DataConnectionPlan;
+
+    [[nodiscard]] bool PrepareDataConnection(DataConnection dataConnection,
+                                             DataConnectionPlan& plan);
+    [[nodiscard]] UniqueFd AwaitActiveConnection(DataConnectionPlan& plan);
+    [[nodiscard]] bool CopyUpload(int file, int data, std::vector<char>& buffer);
+    [[nodiscard]] bool CopyDownload(int data, int file, std::vector<char>& buffer);
+    bool EndTransfer(TransferStage stage);
+
     std::string replyText_;
-    int replyDigit_ = 0;
+    int replyDigit_ = 0;  // 0 until a line is read, so an empty first reply is no success
     TransferStage lastTransferStage_ = TransferStage::Done;
-    // The control connection's parts are declared by the implementation.
+    std::chrono::milliseconds idleTimeout_ = kIdleTimeout;
+
+    // The control connection, in the order Connect makes its parts; members are destroyed
+    // in reverse, which is the order Disconnect releases them.
+    UniqueFd controlSocket_;
+    std::optional<SocketSource> controlSource_;
+    std::optional<LineReader> reader_;
+    std::optional<LineWriter> writer_;
 };
 
 }  // namespace klv::ftp

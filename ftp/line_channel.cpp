@@ -1,0 +1,74 @@
+#include "ftp/line_channel.h"
+
+#include <cstring>
+
+#include "ftp/tcp_socket.h"
+
+namespace klv::ftp {
+
+long SocketSource::Read(char* buffer, std::size_t size) {
+    return tcp::ReceiveSome(fd_, buffer, size);
+}
+
+LineStatus LineReader::ReadLine(std::string& line) {
+    line.clear();
+    bool anyByte = false;
+    for (;;) {
+        if (begin_ == end_) {
+            const long got = source_.Read(buffer_.data(), buffer_.size());
+            if (got < 0) {
+                line.clear();
+                return LineStatus::Failed;
+            }
+            if (got == 0) {
+                if (!anyByte) {
+                    return LineStatus::EndOfStream;
+                }
+                if (line.size() > kMaxLineLength) {
+                    line.clear();
+                    return LineStatus::Failed;
+                }
+                return LineStatus::Line;
+            }
+            begin_ = 0;
+            end_ = static_cast<std::size_t>(got);
+        }
+
+        const char* start = buffer_.data() + begin_;
+        const std::size_t available = end_ - begin_;
+        const auto* lf = static_cast<const char*>(std::memchr(start, '\n', available));
+        const std::size_t take = lf != nullptr ? static_cast<std::size_t>(lf - start) : available;
+        begin_ += take + (lf != nullptr ? 1 : 0);
+
+        if (skippingRestOfLine_) {
+            skippingRestOfLine_ = lf == nullptr;
+            continue;
+        }
+        anyByte = true;
+        line.append(start, take);
+        if (lf != nullptr) {
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();
+            }
+            if (line.size() > kMaxLineLength) {
+                line.clear();
+                return LineStatus::Failed;
+            }
+            return LineStatus::Line;
+        }
+        // One byte of slack for a CR that may still be followed by its LF.
+        if (line.size() > kMaxLineLength + 1) {
+            line.clear();
+            skippingRestOfLine_ = true;
+            return LineStatus::Failed;
+        }
+    }
+}
+
+bool LineWriter::WriteLine(std::string_view line) {
+    pending_.assign(line);
+    pending_ += "\r\n";
+    return tcp::SendAll(fd_, pending_.data(), pending_.size());
+}
+
+}  // namespace klv::ftp

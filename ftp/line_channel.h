@@ -1,0 +1,82 @@
+// The line channel of the control connection: a buffered line reader and a line writer
+// over one socket.
+//
+// The reader works like curl's Curl_pp_readresp: it receives into a 4096-byte buffer,
+// returns a line the moment its LF has arrived, and keeps whatever followed for the
+// next call. It never waits to fill its buffer, so a reply is seen as soon as it is
+// complete.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace klv::ftp {
+
+inline constexpr std::size_t kLineBufferSize = 4096;
+// A longer reply line fails the read, so no server can make the client's memory grow
+// without bound. RFC 959 replies are a fraction of this.
+inline constexpr std::size_t kMaxLineLength = 8192;
+
+// Where the reader's bytes come from.
+class ByteSource {
+public:
+    virtual ~ByteSource() = default;
+    // Up to `size` bytes into `buffer`: the count read, 0 at the end of the stream, -1 on
+    // failure (including nothing arriving within the connection's idle bound).
+    [[nodiscard]] virtual long Read(char* buffer, std::size_t size) = 0;
+};
+
+// The bytes of a connected socket.
+class SocketSource final : public ByteSource {
+public:
+    explicit SocketSource(int fd) : fd_(fd) {}
+    [[nodiscard]] long Read(char* buffer, std::size_t size) override;
+
+private:
+    int fd_;
+};
+
+enum class LineStatus {
+    Line,         // a line was read (possibly cut short by the end of the stream)
+    EndOfStream,  // the stream ended before any byte of a line arrived
+    Failed,       // the source failed, or the line was longer than kMaxLineLength
+};
+
+class LineReader {
+public:
+    explicit LineReader(ByteSource& source) : source_(source) {}
+    LineReader(const LineReader&) = delete;
+    LineReader& operator=(const LineReader&) = delete;
+
+    // Reads the next line into `line`, without its LF or CR LF. A line that the end of
+    // the stream cuts short is still returned as a line.
+    [[nodiscard]] LineStatus ReadLine(std::string& line);
+
+    // True when bytes have been received that no ReadLine has returned yet.
+    [[nodiscard]] bool HasBufferedBytes() const { return begin_ != end_; }
+
+private:
+    ByteSource& source_;
+    std::array<char, kLineBufferSize> buffer_{};
+    std::size_t begin_ = 0;
+    std::size_t end_ = 0;
+    // After an over-long line failed before its LF arrived, the rest of it is dropped so
+    // that the next read starts at the next line.
+    bool skippingRestOfLine_ = false;
+};
+
+class LineWriter {
+public:
+    explicit LineWriter(int fd) : fd_(fd) {}
+
+    // Sends `line` followed by CR LF, all of it, in one send where the socket allows.
+    [[nodiscard]] bool WriteLine(std::string_view line);
+
+private:
+    int fd_;
+    std::string pending_;  // reused: no allocation per command once it has grown
+};
+
+}  // namespace klv::ftp
