@@ -4,8 +4,9 @@
 
 namespace klv {
 
-void FetchUrlToFile(SharedState& shared, const std::string& url, const std::string& localPath) {
-    shared.fetchErrorText = web::FetchUrlToFile(url, localPath);
+void FetchUrlToFile(SharedState& shared, const std::string& url, const std::string& localPath,
+                    std::chrono::milliseconds idleTimeout) {
+    shared.fetchErrorText = web::FetchUrlToFile(url, localPath, {idleTimeout});
     shared.statusText = shared.fetchErrorText.view();
 }
 

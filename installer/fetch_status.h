@@ -4,12 +4,14 @@
 #include <string>
 
 #include "installer/shared_state.h"
+#include "web/fetch.h"
 
 namespace klv {
 
 // Fetches `url` into `localPath` and leaves the outcome in `fetchErrorText` and then
 // `statusText`: empty after a success (clearing an earlier failure), the failure's text
 // otherwise.
-void FetchUrlToFile(SharedState& shared, const std::string& url, const std::string& localPath);
+void FetchUrlToFile(SharedState& shared, const std::string& url, const std::string& localPath,
+                    std::chrono::milliseconds idleTimeout = web::kFetchIdleTimeout);
 
 }  // namespace klv

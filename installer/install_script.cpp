@@ -73,7 +73,7 @@ void OnInstallScript(const InstallerContext& context) {
     const std::string configScript = WorkingFile(shared.appDirectory, "klvcfg.cgi");
     context.window.SetStatusLine(kDownloadingScript);
     FetchUrlToFile(shared, VendorUrl(context.config.vendorBaseUrl, kScriptTemplatePath),
-                   configScript);
+                   configScript, context.config.idleTimeout);
     if (!shared.statusText.empty()) {
         context.window.SetStatusLine(shared.statusText.view());
         return;
@@ -92,7 +92,8 @@ void OnInstallScript(const InstallerContext& context) {
     // The main script goes up exactly as downloaded; the user reads the server's
     // replies to judge it, so this upload shows its transcript.
     const std::string mainScript = WorkingFile(shared.appDirectory, "klv.cgi");
-    FetchUrlToFile(shared, VendorUrl(context.config.vendorBaseUrl, kMainScriptPath), mainScript);
+    FetchUrlToFile(shared, VendorUrl(context.config.vendorBaseUrl, kMainScriptPath), mainScript,
+                   context.config.idleTimeout);
     bool mainLoggedOn = false;
     {
         const TranscriptShown transcript(shared.showTranscript);

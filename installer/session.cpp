@@ -69,6 +69,7 @@ bool StoreFile(ftp::FtpClient& client, const SessionArguments& arguments) {
 
 bool SessionLogOn(const InstallerContext& context, const SessionArguments& arguments) {
     ftp::FtpClient& client = context.shared.sharedClient;
+    client.setIdleTimeout(context.config.idleTimeout);
     if (client.LogOn(LogonFor(context, arguments))) {
         return true;
     }
@@ -86,6 +87,7 @@ void SessionLogOff(const InstallerContext& context) {
 
 bool UploadOnce(const InstallerContext& context, const SessionArguments& arguments) {
     ftp::FtpClient client;
+    client.setIdleTimeout(context.config.idleTimeout);
     if (!client.LogOn(LogonFor(context, arguments))) {
         ReportLogonFailure(context, client);
         return false;  // the client's destruction closes what the logon left open

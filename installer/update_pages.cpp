@@ -73,7 +73,7 @@ std::optional<std::string> UploadListedPage(const InstallerContext& context,
     }
 
     const std::string page = WorkingFile(shared.appDirectory, "temp.txt");
-    FetchUrlToFile(shared, url, page);
+    FetchUrlToFile(shared, url, page, context.config.idleTimeout);
     if (!shared.statusText.empty()) {
         // Uploading now would store the previous page's content under this name.
         return shared.statusText.str();
@@ -125,7 +125,8 @@ void OnUpdatePages(const InstallerContext& context) {
 
     context.window.SetStatusLine(kDownloadingPages);
     const std::string listFile = WorkingFile(shared.appDirectory, "klv.txt");
-    FetchUrlToFile(shared, VendorUrl(context.config.vendorBaseUrl, kPageListPath), listFile);
+    FetchUrlToFile(shared, VendorUrl(context.config.vendorBaseUrl, kPageListPath), listFile,
+                   context.config.idleTimeout);
     if (!shared.statusText.empty()) {
         context.window.SetStatusLine(shared.statusText.view());
         return;

@@ -74,7 +74,7 @@ bool StartsWithCaseless(std::string_view text, std::string_view prefix) {
 // one has begun. A head ends in a blank line; libcurl skips the body of a redirect it
 // follows, and hands over every other body.
 class Transfer {
-  public:
+public:
     explicit Transfer(BodySink& sink) : sink_(sink) {}
 
     static size_t OnHeader(char* data, size_t size, size_t count, void* self) {
@@ -96,7 +96,7 @@ class Transfer {
     [[nodiscard]] bool begun() const { return begun_; }
     [[nodiscard]] const std::string& failure() const { return failure_; }
 
-  private:
+private:
     size_t TakeHeaderLine(std::string_view line) {
         if (begun_) {
             return line.size();  // trailers of a chunked body
@@ -190,7 +190,7 @@ class Transfer {
 
 }  // namespace
 
-std::string FetchUrlToSink(const std::string& url, BodySink& sink) {
+std::string FetchUrlToSink(const std::string& url, BodySink& sink, const FetchOptions& options) {
     if (!CurlReady()) {
         return "Cannot initialise libcurl";
     }
@@ -246,6 +246,13 @@ std::string FetchUrlToSink(const std::string& url, BodySink& sink) {
     option(curl_easy_setopt(handle, CURLOPT_HEADERDATA, &transfer));
     option(curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &Transfer::OnBody));
     option(curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer));
+    // libcurl counts the stall in whole seconds: under one byte a second for that long.
+    const auto idleSeconds = std::max<long>(
+        1, static_cast<long>(std::chrono::ceil<std::chrono::seconds>(options.idleTimeout).count()));
+    option(curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS,
+                            static_cast<long>(options.idleTimeout.count())));
+    option(curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L));
+    option(curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, idleSeconds));
     if (set != CURLE_OK) {
         return CutToMessageLength(curl_easy_strerror(set));
     }
@@ -269,9 +276,10 @@ std::string FetchUrlToSink(const std::string& url, BodySink& sink) {
     return CutToMessageLength(outcome);
 }
 
-std::string FetchUrlToFile(const std::string& url, const std::string& localPath) {
+std::string FetchUrlToFile(const std::string& url, const std::string& localPath,
+                           const FetchOptions& options) {
     FileSink file(localPath);
-    return FetchUrlToSink(url, file);
+    return FetchUrlToSink(url, file, options);
 }
 
 }  // namespace klv::web

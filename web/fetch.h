@@ -1,6 +1,7 @@
 // One HTTP(S) GET into one local file.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 
@@ -13,6 +14,15 @@ inline constexpr std::size_t kFetchChunkSize =
 inline constexpr std::size_t kMaxErrorTextLength = 253;
 inline constexpr long kMaxRedirects = 10;
 
+// How long a fetch may wait with nothing at all arriving (connecting, or between two
+// pieces of the body) before it fails, so that a silent server cannot hold the window
+// for ever; a slow body that keeps moving is never cut off.
+inline constexpr std::chrono::milliseconds kFetchIdleTimeout = std::chrono::seconds(120);
+
+struct FetchOptions {
+    std::chrono::milliseconds idleTimeout = kFetchIdleTimeout;
+};
+
 // Fetches `url` into `localPath`. Returns the outcome text: empty when the whole body
 // was stored, otherwise a description of the failure (at most 253 characters).
 //
@@ -20,11 +30,13 @@ inline constexpr long kMaxRedirects = 10;
 // failure before that leaves an existing file as it was; a body that breaks off leaves
 // the bytes received so far. A final status of 400 or more is a failure named by its
 // status line ("HTTP 404 Not Found") and leaves the file as it was.
-std::string FetchUrlToFile(const std::string& url, const std::string& localPath);
+std::string FetchUrlToFile(const std::string& url, const std::string& localPath,
+                           const FetchOptions& options = {});
 
 // The same fetch with the body's destination left open: `sink` is begun once the final
 // response has begun, receives the body in pieces of at most kFetchChunkSize bytes, and
 // is ended on every path after a successful Begin.
-std::string FetchUrlToSink(const std::string& url, BodySink& sink);
+std::string FetchUrlToSink(const std::string& url, BodySink& sink,
+                           const FetchOptions& options = {});
 
 }  // namespace klv::web
