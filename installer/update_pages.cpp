@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "installer/fetch_status.h"
+#include "installer/page_list.h"
 #include "installer/session.h"
 #include "installer/text_file.h"
 #include "installer/vendor_site.h"
@@ -19,46 +20,12 @@ constexpr std::string_view kDownloadingPages = "Downloading Current KLV Pages Fr
 constexpr std::string_view kUploadingPages = "Uploading New KLV Pages To Your Server";
 constexpr std::string_view kComplete = "Update Pages Is Now Complete!";
 constexpr std::string_view kPagesDirectory = "www/klv/";
-constexpr std::string_view kBlogExtension = "weblogex.txt";
-constexpr std::string_view kBlog = "weblog.txt";
 constexpr std::size_t kLongestComposedText = 4095;  // page address, remote path, status text
 
 struct PageFailure {
     std::string name;
     std::string reason;
 };
-
-// How one listed name is stored: its remote name and its transfer type.
-struct PagePlan {
-    std::string remoteName;  // under www/klv/
-    bool binary = false;
-    bool fillBlogValues = false;
-};
-
-PagePlan PlanFor(std::string_view name) {
-    // Exact, case-sensitive comparisons over the whole name: "Klv.jpg" or
-    // "weblog.txt " are ordinary pages.
-    if (name == kBlogExtension) {
-        return {"weblogex.php", false, true};
-    }
-    if (name == kBlog) {
-        return {"weblog.php", false, false};
-    }
-    return {std::string(name), name == "klv.jpg" || name == "button.jpg", false};
-}
-
-// The names of a list as text mode reads it: one per LF, nothing trimmed, and
-// whatever follows the last LF is not an entry.
-std::vector<std::string> ListedNames(std::string_view list) {
-    std::vector<std::string> names;
-    std::size_t start = 0;
-    for (std::size_t end = list.find('\n'); end != std::string_view::npos;
-         end = list.find('\n', start)) {
-        names.emplace_back(list.substr(start, end - start));
-        start = end + 1;
-    }
-    return names;
-}
 
 // Handles one entry; returns why it did not land, if it did not.
 std::optional<std::string> UploadListedPage(const InstallerContext& context,
