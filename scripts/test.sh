@@ -25,3 +25,13 @@ run_pass() {
 }
 
 run_pass default
+# The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer: any
+# report ends its test with a failure.
+run_pass sanitize -DKLV_SANITIZE=ON -DKLV_BUILD_BENCH=OFF
+
+# Every reader of outside bytes under libFuzzer, briefly (scripts/run-fuzzers.sh with a
+# longer time for a real hunt).
+echo "==== fuzzing every target for ${KLV_FUZZ_SECONDS:=20}s"
+KLV_FUZZ_BUILD="$build_root/fuzz" scripts/run-fuzzers.sh "$KLV_FUZZ_SECONDS"
+
+echo "==== every test pass succeeded"
