@@ -215,6 +215,13 @@ bool FtpClient::SendLine(std::string_view line) {
 bool FtpClient::ReadLine() {
     if (!reader_ || reader_->ReadLine(replyText_) != LineStatus::Line) {
         replyText_ = kNetworkError;
+        // A reply that did not come within the idle bound may still come, and would then
+        // be taken for the answer to the next command: the conversation is out of step.
+        // It ends here, like one whose connection broke, so that what follows fails at
+        // once instead of waiting out the bound again.
+        if (controlSource_ && controlSource_->failed()) {
+            Disconnect();
+        }
         return false;
     }
     if (!replyText_.empty()) {

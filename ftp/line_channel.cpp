@@ -7,7 +7,9 @@
 namespace klv::ftp {
 
 long SocketSource::Read(char* buffer, std::size_t size) {
-    return tcp::ReceiveSome(fd_, buffer, size);
+    const long got = tcp::ReceiveSome(fd_, buffer, size);
+    failed_ = failed_ || got < 0;
+    return got;
 }
 
 LineStatus LineReader::ReadLine(std::string& line) {

@@ -33,9 +33,13 @@ class SocketSource final : public ByteSource {
 public:
     explicit SocketSource(int fd) : fd_(fd) {}
     [[nodiscard]] long Read(char* buffer, std::size_t size) override;
+    // True once a read has failed: the connection broke, or nothing came within its
+    // idle bound.
+    [[nodiscard]] bool failed() const { return failed_; }
 
 private:
     int fd_;
+    bool failed_ = false;
 };
 
 enum class LineStatus {

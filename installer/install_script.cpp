@@ -94,6 +94,12 @@ void OnInstallScript(const InstallerContext& context) {
     const std::string mainScript = WorkingFile(shared.appDirectory, "klv.cgi");
     FetchUrlToFile(shared, VendorUrl(context.config.vendorBaseUrl, kMainScriptPath), mainScript,
                    context.config.idleTimeout);
+    if (!shared.statusText.empty()) {
+        // A download that broke off leaves part of the script (or an older one) in the
+        // working file: uploading it would put a broken script on the server.
+        context.window.SetStatusLine(shared.statusText.view());
+        return;
+    }
     bool mainLoggedOn = false;
     {
         const TranscriptShown transcript(shared.showTranscript);

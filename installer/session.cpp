@@ -53,15 +53,18 @@ std::pair<std::string_view, std::string_view> SplitRemotePath(std::string_view r
     return {remotePath.substr(0, slash), remotePath.substr(slash + 1)};
 }
 
-bool StoreFile(ftp::FtpClient& client, const SessionArguments& arguments) {
+bool StoreFile(ftp::FtpClient& client, const SessionArguments& arguments, bool& passiveFirst) {
     const ftp::TransferType type =
         arguments.binary != 0 ? ftp::TransferType::Image : ftp::TransferType::Ascii;
-    if (client.TransferFile(arguments.remotePath, arguments.localPath, ftp::DataConnection::Active,
-                            ftp::Direction::Upload, type)) {
-        return true;
-    }
-    if (!ActiveDataConnectionFailed(client)) {
-        return false;
+    if (!passiveFirst) {
+        if (client.TransferFile(arguments.remotePath, arguments.localPath,
+                                ftp::DataConnection::Active, ftp::Direction::Upload, type)) {
+            return true;
+        }
+        if (!ActiveDataConnectionFailed(client)) {
+            return false;
+        }
+        passiveFirst = true;
     }
     return client.TransferFile(arguments.remotePath, arguments.localPath,
                                ftp::DataConnection::Passive, ftp::Direction::Upload, type);
@@ -70,6 +73,7 @@ bool StoreFile(ftp::FtpClient& client, const SessionArguments& arguments) {
 bool SessionLogOn(const InstallerContext& context, const SessionArguments& arguments) {
     ftp::FtpClient& client = context.shared.sharedClient;
     client.setIdleTimeout(context.config.idleTimeout);
+    context.shared.sharedClientPassiveFirst = false;  // a new connection, maybe a new server
     if (client.LogOn(LogonFor(context, arguments))) {
         return true;
     }
@@ -78,7 +82,8 @@ bool SessionLogOn(const InstallerContext& context, const SessionArguments& argum
 }
 
 bool SessionPutPage(const InstallerContext& context, const SessionArguments& arguments) {
-    return StoreFile(context.shared.sharedClient, arguments);
+    return StoreFile(context.shared.sharedClient, arguments,
+                     context.shared.sharedClientPassiveFirst);
 }
 
 void SessionLogOff(const InstallerContext& context) {
@@ -95,7 +100,8 @@ bool UploadOnce(const InstallerContext& context, const SessionArguments& argumen
 
     // Whatever becomes of the upload, the chmod is still tried: the transcript
     // shows the user every reply, and the user judges the result from it.
-    (void)StoreFile(client, arguments);
+    bool passiveFirst = false;
+    (void)StoreFile(client, arguments, passiveFirst);
     std::string transcript = client.replyText();
     if (arguments.chmodAfter == 1) {
         const auto [directory, fileName] = SplitRemotePath(arguments.remotePath);

@@ -47,7 +47,11 @@ void SessionLogOff(const InstallerContext& context);
 std::pair<std::string_view, std::string_view> SplitRemotePath(std::string_view remotePath);
 
 // Uploads in active mode and, when the active data connection could not be made
-// (behind NAT the server cannot reach us), once more in passive mode.
-[[nodiscard]] bool StoreFile(ftp::FtpClient& client, const SessionArguments& arguments);
+// (behind NAT the server cannot reach us), once more in passive mode. `passiveFirst`
+// carries that finding from one upload to the next on the same connection: once set,
+// uploads go straight to passive mode instead of waiting for a connection that will
+// not come again.
+[[nodiscard]] bool StoreFile(ftp::FtpClient& client, const SessionArguments& arguments,
+                             bool& passiveFirst);
 
 }  // namespace klv

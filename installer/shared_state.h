@@ -22,6 +22,9 @@ struct SharedState {
     int showTranscript = 0;     // 1 only while Install Script's second upload runs
     std::string appDirectory;   // the executable's directory, without a trailing "/"
     ftp::FtpClient sharedClient;
+    // Set once an upload over sharedClient's connection could not get an active data
+    // connection; later uploads over it then use passive mode at once.
+    bool sharedClientPassiveFirst = false;
 };
 
 // The directory part of an executable path: everything before its last "/", or the

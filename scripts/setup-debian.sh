@@ -11,8 +11,10 @@ packages=(
   # tests and demo: real servers on loopback, a display for whole-program runs, the
   # font the window's layout is measured with, a check of the installed menu entry
   python3 python3-pyftpdlib xvfb xauth xdg-utils curl fonts-dejavu-core desktop-file-utils
-  # interoperability runs and benchmarks
+  # interoperability runs and benchmarks; the libraries are those of proftpd and
+  # pure-ftpd, which scripts/fetch-ftp-servers.sh unpacks without installing them
   vsftpd lftp iproute2 procps
+  libhiredis0.14 libmemcached11 libmemcachedutil2 libpcre2-posix3 libsodium23 libcap2
   # the icon is drawn as SVG and rendered to PNG (app/icons/render.sh); the screenshot
   librsvg2-bin imagemagick x11-utils
 )

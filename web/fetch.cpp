@@ -75,13 +75,17 @@ bool StartsWithCaseless(std::string_view text, std::string_view prefix) {
 // follows, and hands over every other body.
 class Transfer {
 public:
-    explicit Transfer(BodySink& sink) : sink_(sink) {}
+    Transfer(BodySink& sink, std::chrono::milliseconds idleTimeout)
+        : sink_(sink), idleTimeout_(idleTimeout) {}
 
     static size_t OnHeader(char* data, size_t size, size_t count, void* self) {
         return static_cast<Transfer*>(self)->TakeHeaderLine({data, size * count});
     }
     static size_t OnBody(char* data, size_t size, size_t count, void* self) {
         return static_cast<Transfer*>(self)->TakeBody(data, size * count);
+    }
+    static int OnProgress(void* self, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
+        return static_cast<Transfer*>(self)->CheckIdle(received);
     }
 
     // After a transfer that libcurl reports as complete without a head we could read.
@@ -97,7 +101,33 @@ public:
     [[nodiscard]] const std::string& failure() const { return failure_; }
 
 private:
+    // libcurl's low-speed limit averages over several seconds, so after a burst it lets a
+    // silent server hold the fetch for seconds beyond the bound; this counts from the
+    // last byte that arrived. libcurl calls it at least once a second.
+    int CheckIdle(curl_off_t received) {
+        const auto now = std::chrono::steady_clock::now();
+        if (received != lastReceived_) {
+            lastReceived_ = received;
+            lastArrival_ = now;
+            return 0;
+        }
+        if (now - lastArrival_ < idleTimeout_) {
+            return 0;
+        }
+        const long long milliseconds = idleTimeout_.count();
+        const bool wholeSeconds = milliseconds % 1000 == 0;
+        const long long count = wholeSeconds ? milliseconds / 1000 : milliseconds;
+        failure_ = "Nothing received from the server for ";
+        failure_ += std::to_string(count);
+        failure_ += wholeSeconds ? " second" : " millisecond";
+        if (count != 1) {
+            failure_ += 's';
+        }
+        return 1;  // aborts the transfer
+    }
+
     size_t TakeHeaderLine(std::string_view line) {
+        lastArrival_ = std::chrono::steady_clock::now();
         if (begun_) {
             return line.size();  // trailers of a chunked body
         }
@@ -162,6 +192,7 @@ private:
     }
 
     size_t TakeBody(const char* data, size_t size) {
+        lastArrival_ = std::chrono::steady_clock::now();
         if (!begun_) {
             return size;  // not the final response's body
         }
@@ -186,6 +217,9 @@ private:
     bool redirected_ = false;
     bool begun_ = false;
     std::string failure_;
+    std::chrono::milliseconds idleTimeout_;
+    std::chrono::steady_clock::time_point lastArrival_ = std::chrono::steady_clock::now();
+    curl_off_t lastReceived_ = 0;
 };
 
 }  // namespace
@@ -218,7 +252,7 @@ std::string FetchUrlToSink(const std::string& url, BodySink& sink, const FetchOp
     }
 
     std::array<char, CURL_ERROR_SIZE> errorText{};
-    Transfer transfer(sink);
+    Transfer transfer(sink, options.idleTimeout);
     EasyHandle easy(curl_easy_init());
     if (!easy) {
         return "Cannot initialise libcurl";
@@ -253,6 +287,9 @@ std::string FetchUrlToSink(const std::string& url, BodySink& sink, const FetchOp
                             static_cast<long>(options.idleTimeout.count())));
     option(curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L));
     option(curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, idleSeconds));
+    option(curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &Transfer::OnProgress));
+    option(curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &transfer));
+    option(curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L));
     if (set != CURLE_OK) {
         return CutToMessageLength(curl_easy_strerror(set));
     }

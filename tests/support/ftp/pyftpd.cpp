@@ -96,6 +96,10 @@ void PyFtpServer::Start() {
     if (options_.refusePort) {
         args.emplace_back("--refuse-port");
     }
+    if (options_.dieAfterBytes > 0) {
+        args.emplace_back("--die-after-bytes");
+        args.push_back(std::to_string(options_.dieAfterBytes));
+    }
     std::vector<char*> argv;
     for (std::string& arg : args) {
         argv.push_back(arg.data());

@@ -21,6 +21,7 @@ struct PyFtpServerOptions {
     std::string password = "secret";
     std::vector<std::string> subdirectories;  // made inside the home directory
     bool refusePort = false;                  // answer PORT with a 5xx reply
+    long dieAfterBytes = 0;  // > 0: the server process ends once an upload brought this many
     int maxSeconds = 600;
 };
 

@@ -5,7 +5,11 @@ Prints the port it listens on as its first line of standard output, then serves 
 its standard input closes (the test that started it has ended) or --max-seconds pass.
 
     /usr/bin/python3 pyftpd_server.py --home DIR --user U --password P
-        [--refuse-port] [--max-seconds N]
+        [--refuse-port] [--die-after-bytes N] [--max-seconds N]
+
+--die-after-bytes N makes the whole server process end at once, as if killed, as soon
+as an upload's data connection has brought N bytes: the test sees a server die in the
+middle of a transfer, at a point that does not depend on timing.
 """
 
 import argparse
@@ -15,7 +19,7 @@ import sys
 import threading
 
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.handlers import DTPHandler, FTPHandler
 from pyftpdlib.servers import FTPServer
 
 
@@ -24,6 +28,22 @@ class RefusingPortHandler(FTPHandler):
 
     def ftp_PORT(self, line):
         self.respond("502 Active mode is refused here; use PASV.")
+
+
+def dying_dtp_handler(limit):
+    class DyingDTPHandler(DTPHandler):
+        """Ends the server process once an upload has brought `limit` bytes."""
+
+        def handle_read(self):
+            DTPHandler.handle_read(self)
+            if self.receive and self.tot_bytes_received >= limit:
+                if self.file_obj is not None:
+                    self.file_obj.flush()
+                os._exit(3)
+
+        handle_read_event = handle_read  # the name the I/O loop calls
+
+    return DyingDTPHandler
 
 
 def exit_when_stdin_closes():
@@ -40,6 +60,7 @@ def main():
     parser.add_argument("--user", required=True)
     parser.add_argument("--password", required=True)
     parser.add_argument("--refuse-port", action="store_true")
+    parser.add_argument("--die-after-bytes", type=int, default=0)
     parser.add_argument("--max-seconds", type=float, default=600.0)
     args = parser.parse_args()
 
@@ -52,6 +73,8 @@ def main():
 
     handler = RefusingPortHandler if args.refuse_port else FTPHandler
     handler.authorizer = authorizer
+    if args.die_after_bytes > 0:
+        handler.dtp_handler = dying_dtp_handler(args.die_after_bytes)
     handler.banner = "pyftpdlib test server ready."
     # The tests check the 530 line itself; the anti-guessing delay only slows them.
     handler.auth_failed_timeout = 0

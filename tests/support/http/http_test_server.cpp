@@ -116,6 +116,12 @@ HttpResponse HttpResponse::CutOff(std::vector<std::string> pieces, std::size_t a
     return response;
 }
 
+HttpResponse HttpResponse::Stalled(std::vector<std::string> pieces, std::size_t announcedLength) {
+    HttpResponse response = CutOff(std::move(pieces), announcedLength);
+    response.stallAfterPieces = true;
+    return response;
+}
+
 std::string RecordedRequest::Header(std::string_view name) const {
     for (const auto& [key, value] : headers) {
         if (EqualsCaseless(key, name)) {
@@ -388,10 +394,35 @@ void HttpTestServer::SendScripted(int connection, const HttpResponse& response, 
         }
         pending.clear();
     }
+    if (response.stallAfterPieces) {
+        WaitForHangUp(connection);
+        return;
+    }
     if (response.framing == Framing::kChunked && !response.chunkedCutOff) {
         pending += "0\r\n\r\n";
     }
     SendAll(connection, pending);
+}
+
+void HttpTestServer::WaitForHangUp(int connection) {
+    char sink[512];
+    for (;;) {
+        pollfd waits[2] = {{connection, POLLIN, 0}, {wake_.get(), POLLIN, 0}};
+        const int ready = ::poll(waits, 2, kIdleMilliseconds);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0 || waits[1].revents != 0) {
+            return;
+        }
+        const ssize_t got = ::recv(connection, sink, sizeof sink, 0);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return;  // the client has given up
+        }
+    }
 }
 
 bool HttpTestServer::SendFile(int connection, const std::filesystem::path& path, bool headOnly) {

@@ -43,6 +43,9 @@ struct HttpResponse {
     // closes after the last piece, so the body breaks off mid-way.
     std::optional<std::size_t> announcedLength;
     bool chunkedCutOff = false;  // chunked: close before the last (empty) chunk
+    // After the last piece, send nothing more and keep the connection open until the
+    // client gives up (or ten seconds pass): a server fallen silent in mid-body.
+    bool stallAfterPieces = false;
 
     static HttpResponse Ok(std::string body);
     static HttpResponse Status(int status, std::string reason, std::string body);
@@ -50,6 +53,8 @@ struct HttpResponse {
     static HttpResponse Chunked(std::vector<std::string> pieces);
     // Announces `announcedLength` bytes, sends `pieces`, and closes the connection.
     static HttpResponse CutOff(std::vector<std::string> pieces, std::size_t announcedLength);
+    // Announces `announcedLength` bytes, sends `pieces`, then falls silent.
+    static HttpResponse Stalled(std::vector<std::string> pieces, std::size_t announcedLength);
 };
 
 struct RecordedRequest {
@@ -91,6 +96,7 @@ class HttpTestServer {
     bool ReadHead(int connection, RecordedRequest& request);
     void Respond(int connection, const RecordedRequest& request);
     void SendScripted(int connection, const HttpResponse& response, bool headOnly);
+    void WaitForHangUp(int connection);
     bool SendFile(int connection, const std::filesystem::path& path, bool headOnly);
     void SendStatus(int connection, int status, std::string_view reason);
 
