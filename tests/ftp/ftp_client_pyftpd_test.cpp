@@ -14,9 +14,9 @@ namespace {
 
 using klv::testing::PyFtpServer;
 using klv::testing::PyFtpServerOptions;
-using klv::testing::ReadBytes;
-using klv::testing::TempDir;
-using klv::testing::WriteBytes;
+using klv::testing::ReadFileBytes;
+using klv::testing::ScratchDirectory;
+using klv::testing::WriteFileBytes;
 using ::testing::StartsWith;
 
 // Compares without printing a mebibyte of binary on failure.
@@ -82,7 +82,7 @@ protected:
 
     std::optional<PyFtpServer> server;
     FtpClient client;
-    TempDir dir;
+    ScratchDirectory dir;
 };
 
 TEST_F(PyFtpdTest, LogsOn) {
@@ -101,7 +101,7 @@ TEST_F(PyFtpdTest, WrongPasswordLeavesTheServers530Line) {
 }
 
 TEST_F(PyFtpdTest, SiteChmodThroughCommandChangesTheModeOnDisk) {
-    WriteBytes(dir.File("klvcfg.cgi"), "#!/usr/bin/perl\n");
+    WriteFileBytes(dir.File("klvcfg.cgi"), "#!/usr/bin/perl\n");
     ASSERT_TRUE(client.TransferFile("www/klv/klvcfg.cgi", dir.File("klvcfg.cgi"),
                                     DataConnection::Active, Direction::Upload, TransferType::Ascii))
         << client.replyText();
@@ -115,7 +115,7 @@ TEST_F(PyFtpdTest, SiteChmodThroughCommandChangesTheModeOnDisk) {
 }
 
 TEST_F(PyFtpdTest, StorIntoAMissingDirectoryFailsWithThe550Line) {
-    WriteBytes(dir.File("f"), "x");
+    WriteFileBytes(dir.File("f"), "x");
     EXPECT_FALSE(client.TransferFile("no/such/dir/f", dir.File("f"), DataConnection::Passive,
                                      Direction::Upload, TransferType::Image));
     EXPECT_THAT(client.replyText(), StartsWith("550"));
@@ -135,12 +135,12 @@ TEST_F(PyFtpdTest, SeveralTransfersOnOneLogon) {
     for (int i = 0; i < 5; ++i) {
         const std::string name = "page" + std::to_string(i) + ".html";
         const std::string content = "<p>page " + std::to_string(i) + "</p>\n";
-        WriteBytes(dir.File(name), content);
+        WriteFileBytes(dir.File(name), content);
         const DataConnection mode = i % 2 == 0 ? DataConnection::Active : DataConnection::Passive;
         ASSERT_TRUE(client.TransferFile("www/klv/" + name, dir.File(name), mode, Direction::Upload,
                                         TransferType::Ascii))
             << client.replyText();
-        EXPECT_EQ(ReadBytes(OnServer("www/klv/" + name)), content);
+        EXPECT_EQ(ReadFileBytes(OnServer("www/klv/" + name)), content);
     }
 }
 
@@ -152,8 +152,8 @@ TEST(PyFtpdRefusingPort, ActiveFailsAtDataSetupAndPassiveStillWorks) {
     client.setIdleTimeout(kIdle);
     ASSERT_TRUE(
         client.LogOn(klv::testing::DirectLogon(server.port(), server.user(), server.password())));
-    TempDir dir;
-    WriteBytes(dir.File("klv.cgi"), "script");
+    ScratchDirectory dir;
+    WriteFileBytes(dir.File("klv.cgi"), "script");
     EXPECT_FALSE(client.TransferFile("klv.cgi", dir.File("klv.cgi"), DataConnection::Active,
                                      Direction::Upload, TransferType::Ascii));
     EXPECT_THAT(client.replyText(), StartsWith("502"));
@@ -161,7 +161,7 @@ TEST(PyFtpdRefusingPort, ActiveFailsAtDataSetupAndPassiveStillWorks) {
     EXPECT_TRUE(client.TransferFile("klv.cgi", dir.File("klv.cgi"), DataConnection::Passive,
                                     Direction::Upload, TransferType::Ascii))
         << client.replyText();
-    EXPECT_EQ(ReadBytes((server.home() / "klv.cgi").string()), "script");
+    EXPECT_EQ(ReadFileBytes((server.home() / "klv.cgi").string()), "script");
     client.LogOff();
 }
 
@@ -194,25 +194,25 @@ class ImageRoundTripTest
 TEST_P(ImageRoundTripTest, UploadArrivesUnchanged) {
     const auto [mode, kind] = GetParam();
     const std::string content = Make(kind);
-    WriteBytes(dir.File("up.bin"), content);
+    WriteFileBytes(dir.File("up.bin"), content);
     ASSERT_TRUE(client.TransferFile("www/klv/up.bin", dir.File("up.bin"), mode, Direction::Upload,
                                     TransferType::Image))
         << client.replyText();
     EXPECT_THAT(client.replyText(), StartsWith("226"));
     EXPECT_EQ(client.lastTransferStage(), TransferStage::Done);
-    EXPECT_TRUE(SameBytes(ReadBytes(OnServer("www/klv/up.bin")), content));
+    EXPECT_TRUE(SameBytes(ReadFileBytes(OnServer("www/klv/up.bin")), content));
 }
 
 TEST_P(ImageRoundTripTest, DownloadArrivesUnchanged) {
     const auto [mode, kind] = GetParam();
     const std::string content = Make(kind);
-    WriteBytes(OnServer("down.bin"), content);
-    WriteBytes(dir.File("down.bin"), "stale local contents");
+    WriteFileBytes(OnServer("down.bin"), content);
+    WriteFileBytes(dir.File("down.bin"), "stale local contents");
     ASSERT_TRUE(client.TransferFile("down.bin", dir.File("down.bin"), mode, Direction::Download,
                                     TransferType::Image))
         << client.replyText();
     EXPECT_THAT(client.replyText(), StartsWith("226"));
-    EXPECT_TRUE(SameBytes(ReadBytes(dir.File("down.bin")), content));
+    EXPECT_TRUE(SameBytes(ReadFileBytes(dir.File("down.bin")), content));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -228,20 +228,20 @@ class AsciiTest : public PyFtpdTest, public ::testing::WithParamInterface<DataCo
 TEST_P(AsciiTest, UploadSendsCrLfAndTheServerStoresItsOwnLineEnds) {
     // RFC 959 ASCII type: CR LF on the wire; pyftpdlib writes LF on a POSIX disk.
     const std::string content = CrLfText();
-    WriteBytes(dir.File("klv.txt"), content);
+    WriteFileBytes(dir.File("klv.txt"), content);
     ASSERT_TRUE(client.TransferFile("www/klv/klv.txt", dir.File("klv.txt"), GetParam(),
                                     Direction::Upload, TransferType::Ascii))
         << client.replyText();
-    EXPECT_EQ(ReadBytes(OnServer("www/klv/klv.txt")), CrLfToLf(content));
+    EXPECT_EQ(ReadFileBytes(OnServer("www/klv/klv.txt")), CrLfToLf(content));
 }
 
 TEST_P(AsciiTest, DownloadStoresTheCrLfTheServerSent) {
     const std::string onDisk = CrLfToLf(CrLfText());
-    WriteBytes(OnServer("list.txt"), onDisk);
+    WriteFileBytes(OnServer("list.txt"), onDisk);
     ASSERT_TRUE(client.TransferFile("list.txt", dir.File("list.txt"), GetParam(),
                                     Direction::Download, TransferType::Ascii))
         << client.replyText();
-    EXPECT_EQ(ReadBytes(dir.File("list.txt")), CrLfText());
+    EXPECT_EQ(ReadFileBytes(dir.File("list.txt")), CrLfText());
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, AsciiTest,

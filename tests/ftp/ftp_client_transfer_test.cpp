@@ -16,9 +16,9 @@ namespace {
 using klv::testing::FakeFtpServer;
 using klv::testing::kShortIdleTimeout;
 using klv::testing::kTestIdleTimeout;
-using klv::testing::ReadBytes;
-using klv::testing::TempDir;
-using klv::testing::WriteBytes;
+using klv::testing::ReadFileBytes;
+using klv::testing::ScratchDirectory;
+using klv::testing::WriteFileBytes;
 using ::testing::IsEmpty;
 using ::testing::StartsWith;
 
@@ -113,14 +113,14 @@ protected:
 
     FakeFtpServer server;
     FtpClient client;
-    TempDir dir;
+    ScratchDirectory dir;
 };
 
 // --- the dialogue and the bytes ---------------------------------------------------------
 
 TEST_F(TransferTest, ActiveUploadSendsTheFileUnchangedInAsciiType) {
     const std::string content = "#!/usr/bin/perl\r\nprint \"ok\";\r\n\r\nlast line\n";
-    WriteBytes(dir.File("klvcfg.cgi"), content);
+    WriteFileBytes(dir.File("klvcfg.cgi"), content);
     server.Expect("TYPE A")
         .Reply("200 Type set to A\r\n")
         .ExpectStartingWith("PORT 127,0,0,1,")
@@ -168,12 +168,12 @@ TEST_F(TransferTest, PortArgumentNamesTheListeningSocket) {
     EXPECT_LT((*numbers)[4], 256);
     EXPECT_LT((*numbers)[5], 256);
     EXPECT_GT((*numbers)[4] * 256 + (*numbers)[5], 0);
-    EXPECT_EQ(ReadBytes(dir.File("f")), "x");
+    EXPECT_EQ(ReadFileBytes(dir.File("f")), "x");
 }
 
 TEST_F(TransferTest, PassiveUploadInImageType) {
     const std::string content = RandomBytes(300000, 1);
-    WriteBytes(dir.File("klv.jpg"), content);
+    WriteFileBytes(dir.File("klv.jpg"), content);
     const unsigned dataPort = server.OpenPassiveListener();
     server.Expect("TYPE I")
         .Reply("200 Type set to I\r\n")
@@ -211,7 +211,7 @@ TEST_F(TransferTest, ActiveDownloadStoresTheBytesUnchanged) {
     EXPECT_TRUE(
         Download("list.txt", dir.File("list.txt"), DataConnection::Active, TransferType::Ascii));
     Finish();
-    EXPECT_TRUE(SameBytes(ReadBytes(dir.File("list.txt")), content));
+    EXPECT_TRUE(SameBytes(ReadFileBytes(dir.File("list.txt")), content));
 }
 
 TEST_F(TransferTest, PassiveDownloadWithMultiLineReplies) {
@@ -232,14 +232,14 @@ TEST_F(TransferTest, PassiveDownloadWithMultiLineReplies) {
     EXPECT_TRUE(Download("klv.cgi", dir.File("klv.cgi"), DataConnection::Passive));
     EXPECT_EQ(client.replyText(), "226 bye");
     Finish();
-    EXPECT_TRUE(SameBytes(ReadBytes(dir.File("klv.cgi")), content));
+    EXPECT_TRUE(SameBytes(ReadFileBytes(dir.File("klv.cgi")), content));
 }
 
 TEST_F(TransferTest, UploadEndsItsDataConnectionInOrderEvenWhenTheServerSentBytes) {
     // Closing a socket with unread bytes sends a reset, and a reset can cost the server
     // the end of the file; the client ends its side first and reads until the server's.
     const std::string content = RandomBytes(200000, 7);
-    WriteBytes(dir.File("f"), content);
+    WriteFileBytes(dir.File("f"), content);
     const unsigned dataPort = server.OpenPassiveListener();
     server.Expect("TYPE I")
         .Reply("200 ok\r\n")
@@ -260,7 +260,7 @@ TEST_F(TransferTest, UploadEndsItsDataConnectionInOrderEvenWhenTheServerSentByte
 }
 
 TEST_F(TransferTest, EmptyUploadOpensAndClosesTheDataConnection) {
-    WriteBytes(dir.File("empty"), "");
+    WriteFileBytes(dir.File("empty"), "");
     server.Expect("TYPE I")
         .Reply("200 ok\r\n")
         .ExpectStartingWith("PORT ")
@@ -280,7 +280,7 @@ TEST_F(TransferTest, EmptyUploadOpensAndClosesTheDataConnection) {
 }
 
 TEST_F(TransferTest, DownloadWhoseDataConnectionClosesAtOnceLeavesAnEmptyFile) {
-    WriteBytes(dir.File("old"), "stale contents");
+    WriteFileBytes(dir.File("old"), "stale contents");
     const unsigned dataPort = server.OpenPassiveListener();
     server.Expect("TYPE I")
         .Reply("200 ok\r\n")
@@ -295,7 +295,7 @@ TEST_F(TransferTest, DownloadWhoseDataConnectionClosesAtOnceLeavesAnEmptyFile) {
     LogOn();
     EXPECT_TRUE(Download("old", dir.File("old"), DataConnection::Passive));
     Finish();
-    EXPECT_EQ(ReadBytes(dir.File("old")), "");
+    EXPECT_EQ(ReadFileBytes(dir.File("old")), "");
 }
 
 TEST_F(TransferTest, SlowDownloadThatKeepsMovingIsNotCutOff) {
@@ -320,7 +320,7 @@ TEST_F(TransferTest, SlowDownloadThatKeepsMovingIsNotCutOff) {
     client.setIdleTimeout(kIdle);
     EXPECT_TRUE(Download("slow", dir.File("slow"), DataConnection::Passive)) << client.replyText();
     Finish();
-    EXPECT_EQ(ReadBytes(dir.File("slow")), expected);
+    EXPECT_EQ(ReadFileBytes(dir.File("slow")), expected);
 }
 
 // --- where the data connection goes -----------------------------------------------------
@@ -342,7 +342,7 @@ TEST_F(TransferTest, PassiveConnectsToTheControlPeerNotToThePasvHost) {
     LogOn();
     EXPECT_TRUE(Download("f", dir.File("f"), DataConnection::Passive)) << client.replyText();
     Finish();
-    EXPECT_EQ(ReadBytes(dir.File("f")), "from the right host");
+    EXPECT_EQ(ReadFileBytes(dir.File("f")), "from the right host");
 }
 
 TEST_F(TransferTest, ActiveListensOnTheControlConnectionsAddressOnly) {
@@ -381,7 +381,7 @@ TEST_F(TransferTest, ActiveClosesAConnectionFromAnotherAddressAndWaitsForTheServ
     LogOn();
     EXPECT_TRUE(Download("f", dir.File("f"), DataConnection::Active)) << client.replyText();
     Finish();
-    EXPECT_EQ(ReadBytes(dir.File("f")), "from the server");
+    EXPECT_EQ(ReadFileBytes(dir.File("f")), "from the server");
 }
 
 // --- failures, in the order of the transfer ----------------------------------------------
@@ -401,7 +401,7 @@ TEST_F(TransferTest, LocalFileThatCannotBeOpenedStopsBeforeAnyCommand) {
 }
 
 TEST_F(TransferTest, RefusedTypeFailsWithItsLine) {
-    WriteBytes(dir.File("f"), "x");
+    WriteFileBytes(dir.File("f"), "x");
     server.Expect("TYPE I").Reply("504 Type not supported\r\n").WaitForClose();
     LogOn();
     EXPECT_FALSE(Upload("f", dir.File("f"), DataConnection::Passive));
@@ -412,7 +412,7 @@ TEST_F(TransferTest, RefusedTypeFailsWithItsLine) {
 }
 
 TEST_F(TransferTest, ControlConnectionLostAtTypeIsNetworkError) {
-    WriteBytes(dir.File("f"), "x");
+    WriteFileBytes(dir.File("f"), "x");
     server.Expect("TYPE A").CloseControl();
     LogOn();
     EXPECT_FALSE(Upload("f", dir.File("f"), DataConnection::Passive, TransferType::Ascii));
@@ -422,7 +422,7 @@ TEST_F(TransferTest, ControlConnectionLostAtTypeIsNetworkError) {
 }
 
 TEST_F(TransferTest, RefusedPasvFailsWithItsLine) {
-    WriteBytes(dir.File("f"), "x");
+    WriteFileBytes(dir.File("f"), "x");
     server.Expect("TYPE I").Reply("200 ok\r\n").Expect("PASV").Reply("500 No\r\n").WaitForClose();
     LogOn();
     EXPECT_FALSE(Upload("f", dir.File("f"), DataConnection::Passive));
@@ -432,7 +432,7 @@ TEST_F(TransferTest, RefusedPasvFailsWithItsLine) {
 }
 
 TEST_F(TransferTest, PasvReplyWithoutParenthesesFailsWithItsLineAndSendsNothingMore) {
-    WriteBytes(dir.File("f"), "x");
+    WriteFileBytes(dir.File("f"), "x");
     server.Expect("TYPE I")
         .Reply("200 ok\r\n")
         .Expect("PASV")
@@ -447,7 +447,7 @@ TEST_F(TransferTest, PasvReplyWithoutParenthesesFailsWithItsLineAndSendsNothingM
 }
 
 TEST_F(TransferTest, RefusedPortFailsWithItsLine) {
-    WriteBytes(dir.File("f"), "x");
+    WriteFileBytes(dir.File("f"), "x");
     server.Expect("TYPE I")
         .Reply("200 ok\r\n")
         .ExpectStartingWith("PORT ")
@@ -461,7 +461,7 @@ TEST_F(TransferTest, RefusedPortFailsWithItsLine) {
 }
 
 TEST_F(TransferTest, RemoteNameWithALineBreakIsRefusedNotSent) {
-    WriteBytes(dir.File("f"), "x");
+    WriteFileBytes(dir.File("f"), "x");
     const unsigned dataPort = server.OpenPassiveListener();
     server.Expect("TYPE I")
         .Reply("200 ok\r\n")
@@ -477,7 +477,7 @@ TEST_F(TransferTest, RemoteNameWithALineBreakIsRefusedNotSent) {
 }
 
 TEST_F(TransferTest, StorRefusedInActiveModeSendsNoData) {
-    WriteBytes(dir.File("f"), "payload");
+    WriteFileBytes(dir.File("f"), "payload");
     server.Expect("TYPE I")
         .Reply("200 ok\r\n")
         .ExpectStartingWith("PORT ")
@@ -493,7 +493,7 @@ TEST_F(TransferTest, StorRefusedInActiveModeSendsNoData) {
 }
 
 TEST_F(TransferTest, StorRefusedInPassiveModeSendsNoData) {
-    WriteBytes(dir.File("f"), "payload");
+    WriteFileBytes(dir.File("f"), "payload");
     const unsigned dataPort = server.OpenPassiveListener();
     server.Expect("TYPE I")
         .Reply("200 ok\r\n")
@@ -512,7 +512,7 @@ TEST_F(TransferTest, StorRefusedInPassiveModeSendsNoData) {
 }
 
 TEST_F(TransferTest, RefusedDownloadLeavesTheLocalFileCreatedAndEmpty) {
-    WriteBytes(dir.File("f"), "old contents");
+    WriteFileBytes(dir.File("f"), "old contents");
     server.Expect("TYPE I")
         .Reply("200 ok\r\n")
         .ExpectStartingWith("PORT ")
@@ -524,11 +524,11 @@ TEST_F(TransferTest, RefusedDownloadLeavesTheLocalFileCreatedAndEmpty) {
     EXPECT_FALSE(Download("f", dir.File("f"), DataConnection::Active));
     EXPECT_EQ(client.replyText(), "550 No such file");
     Finish();
-    EXPECT_EQ(ReadBytes(dir.File("f")), "");
+    EXPECT_EQ(ReadFileBytes(dir.File("f")), "");
 }
 
 TEST_F(TransferTest, PreliminaryReplyThatCannotBeReadIsNetworkError) {
-    WriteBytes(dir.File("f"), "x");
+    WriteFileBytes(dir.File("f"), "x");
     server.Expect("TYPE I")
         .Reply("200 ok\r\n")
         .ExpectStartingWith("PORT ")
@@ -543,7 +543,7 @@ TEST_F(TransferTest, PreliminaryReplyThatCannotBeReadIsNetworkError) {
 }
 
 TEST_F(TransferTest, ActiveWaitEndsWhenTheServerRepliesInsteadOfConnecting) {
-    WriteBytes(dir.File("f"), "x");
+    WriteFileBytes(dir.File("f"), "x");
     server.Expect("TYPE I")
         .Reply("200 ok\r\n")
         .ExpectStartingWith("PORT ")
@@ -566,7 +566,7 @@ TEST_F(TransferTest, ActiveWaitEndsWhenTheServerRepliesInsteadOfConnecting) {
 }
 
 TEST_F(TransferTest, ActiveWaitEndsWhenAReplyCameWithThePreliminaryOne) {
-    WriteBytes(dir.File("f"), "x");
+    WriteFileBytes(dir.File("f"), "x");
     server.Expect("TYPE I")
         .Reply("200 ok\r\n")
         .ExpectStartingWith("PORT ")
@@ -582,7 +582,7 @@ TEST_F(TransferTest, ActiveWaitEndsWhenAReplyCameWithThePreliminaryOne) {
 }
 
 TEST_F(TransferTest, ActiveWaitEndsWhenTheControlConnectionCloses) {
-    WriteBytes(dir.File("f"), "x");
+    WriteFileBytes(dir.File("f"), "x");
     server.Expect("TYPE I")
         .Reply("200 ok\r\n")
         .ExpectStartingWith("PORT ")
@@ -598,7 +598,7 @@ TEST_F(TransferTest, ActiveWaitEndsWhenTheControlConnectionCloses) {
 }
 
 TEST_F(TransferTest, ActiveWaitEndsAfterTheIdleBound) {
-    WriteBytes(dir.File("f"), "x");
+    WriteFileBytes(dir.File("f"), "x");
     server.Expect("TYPE I")
         .Reply("200 ok\r\n")
         .ExpectStartingWith("PORT ")
@@ -615,7 +615,7 @@ TEST_F(TransferTest, ActiveWaitEndsAfterTheIdleBound) {
 }
 
 TEST_F(TransferTest, PassiveConnectionThatCannotBeMadeIsNetworkError) {
-    WriteBytes(dir.File("f"), "x");
+    WriteFileBytes(dir.File("f"), "x");
     // A port with nothing listening behind it.
     unsigned closedPort = 0;
     {
@@ -637,7 +637,7 @@ TEST_F(TransferTest, PassiveConnectionThatCannotBeMadeIsNetworkError) {
 }
 
 TEST_F(TransferTest, PassivePortOutOfRangeIsNotDialled) {
-    WriteBytes(dir.File("f"), "x");
+    WriteFileBytes(dir.File("f"), "x");
     server.Expect("TYPE I")
         .Reply("200 ok\r\n")
         .Expect("PASV")
@@ -722,7 +722,7 @@ TEST_F(TransferTest, DownloadBrokenOffByTheServerIsNetworkErrorNotSuccess) {
 TEST_F(TransferTest, UploadBrokenOffByTheServerIsNetworkErrorNotSuccess) {
     // Larger than every socket buffer between the two ends, so sends are still going on
     // when the reset arrives.
-    WriteBytes(dir.File("big"), RandomBytes(16 << 20, 5));
+    WriteFileBytes(dir.File("big"), RandomBytes(16 << 20, 5));
     server.Expect("TYPE I")
         .Reply("200 ok\r\n")
         .ExpectStartingWith("PORT ")
@@ -742,7 +742,7 @@ TEST_F(TransferTest, UploadBrokenOffByTheServerIsNetworkErrorNotSuccess) {
 }
 
 TEST_F(TransferTest, ClosingReplyNotOfClassTwoFailsWithItsLine) {
-    WriteBytes(dir.File("f"), "data");
+    WriteFileBytes(dir.File("f"), "data");
     const unsigned dataPort = server.OpenPassiveListener();
     server.Expect("TYPE I")
         .Reply("200 ok\r\n")
@@ -783,8 +783,8 @@ TEST_F(TransferTest, MissingClosingReplyIsNetworkError) {
 }
 
 TEST(TransferWithoutConnection, FailsWithNetworkError) {
-    TempDir dir;
-    WriteBytes(dir.File("f"), "x");
+    ScratchDirectory dir;
+    WriteFileBytes(dir.File("f"), "x");
     FtpClient client;
     EXPECT_FALSE(client.TransferFile("f", dir.File("f"), DataConnection::Passive, Direction::Upload,
                                      TransferType::Image));

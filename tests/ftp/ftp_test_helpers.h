@@ -12,6 +12,7 @@
 #include <string>
 
 #include "ftp/ftp_client.h"
+#include "tests/support/files.h"
 #include "tests/support/ftp/fake_ftp_server.h"
 
 namespace klv::testing {
@@ -35,41 +36,6 @@ inline ftp::LogonRequest DirectLogon(unsigned port, std::string user = "klv",
     request.user = std::move(user);
     request.password = std::move(password);
     return request;
-}
-
-// A fresh directory for one test's local files, removed afterwards.
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "klv-ftp-test-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr) {
-            path_ = pattern;
-        }
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    [[nodiscard]] std::string File(const std::string& name) const {
-        return (path_ / name).string();
-    }
-
-private:
-    std::filesystem::path path_;
-};
-
-inline void WriteBytes(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-inline std::string ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 }  // namespace klv::testing

@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "installer/form.h"
+#include "tests/support/files.h"
 
 namespace klv {
 namespace {
@@ -20,11 +21,6 @@ constexpr std::string_view kHop = "http://hop.clickbank.net/";
 class TemplatingTest : public ::testing::Test {
 protected:
     TemplatingTest() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "klv-tmpl-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::system_error(errno, std::generic_category(), "mkdtemp");
-        }
-        directory_ = pattern;
         data.mainEmail = "main@example.org";
         data.payPalEmail = "pay@example.org";
         data.stormPayEmail = "storm@example.org";
@@ -35,12 +31,8 @@ protected:
         data.adTitle = kAdTitle;
         data.adDescription = kAdDescription;
     }
-    ~TemplatingTest() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(directory_, ignored);
-    }
 
-    std::string Script() const { return (directory_ / "klvcfg.cgi").string(); }
+    std::string Script() const { return directory_.File("klvcfg.cgi"); }
 
     void Write(const std::string& bytes) const {
         std::ofstream out(Script(), std::ios::binary | std::ios::trunc);
@@ -60,7 +52,7 @@ protected:
     FormData data;
 
 private:
-    std::filesystem::path directory_;
+    testing::ScratchDirectory directory_;
 };
 
 TEST_F(TemplatingTest, FillsEveryPlaceholderWithItsValue) {

@@ -9,33 +9,19 @@
 #include <string>
 #include <system_error>
 
+#include "tests/support/files.h"
+
 namespace klv {
 namespace {
 
 class TextFileTest : public ::testing::Test {
 protected:
-    TextFileTest() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "klv-text-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::system_error(errno, std::generic_category(), "mkdtemp");
-        }
-        directory_ = pattern;
-    }
-    ~TextFileTest() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(directory_, ignored);
-    }
-
-    std::string File(const std::string& name) const { return (directory_ / name).string(); }
+    std::string File(const std::string& name) const { return directory_.File(name); }
 
     void Write(const std::string& path, const std::string& bytes) const {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        testing::WriteFileBytes(path, bytes);
     }
-    std::string Read(const std::string& path) const {
-        std::ifstream in(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
+    std::string Read(const std::string& path) const { return testing::ReadFileBytes(path); }
     // ReadTextFile on a file holding `bytes`.
     std::string ReadAsText(const std::string& bytes) const {
         Write(File("in.txt"), bytes);
@@ -45,7 +31,7 @@ protected:
     }
 
 private:
-    std::filesystem::path directory_;
+    testing::ScratchDirectory directory_;
 };
 
 std::string Replaced(std::string text, std::string_view placeholder, std::string_view value) {

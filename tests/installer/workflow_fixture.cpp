@@ -19,19 +19,6 @@ unsigned ClosedPort() {
     return ntohs(address.sin_port);
 }
 
-ScratchDirectory::ScratchDirectory() {
-    std::string pattern = (fs::temp_directory_path() / "klv-workflow-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("cannot make a scratch directory");
-    }
-    path_ = pattern;
-}
-
-ScratchDirectory::~ScratchDirectory() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-}
-
 PyFtpServerOptions WorkflowTest::DefaultFtpOptions() {
     PyFtpServerOptions options;
     options.user = "webmaster";

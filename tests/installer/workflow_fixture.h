@@ -17,22 +17,13 @@
 #include "installer/shared_state.h"
 #include "installer/workflows.h"
 #include "tests/support/fake_window.h"
+#include "tests/support/files.h"
 #include "tests/support/ftp/pyftpd.h"
 #include "tests/support/http/http_test_server.h"
 
 namespace klv::testing {
 
 namespace fs = std::filesystem;
-
-inline std::string ReadFileBytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-inline void WriteFileBytes(const fs::path& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
 
 inline unsigned ModeOf(const fs::path& path) {
     struct stat info {};
@@ -41,18 +32,6 @@ inline unsigned ModeOf(const fs::path& path) {
 
 // A port on which nothing listens: bound, then closed again.
 unsigned ClosedPort();
-
-class ScratchDirectory {
-public:
-    ScratchDirectory();
-    ~ScratchDirectory();
-    ScratchDirectory(const ScratchDirectory&) = delete;
-    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-    [[nodiscard]] const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
 
 class WorkflowTest : public ::testing::Test {
 protected:

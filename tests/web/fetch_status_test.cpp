@@ -14,11 +14,11 @@ namespace {
 
 using testing::HttpResponse;
 using testing::HttpTestServer;
-using testing::ReadWholeFile;
+using testing::ReadFileBytes;
 using testing::ScratchDirectory;
 
 class FetchStatusTest : public ::testing::Test {
-  protected:
+protected:
     FetchStatusTest() { ::setenv("no_proxy", "127.0.0.1,localhost", 1); }
 
     ScratchDirectory scratch;
@@ -42,7 +42,7 @@ TEST_F(FetchStatusTest, ASuccessClearsAnEarlierFailureText) {
     FetchUrlToFile(*shared, server.Url("/klvsetup/list.txt"), scratch.File("klv.txt"));
     EXPECT_TRUE(shared->fetchErrorText.empty());
     EXPECT_TRUE(shared->statusText.empty());
-    EXPECT_EQ(ReadWholeFile(scratch.File("klv.txt")), "index.html\n");
+    EXPECT_EQ(ReadFileBytes(scratch.File("klv.txt")), "index.html\n");
 }
 
 TEST_F(FetchStatusTest, AnUnresolvableHostLeavesLibcurlsText) {

@@ -18,10 +18,10 @@ namespace {
 using klv::testing::HttpResponse;
 using klv::testing::HttpTestServer;
 using klv::testing::PatternedBytes;
-using klv::testing::ReadWholeFile;
+using klv::testing::ReadFileBytes;
 using klv::testing::RecordingSink;
 using klv::testing::ScratchDirectory;
-using klv::testing::WriteWholeFile;
+using klv::testing::WriteFileBytes;
 using ::testing::Each;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -32,7 +32,7 @@ using ::testing::StartsWith;
 constexpr char kOldContent[] = "the file as it was before the fetch\n";
 
 class FetchTest : public ::testing::Test {
-  protected:
+protected:
     FetchTest() {
         // The fetch takes proxies from the environment; the loopback server is reached directly.
         ::setenv("no_proxy", "127.0.0.1,localhost", 1);
@@ -61,7 +61,7 @@ TEST_F(FetchTest, StoresA2500ByteBodyExactlyInPiecesOfAtMost1024Bytes) {
     EXPECT_THAT(recorder.pieceAddresses, Each(recorder.pieceAddresses.front()));
     EXPECT_EQ(recorder.begins, 1);
     EXPECT_EQ(recorder.ends, 1);
-    EXPECT_EQ(ReadWholeFile(LocalFile()), body);
+    EXPECT_EQ(ReadFileBytes(LocalFile()), body);
 }
 
 TEST_F(FetchTest, FetchUrlToFileStoresTheBodyByteForByte) {
@@ -73,7 +73,7 @@ TEST_F(FetchTest, FetchUrlToFileStoresTheBodyByteForByte) {
     server.Serve("/big.bin", HttpResponse::Ok(body));
 
     EXPECT_EQ(FetchUrlToFile(server.Url("/big.bin"), LocalFile()), "");
-    EXPECT_EQ(ReadWholeFile(LocalFile()), body);
+    EXPECT_EQ(ReadFileBytes(LocalFile()), body);
 }
 
 TEST_F(FetchTest, PiecesSentSeparatelyAreStoredInOrder) {
@@ -82,7 +82,7 @@ TEST_F(FetchTest, PiecesSentSeparatelyAreStoredInOrder) {
     server.Serve("/pieces", response);
 
     EXPECT_EQ(FetchUrlToFile(server.Url("/pieces"), LocalFile()), "");
-    EXPECT_EQ(ReadWholeFile(LocalFile()), "first," + std::string(1500, 'x') + ",last");
+    EXPECT_EQ(ReadFileBytes(LocalFile()), "first," + std::string(1500, 'x') + ",last");
 }
 
 TEST_F(FetchTest, EmptyBodyGivesAnEmptyFile) {
@@ -92,33 +92,33 @@ TEST_F(FetchTest, EmptyBodyGivesAnEmptyFile) {
     ASSERT_TRUE(LocalFileExists());
     EXPECT_EQ(std::filesystem::file_size(LocalFile()), 0u);
 
-    WriteWholeFile(LocalFile(), kOldContent);
+    WriteFileBytes(LocalFile(), kOldContent);
     EXPECT_EQ(FetchUrlToFile(server.Url("/empty"), LocalFile()), "");
     EXPECT_EQ(std::filesystem::file_size(LocalFile()), 0u);
 }
 
 TEST_F(FetchTest, ALongerExistingFileIsTruncatedToTheNewBody) {
-    WriteWholeFile(LocalFile(), std::string(5000, 'o'));
+    WriteFileBytes(LocalFile(), std::string(5000, 'o'));
     server.Serve("/short", HttpResponse::Ok("short body"));
 
     EXPECT_EQ(FetchUrlToFile(server.Url("/short"), LocalFile()), "");
-    EXPECT_EQ(ReadWholeFile(LocalFile()), "short body");
+    EXPECT_EQ(ReadFileBytes(LocalFile()), "short body");
 }
 
 TEST_F(FetchTest, NotFoundIsAFailureNamingTheStatusAndLeavesTheFileAsItWas) {
-    WriteWholeFile(LocalFile(), kOldContent);
+    WriteFileBytes(LocalFile(), kOldContent);
     server.Serve("/missing.txt", HttpResponse::Status(404, "Not Found", "<html>gone</html>"));
 
     EXPECT_EQ(FetchUrlToFile(server.Url("/missing.txt"), LocalFile()), "HTTP 404 Not Found");
-    EXPECT_EQ(ReadWholeFile(LocalFile()), kOldContent);
+    EXPECT_EQ(ReadFileBytes(LocalFile()), kOldContent);
 }
 
 TEST_F(FetchTest, ServerErrorIsAFailureNamingTheStatusAndLeavesTheFileAsItWas) {
-    WriteWholeFile(LocalFile(), kOldContent);
+    WriteFileBytes(LocalFile(), kOldContent);
     server.Serve("/broken", HttpResponse::Status(500, "Internal Server Error", "oops"));
 
     EXPECT_EQ(FetchUrlToFile(server.Url("/broken"), LocalFile()), "HTTP 500 Internal Server Error");
-    EXPECT_EQ(ReadWholeFile(LocalFile()), kOldContent);
+    EXPECT_EQ(ReadFileBytes(LocalFile()), kOldContent);
 }
 
 TEST_F(FetchTest, AnErrorStatusCreatesNoFile) {
@@ -138,9 +138,9 @@ TEST_F(FetchTest, StatusesBelow400AreStored) {
     server.Serve("/multiple", HttpResponse::Status(300, "Multiple Choices", "choose"));
 
     EXPECT_EQ(FetchUrlToFile(server.Url("/accepted"), LocalFile()), "");
-    EXPECT_EQ(ReadWholeFile(LocalFile()), "ok");
+    EXPECT_EQ(ReadFileBytes(LocalFile()), "ok");
     EXPECT_EQ(FetchUrlToFile(server.Url("/multiple"), LocalFile()), "");
-    EXPECT_EQ(ReadWholeFile(LocalFile()), "choose");
+    EXPECT_EQ(ReadFileBytes(LocalFile()), "choose");
 }
 
 TEST_F(FetchTest, FollowsRedirectsAndStoresOnlyTheFinalBody) {
@@ -149,39 +149,39 @@ TEST_F(FetchTest, FollowsRedirectsAndStoresOnlyTheFinalBody) {
     server.Serve("/new", HttpResponse::Ok("moved here"));
 
     EXPECT_EQ(FetchUrlToFile(server.Url("/old"), LocalFile()), "");
-    EXPECT_EQ(ReadWholeFile(LocalFile()), "moved here");
+    EXPECT_EQ(ReadFileBytes(LocalFile()), "moved here");
     EXPECT_THAT(server.RequestLines(),
                 ElementsAre("GET /old HTTP/1.1", "GET /middle HTTP/1.1", "GET /new HTTP/1.1"));
 }
 
 TEST_F(FetchTest, ARedirectToAnErrorStatusLeavesTheFileAsItWas) {
-    WriteWholeFile(LocalFile(), kOldContent);
+    WriteFileBytes(LocalFile(), kOldContent);
     server.Serve("/old", HttpResponse::Redirect(302, "/gone"));
     server.Serve("/gone", HttpResponse::Status(404, "Not Found", "no"));
 
     EXPECT_EQ(FetchUrlToFile(server.Url("/old"), LocalFile()), "HTTP 404 Not Found");
-    EXPECT_EQ(ReadWholeFile(LocalFile()), kOldContent);
+    EXPECT_EQ(ReadFileBytes(LocalFile()), kOldContent);
 }
 
 TEST_F(FetchTest, ARedirectToALocalFileIsRefused) {
     const std::string secret = scratch.File("secret.txt");
-    WriteWholeFile(secret, "local secret");
-    WriteWholeFile(LocalFile(), kOldContent);
+    WriteFileBytes(secret, "local secret");
+    WriteFileBytes(LocalFile(), kOldContent);
     server.Serve("/evil", HttpResponse::Redirect(302, "file://" + secret));
 
     const std::string outcome = FetchUrlToFile(server.Url("/evil"), LocalFile());
     EXPECT_THAT(outcome, Not(""));
-    EXPECT_EQ(ReadWholeFile(LocalFile()), kOldContent);
+    EXPECT_EQ(ReadFileBytes(LocalFile()), kOldContent);
 
     // Nor to any other scheme that libcurl would follow by default.
     server.Serve("/to-ftp", HttpResponse::Redirect(302, "ftp://127.0.0.1:1/klv.txt"));
     EXPECT_THAT(FetchUrlToFile(server.Url("/to-ftp"), LocalFile()), HasSubstr("\"ftp\""));
-    EXPECT_EQ(ReadWholeFile(LocalFile()), kOldContent);
+    EXPECT_EQ(ReadFileBytes(LocalFile()), kOldContent);
 }
 
 TEST_F(FetchTest, OnlyHttpAndHttpsAreFetched) {
     const std::string secret = scratch.File("secret.txt");
-    WriteWholeFile(secret, "local secret");
+    WriteFileBytes(secret, "local secret");
 
     EXPECT_THAT(FetchUrlToFile("file://" + secret, LocalFile()), Not(""));
     EXPECT_THAT(FetchUrlToFile("ftp://127.0.0.1:1/x", LocalFile()), Not(""));
@@ -189,19 +189,19 @@ TEST_F(FetchTest, OnlyHttpAndHttpsAreFetched) {
 }
 
 TEST_F(FetchTest, ARedirectLoopEndsAfterTheBoundWithAFailure) {
-    WriteWholeFile(LocalFile(), kOldContent);
+    WriteFileBytes(LocalFile(), kOldContent);
     server.Serve("/loop", HttpResponse::Redirect(302, "/loop"));
 
     EXPECT_THAT(FetchUrlToFile(server.Url("/loop"), LocalFile()), HasSubstr("redirect"));
     EXPECT_EQ(server.RequestLines().size(), static_cast<std::size_t>(kMaxRedirects) + 1);
-    EXPECT_EQ(ReadWholeFile(LocalFile()), kOldContent);
+    EXPECT_EQ(ReadFileBytes(LocalFile()), kOldContent);
 }
 
 TEST_F(FetchTest, StoresAChunkedBody) {
     server.Serve("/chunked", HttpResponse::Chunked({"abc", std::string(3000, 'd'), "efg"}));
 
     EXPECT_EQ(FetchUrlToFile(server.Url("/chunked"), LocalFile()), "");
-    EXPECT_EQ(ReadWholeFile(LocalFile()), "abc" + std::string(3000, 'd') + "efg");
+    EXPECT_EQ(ReadFileBytes(LocalFile()), "abc" + std::string(3000, 'd') + "efg");
 }
 
 TEST_F(FetchTest, ABodyCutOffMidwayLeavesTheBytesReceivedAndAFailureText) {
@@ -211,7 +211,7 @@ TEST_F(FetchTest, ABodyCutOffMidwayLeavesTheBytesReceivedAndAFailureText) {
     const std::string outcome = FetchUrlToFile(server.Url("/cut"), LocalFile());
     EXPECT_THAT(outcome, Not(""));
     EXPECT_LE(outcome.size(), kMaxErrorTextLength);
-    EXPECT_EQ(ReadWholeFile(LocalFile()), received);
+    EXPECT_EQ(ReadFileBytes(LocalFile()), received);
 }
 
 TEST_F(FetchTest, AChunkedBodyCutOffMidwayLeavesTheBytesReceivedAndAFailureText) {
@@ -220,7 +220,7 @@ TEST_F(FetchTest, AChunkedBodyCutOffMidwayLeavesTheBytesReceivedAndAFailureText)
     server.Serve("/cut-chunked", response);
 
     EXPECT_THAT(FetchUrlToFile(server.Url("/cut-chunked"), LocalFile()), Not(""));
-    EXPECT_EQ(ReadWholeFile(LocalFile()), "part one,part two");
+    EXPECT_EQ(ReadFileBytes(LocalFile()), "part one,part two");
 }
 
 TEST_F(FetchTest, ABodyEndedByClosingTheConnectionIsComplete) {
@@ -229,7 +229,7 @@ TEST_F(FetchTest, ABodyEndedByClosingTheConnectionIsComplete) {
     server.Serve("/close", response);
 
     EXPECT_EQ(FetchUrlToFile(server.Url("/close"), LocalFile()), "");
-    EXPECT_EQ(ReadWholeFile(LocalFile()), "no length given");
+    EXPECT_EQ(ReadFileBytes(LocalFile()), "no length given");
 }
 
 TEST_F(FetchTest, AnUnresolvableHostGivesATextAndCreatesNothing) {
@@ -237,9 +237,9 @@ TEST_F(FetchTest, AnUnresolvableHostGivesATextAndCreatesNothing) {
                 Not(""));
     EXPECT_FALSE(LocalFileExists());
 
-    WriteWholeFile(LocalFile(), kOldContent);
+    WriteFileBytes(LocalFile(), kOldContent);
     EXPECT_THAT(FetchUrlToFile("http://nonexistent.invalid/", LocalFile()), Not(""));
-    EXPECT_EQ(ReadWholeFile(LocalFile()), kOldContent);
+    EXPECT_EQ(ReadFileBytes(LocalFile()), kOldContent);
 }
 
 TEST_F(FetchTest, ARefusedConnectionGivesATextAndCreatesNothing) {
@@ -288,10 +288,10 @@ TEST_F(FetchTest, SendsOnePlainGetThatNoCacheMayAnswer) {
 TEST_F(FetchTest, ABlankInAListedNameIsSentPercentEncoded) {
     server.ServeDirectory(scratch.path());
     std::filesystem::create_directory(scratch.path() / "klvsetup");
-    WriteWholeFile(scratch.File("klvsetup/my page.html"), "<p>page</p>");
+    WriteFileBytes(scratch.File("klvsetup/my page.html"), "<p>page</p>");
 
     EXPECT_EQ(FetchUrlToFile(server.Url("/klvsetup/my page.html"), LocalFile()), "");
-    EXPECT_EQ(ReadWholeFile(LocalFile()), "<p>page</p>");
+    EXPECT_EQ(ReadFileBytes(LocalFile()), "<p>page</p>");
     EXPECT_THAT(server.RequestLines(), ElementsAre("GET /klvsetup/my%20page.html HTTP/1.1"));
 }
 
@@ -315,7 +315,7 @@ TEST_F(FetchTest, ASinkThatFailsEndsTheFetchWithItsTextAndIsStillEnded) {
     EXPECT_EQ(FetchUrlToSink(server.Url("/long"), recorder), "sink refused a piece");
     EXPECT_EQ(recorder.pieceSizes.size(), 2u);
     EXPECT_EQ(recorder.ends, 1);
-    EXPECT_EQ(ReadWholeFile(LocalFile()), PatternedBytes(5000).substr(0, recorder.pieceSizes[0]));
+    EXPECT_EQ(ReadFileBytes(LocalFile()), PatternedBytes(5000).substr(0, recorder.pieceSizes[0]));
 }
 
 TEST_F(FetchTest, EachCallIsCompleteInItself) {
@@ -325,7 +325,7 @@ TEST_F(FetchTest, EachCallIsCompleteInItself) {
     EXPECT_EQ(FetchUrlToFile(server.Url("/a"), LocalFile()), "");
     EXPECT_EQ(FetchUrlToFile(server.Url("/b"), LocalFile()), "HTTP 404 Not Found");
     EXPECT_EQ(FetchUrlToFile(server.Url("/a"), LocalFile()), "");
-    EXPECT_EQ(ReadWholeFile(LocalFile()), "first");
+    EXPECT_EQ(ReadFileBytes(LocalFile()), "first");
     EXPECT_EQ(server.RequestLines().size(), 3u);
 }
 

@@ -56,8 +56,8 @@ std::string BodyOf(const std::string& reply) {
 TEST(HttpTestServer, ServesFilesFromADirectoryWithDecodedPathsAndNoQuery) {
     ScratchDirectory root;
     std::filesystem::create_directory(root.path() / "klvsetup");
-    WriteWholeFile(root.File("klvsetup/my page.html"), "blank in the name");
-    WriteWholeFile(root.File("klvdocs.html"), "docs");
+    WriteFileBytes(root.File("klvsetup/my page.html"), "blank in the name");
+    WriteFileBytes(root.File("klvdocs.html"), "docs");
     HttpTestServer server;
     server.ServeDirectory(root.path());
 
@@ -86,7 +86,7 @@ TEST(HttpTestServer, RecordsEveryRequestLineInOrder) {
 
 TEST(HttpTestServer, ScriptedResponsesWinOverTheDirectoryAndMatchWithoutTheQuery) {
     ScratchDirectory root;
-    WriteWholeFile(root.File("a.txt"), "from disk");
+    WriteFileBytes(root.File("a.txt"), "from disk");
     HttpTestServer server;
     server.ServeDirectory(root.path());
     server.Serve("/a.txt", HttpResponse::Status(500, "Internal Server Error", "scripted"));

@@ -13,44 +13,10 @@
 #include <system_error>
 #include <vector>
 
+#include "tests/support/files.h"
 #include "web/body_sink.h"
 
 namespace klv::testing {
-
-class ScratchDirectory {
-  public:
-    ScratchDirectory() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "klv-web-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::system_error(errno, std::generic_category(), "mkdtemp");
-        }
-        path_ = pattern;
-    }
-    ~ScratchDirectory() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    ScratchDirectory(const ScratchDirectory&) = delete;
-    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-
-    [[nodiscard]] const std::filesystem::path& path() const { return path_; }
-    [[nodiscard]] std::string File(const std::string& name) const {
-        return (path_ / name).string();
-    }
-
-  private:
-    std::filesystem::path path_;
-};
-
-inline void WriteWholeFile(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-inline std::string ReadWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 // Bytes that show where a piece went astray: no two neighbouring 251-byte stretches
 // are equal.
@@ -64,7 +30,7 @@ inline std::string PatternedBytes(std::size_t size) {
 
 // Passes everything on to `inner` and keeps a record of each piece it saw.
 class RecordingSink final : public web::BodySink {
-  public:
+public:
     explicit RecordingSink(web::BodySink& inner) : inner_(inner) {}
 
     bool Begin() override {
@@ -94,7 +60,7 @@ class RecordingSink final : public web::BodySink {
     std::vector<std::size_t> pieceSizes;
     std::vector<const char*> pieceAddresses;
 
-  private:
+private:
     web::BodySink& inner_;
 };
 
