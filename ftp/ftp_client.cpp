@@ -14,6 +14,7 @@
 
 #include <array>
 #include <cerrno>
+#include <memory>
 #include <vector>
 
 #include "ftp/data_address.h"
@@ -409,7 +410,7 @@ UniqueFd FtpClient::AwaitActiveConnection(DataConnectionPlan& plan) {
     }
 }
 
-bool FtpClient::CopyUpload(int file, int data, std::vector<char>& buffer) {
+bool FtpClient::CopyUpload(int file, int data, std::span<char> buffer) {
     for (;;) {
         const long got = ReadFile(file, buffer.data(), buffer.size());
         if (got < 0) {
@@ -432,7 +433,7 @@ bool FtpClient::CopyUpload(int file, int data, std::vector<char>& buffer) {
     }
 }
 
-bool FtpClient::CopyDownload(int data, int file, std::vector<char>& buffer) {
+bool FtpClient::CopyDownload(int data, int file, std::span<char> buffer) {
     for (;;) {
         const long got = tcp::ReceiveSome(data, buffer.data(), buffer.size());
         if (got == 0) {
@@ -513,7 +514,10 @@ bool FtpClient::TransferFile(const std::string& remoteName, const std::string& l
         tcp::DisableNagle(data.get());
     }
 
-    std::vector<char> buffer(kCopyBufferSize);
+    // Left uninitialised: zero-filling 256 KiB for every transfer cost about 4.5 us, a
+    // twentieth of the client's own processor time for a 4 KiB page (bench/pages).
+    const std::unique_ptr<char[]> storage = std::make_unique_for_overwrite<char[]>(kCopyBufferSize);
+    const std::span<char> buffer(storage.get(), kCopyBufferSize);
     if (download) {
         const bool copied = CopyDownload(data.get(), file.get(), buffer);
         data.reset();

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -111,8 +112,8 @@ private:
     [[nodiscard]] bool PrepareDataConnection(DataConnection dataConnection,
                                              DataConnectionPlan& plan);
     [[nodiscard]] UniqueFd AwaitActiveConnection(DataConnectionPlan& plan);
-    [[nodiscard]] bool CopyUpload(int file, int data, std::vector<char>& buffer);
-    [[nodiscard]] bool CopyDownload(int data, int file, std::vector<char>& buffer);
+    [[nodiscard]] bool CopyUpload(int file, int data, std::span<char> buffer);
+    [[nodiscard]] bool CopyDownload(int data, int file, std::span<char> buffer);
     bool EndTransfer(TransferStage stage);
 
     std::string replyText_;

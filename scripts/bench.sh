@@ -1,9 +1,17 @@
 #!/usr/bin/env bash
 # Builds a Release tree and runs every benchmark: each executable named *_bench that
 # bench/ builds. Benchmarks compare the program's path with a reference tool on local
-# servers; they print their figures and are not tests.
+# servers; they print their figures and are not tests. docs/performance.md records the
+# figures of a run of this script.
 #
-#   scripts/bench.sh [name-filter]        e.g. scripts/bench.sh ftp
+#   scripts/bench.sh [name-filter]        e.g. scripts/bench.sh pages
+#
+# Needs root: the benchmarks start vsftpd (its anonymous user is chrooted), and
+# pages_bench also opens packet sockets and makes network namespaces. Settings passed
+# through to the benchmarks:
+#   KLV_BENCH_BUILD           the build tree (default build-bench)
+#   KLV_FTP_BENCH_MIB         ftp_bench's file size in MiB (default 256)
+#   KLV_PAGES_BENCH_ROUNDS    pages_bench's rounds, loopback and delayed (default "21 3")
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,8 +22,15 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKLV_BUILD_APP=OFF \
   -DKLV_BUILD_TESTS=OFF -DKLV_BUILD_BENCH=ON
 cmake --build "$build"
 
+# The machine the figures come from, and how busy it was: the benchmarks share it.
+machine() {
+  echo "---- $(date -u '+%Y-%m-%d %H:%M:%S UTC'), $(nproc) processors," \
+    "load average $(cut -d' ' -f1-3 /proc/loadavg), kernel $(uname -r)"
+}
+
 failed=()
 ran=0
+machine
 while IFS= read -r bench; do
   name=$(basename "$bench")
   if [ -n "$filter" ] && [[ "$name" != *"$filter"* ]]; then
@@ -26,6 +41,7 @@ while IFS= read -r bench; do
   if ! "$bench"; then
     failed+=("$name")
   fi
+  machine
 done < <(find "$build/bench" -type f -name '*_bench' -perm -u+x | sort)
 
 if [ "$ran" -eq 0 ]; then

@@ -1,0 +1,645 @@
+// The FTP part of Update Pages against lftp, side by side in one run, against the same
+// vsftpd: 200 pages of about 4 KiB ("TYPE A") and two 50 KiB images ("TYPE I") stored
+// over one logged-on connection in active mode,
+//   - by the installer's own session operations: SessionLogOn, SessionPutPage for each
+//     file (binary for the images), SessionLogOff, as Update Pages calls them;
+//   - by lftp (Debian): `mput -a` of the pages, then `mput` of the images, one
+//     connection, no parallelism, nothing it would do beyond storing the files.
+// First over loopback, then with 20 ms of round trip between two network namespaces
+// (split_network.h) made by a delay line (delay_line.h): this kernel may lack netem.
+//
+// Each client runs several rounds, taking turns at going first; the median counts.
+// The control connection is read off the wire (control_tally.h) to count commands and
+// command/reply exchanges per file and to time each kind of command.
+//
+//   pages_bench [loopback rounds, default 21] [delayed rounds, default 3; 0 skips]
+//   (or KLV_PAGES_BENCH_ROUNDS="21 3" in the environment, as scripts/bench.sh passes it)
+//
+// Needs root, /usr/sbin/vsftpd, /usr/bin/lftp and /usr/sbin/ip.
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <numeric>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/pages/control_tally.h"
+#include "bench/pages/delay_line.h"
+#include "bench/pages/link_tap.h"
+#include "bench/pages/split_network.h"
+#include "bench/support/files.h"
+#include "bench/support/process.h"
+#include "bench/support/signal_cleanup.h"
+#include "bench/support/vsftpd.h"
+#include "ftp/tcp_socket.h"
+#include "installer/config.h"
+#include "installer/session.h"
+#include "installer/shared_state.h"
+#include "installer/workflows.h"
+#include "tests/support/fake_window.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using klv::bench::ControlTally;
+using klv::bench::SessionCensus;
+
+constexpr char kLftp[] = "/usr/bin/lftp";
+constexpr char kIp[] = "/usr/sbin/ip";
+constexpr int kPages = 200;
+constexpr std::size_t kImageBytes = 50 * 1024;
+constexpr std::chrono::microseconds kOneWayDelay(10'000);
+constexpr std::chrono::minutes kRunBound(10);  // one client's whole session, at most
+// After a run, time for its last frames to reach the tally (a few round trips).
+constexpr std::chrono::milliseconds kSettle(100);
+
+struct PageFile {
+    fs::path local;
+    std::string name;
+    bool binary = false;
+};
+
+struct Site {
+    std::string host;
+    unsigned port = 0;
+};
+
+enum class Client { Ours, Lftp };
+
+const char* NameOf(Client client) {
+    return client == Client::Ours ? "Session*" : "lftp";
+}
+
+// ---- the files ---------------------------------------------------------------------
+
+// An HTML page of about 4 KiB (3.5 to 4.5 KiB), LF line ends, the same for the same index.
+std::string MakePage(int index) {
+    static constexpr const char* kWords[] = {
+        "affiliate", "banner", "click",  "commission", "visitor", "product", "review",
+        "order",     "link",   "sale",   "customer",   "page",    "offer",   "free",
+        "guide",     "report", "secret", "traffic",    "search",  "engine",  "today"};
+    std::mt19937 random(static_cast<unsigned>(index) * 7919u + 17u);
+    const std::size_t target = 3584 + random() % 1024;
+    std::string text =
+        "<html>\n<head><title>KLV page " + std::to_string(index) + "</title></head>\n<body>\n";
+    const std::string end = "</body>\n</html>\n";
+    while (text.size() + end.size() < target) {
+        std::string line = "<p>";
+        while (line.size() < 70) {
+            line += kWords[random() % std::size(kWords)];
+            line += ' ';
+        }
+        line.back() = '.';
+        line += "</p>\n";
+        text += line;
+    }
+    text.resize(target - end.size());
+    text.back() = '\n';
+    return text + end;
+}
+
+std::vector<PageFile> MakeSite(const fs::path& directory) {
+    fs::create_directories(directory);
+    std::vector<PageFile> files;
+    for (int i = 1; i <= kPages; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "page%03d.html", i);
+        const fs::path path = directory / name;
+        std::ofstream(path, std::ios::binary) << MakePage(i);
+        files.push_back({path, name, false});
+    }
+    // The two names Update Pages stores in binary.
+    std::uint64_t seed = 1;
+    for (const char* name : {"klv.jpg", "button.jpg"}) {
+        klv::bench::WriteRandomFile(directory / name, kImageBytes, seed++);
+        files.push_back({directory / name, name, true});
+    }
+    return files;
+}
+
+std::string WithCrLf(const std::string& text) {
+    std::string converted;
+    converted.reserve(text.size() + text.size() / 32);
+    for (const char c : text) {
+        if (c == '\n') {
+            converted += '\r';
+        }
+        converted += c;
+    }
+    return converted;
+}
+
+// Every file landed whole. vsftpd stores "TYPE A" uploads unchanged; the installer sends
+// a page's bytes as they are, lftp turns its LF line ends into CR LF as RFC 959 asks.
+bool ArrivedIntact(const klv::bench::Vsftpd& server, const std::vector<PageFile>& files,
+                   Client client) {
+    for (const PageFile& file : files) {
+        std::string expected = klv::bench::ReadWholeFile(file.local);
+        if (client == Client::Lftp && !file.binary) {
+            expected = WithCrLf(expected);
+        }
+        if (klv::bench::ReadWholeFile(server.served(file.name)) != expected) {
+            std::fprintf(stderr, "pages_bench: %s: %s did not arrive intact\n", NameOf(client),
+                         file.name.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+// ---- the two clients -------------------------------------------------------------
+
+// The installer's path: what Update Pages does around each fetched page, minus the fetch.
+class OurSession {
+public:
+    OurSession(const Site& site, const std::vector<PageFile>& files)
+        : files_(files), shared_(std::make_unique<klv::SharedState>()) {
+        config_.ftpPort = site.port;
+        config_.idleTimeout = std::chrono::seconds(30);
+        account_.server = site.host;
+        account_.user = "anonymous";
+        account_.password = "klv@";
+    }
+
+    bool Run() {
+        const klv::InstallerContext context{window_, *shared_, config_};
+        if (!klv::SessionLogOn(context, account_)) {
+            std::fprintf(stderr, "pages_bench: logon failed: %s\n",
+                         shared_->statusText.str().c_str());
+            return false;
+        }
+        bool allStored = true;
+        for (const PageFile& file : files_) {
+            klv::SessionArguments page = account_;
+            page.localPath = file.local.string();
+            page.remotePath = "pub/" + file.name;
+            page.binary = file.binary ? 1 : 0;
+            if (!klv::SessionPutPage(context, page)) {
+                std::fprintf(stderr, "pages_bench: %s: %s\n", file.name.c_str(),
+                             shared_->sharedClient.replyText().c_str());
+                allStored = false;
+            }
+        }
+        klv::SessionLogOff(context);
+        return allStored;
+    }
+
+private:
+    const std::vector<PageFile>& files_;
+    klv::testing::FakeWindow window_;
+    std::unique_ptr<klv::SharedState> shared_;
+    klv::Config config_;
+    klv::SessionArguments account_;
+};
+
+// One lftp process, one connection. Settings: active mode; one command at a time (the
+// default, stated); no parallel jobs or connections; nothing beyond storing the files
+// (no FEAT probe, no TLS attempt, no SITE UTIME after each file, no ALLO, no transfer
+// log); stop at the first failure instead of retrying.
+std::vector<std::string> LftpCommand(const Site& site, const fs::path& siteDirectory) {
+    const std::string script =
+        "set cmd:fail-exit yes; set cmd:parallel 1; set net:connection-limit 1; "
+        "set ftp:passive-mode off; set ftp:sync-mode on; set ftp:ssl-allow no; "
+        "set ftp:use-feat no; set ftp:use-site-utime no; set ftp:use-site-utime2 no; "
+        "set ftp:use-allo no; set xfer:log no; set net:max-retries 1; set net:timeout 30; "
+        "open -u anonymous,klv@ -p " +
+        std::to_string(site.port) + " " + site.host +
+        "; cd pub; "
+        "mput -a " +
+        (siteDirectory / "page*.html").string() + "; mput " + (siteDirectory / "klv.jpg").string() +
+        " " + (siteDirectory / "button.jpg").string();
+    return {kLftp, "--norc", "-c", script};
+}
+
+// ---- measuring ----------------------------------------------------------------------
+
+struct RunResult {
+    double seconds = 0;
+    double cpuSeconds = 0;  // the client's own processor time, user and system
+    SessionCensus census;
+};
+
+struct Results {
+    std::vector<RunResult> ours;
+    std::vector<RunResult> lftp;
+    bool intact = true;
+};
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// One figure of every run, in round order.
+template <typename Figure>
+std::vector<double> Column(const std::vector<RunResult>& runs, Figure figure) {
+    std::vector<double> values;
+    for (const RunResult& run : runs) {
+        values.push_back(figure(run));
+    }
+    return values;
+}
+
+double WallSeconds(const RunResult& run) {
+    return run.seconds;
+}
+double CpuSeconds(const RunResult& run) {
+    return run.cpuSeconds;
+}
+double PhaseSeconds(const RunResult& run) {
+    return std::chrono::duration<double>(run.census.pagePhase).count();
+}
+
+// The processor time of the calling thread: the installer's client runs on it alone.
+double ThreadCpuSeconds() {
+    timespec now{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// The run whose wall time is the median (the lower middle one for an even count).
+const RunResult& MedianRun(const std::vector<RunResult>& runs) {
+    std::vector<std::size_t> order(runs.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return runs[a].seconds < runs[b].seconds; });
+    return runs[order[(order.size() - 1) / 2]];
+}
+
+std::string LoadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string one, five, fifteen;
+    in >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
+// How busy all processors were between two readings of /proc/stat, this benchmark
+// and everything else on the machine together.
+class CpuMeter {
+public:
+    CpuMeter() { Read(busy_, total_); }
+    [[nodiscard]] double BusyShare() const {
+        std::uint64_t busy = 0, total = 0;
+        Read(busy, total);
+        return total > total_ ? static_cast<double>(busy - busy_) / (total - total_) : 0;
+    }
+
+private:
+    static void Read(std::uint64_t& busy, std::uint64_t& total) {
+        std::ifstream in("/proc/stat");
+        std::string cpu;
+        std::uint64_t user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0,
+                      steal = 0;
+        in >> cpu >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal;
+        busy = user + nice + system + irq + softirq + steal;
+        total = busy + idle + iowait;
+    }
+    std::uint64_t busy_ = 0, total_ = 0;
+};
+
+// Median time of a TCP connect (one round trip) to `site`, over five tries.
+double ConnectRoundTripMs(const Site& site) {
+    const auto addresses = klv::ftp::tcp::Resolve(site.host, site.port);
+    std::vector<double> times;
+    for (int i = 0; i < 5 && !addresses.empty(); ++i) {
+        const klv::ftp::UniqueFd probe = klv::ftp::tcp::OpenStreamSocket();
+        const auto start = Clock::now();
+        if (klv::ftp::tcp::ConnectWithin(probe.get(), addresses.front(), std::chrono::seconds(5))) {
+            times.push_back(
+                std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        }
+    }
+    return times.empty() ? 0 : Median(times);
+}
+
+Results Measure(const Site& site, const klv::bench::Vsftpd& server,
+                const std::vector<PageFile>& files, const fs::path& siteDirectory, int rounds,
+                const std::function<ControlTally::Record()>& collect, const fs::path& scratch,
+                bool showProgress) {
+    Results results;
+    const auto runOnce = [&](Client client, int round) {
+        server.ClearServed();
+        (void)collect();  // nothing from before this run
+        bool stored = false;
+        double seconds = 0;
+        double cpuSeconds = 0;
+        if (client == Client::Ours) {
+            OurSession session(site, files);
+            const double cpuStart = ThreadCpuSeconds();
+            const auto start = Clock::now();
+            stored = session.Run();
+            seconds = std::chrono::duration<double>(Clock::now() - start).count();
+            cpuSeconds = ThreadCpuSeconds() - cpuStart;
+        } else {
+            const std::vector<std::string> command = LftpCommand(site, siteDirectory);
+            const std::string log = (scratch / "lftp.log").string();
+            const auto start = Clock::now();
+            klv::bench::Process lftp(command, log);
+            stored = lftp.WaitWithin(kRunBound) == 0;
+            seconds = std::chrono::duration<double>(Clock::now() - start).count();
+            cpuSeconds = std::chrono::duration<double>(lftp.cpuTime()).count();
+            if (!stored) {
+                std::fprintf(stderr, "pages_bench: lftp failed:\n%s\n",
+                             klv::bench::ReadWholeFile(log).c_str());
+            }
+        }
+        std::this_thread::sleep_for(kSettle);
+        RunResult result{seconds, cpuSeconds, klv::bench::Summarize(collect())};
+        const bool intact = stored && ArrivedIntact(server, files, client);
+        results.intact = results.intact && intact;
+        (client == Client::Ours ? results.ours : results.lftp).push_back(std::move(result));
+        if (showProgress || !intact) {
+            std::printf("    round %d  %-8s %8.3f s%s\n", round + 1, NameOf(client), seconds,
+                        intact ? "" : "  FILES NOT INTACT");
+            std::fflush(stdout);
+        }
+    };
+    for (int round = 0; round < rounds; ++round) {
+        // Taking turns at going first, so that neither always meets a warmer cache.
+        if (round % 2 == 0) {
+            runOnce(Client::Ours, round);
+            runOnce(Client::Lftp, round);
+        } else {
+            runOnce(Client::Lftp, round);
+            runOnce(Client::Ours, round);
+        }
+    }
+    return results;
+}
+
+// ---- reporting ----------------------------------------------------------------------
+
+std::string Patterns(const SessionCensus& census) {
+    std::string text;
+    for (const auto& [pattern, count] : census.patterns) {
+        if (!text.empty()) {
+            text += "; ";
+        }
+        text += std::to_string(count) + " x [" + pattern + "]";
+    }
+    return text;
+}
+
+// Per command verb, over the rounds: the median of (the time its exchanges took in a
+// round, divided by the files of that round), in milliseconds.
+std::map<std::string, double> MedianCosts(const std::vector<RunResult>& runs) {
+    std::map<std::string, std::vector<double>> perRound;
+    for (const RunResult& run : runs) {
+        for (const auto& [verb, cost] : run.census.costs) {
+            perRound[verb].push_back(
+                std::chrono::duration<double, std::milli>(cost.total).count() /
+                static_cast<double>(std::max<std::size_t>(1, run.census.files)));
+        }
+    }
+    std::map<std::string, double> medians;
+    for (auto& [verb, values] : perRound) {
+        medians[verb] = Median(values);
+    }
+    return medians;
+}
+
+std::string CostText(const std::map<std::string, double>& costs) {
+    std::string text;
+    for (const auto& [verb, ms] : costs) {
+        char item[64];
+        std::snprintf(item, sizeof item, "%s%s %.3f", text.empty() ? "" : ", ", verb.c_str(), ms);
+        text += item;
+    }
+    return text;
+}
+
+bool SameCounts(const std::vector<RunResult>& runs) {
+    return std::all_of(runs.begin(), runs.end(), [&](const RunResult& run) {
+        return run.census.pageExchanges == runs.front().census.pageExchanges &&
+               run.census.pageCommands == runs.front().census.pageCommands &&
+               run.census.files == runs.front().census.files;
+    });
+}
+
+// Prints the comparison; returns whether our whole session took no longer than lftp's.
+bool Report(const Results& results, double roundTripMs) {
+    const double ourWall = Median(Column(results.ours, WallSeconds));
+    const double lftpWall = Median(Column(results.lftp, WallSeconds));
+    const double ourPhase = Median(Column(results.ours, PhaseSeconds));
+    const double lftpPhase = Median(Column(results.lftp, PhaseSeconds));
+    const SessionCensus& ours = MedianRun(results.ours).census;
+    const SessionCensus& lftp = MedianRun(results.lftp).census;
+    const double files = static_cast<double>(std::max<std::size_t>(1, ours.files));
+    const double lftpFiles = static_cast<double>(std::max<std::size_t>(1, lftp.files));
+
+    std::printf("  %-38s %12s %12s %8s\n", "median", "Session*", "lftp", "ratio");
+    std::printf("  %-38s %10.3f s %10.3f s %8.2f\n", "wall time, whole session", ourWall, lftpWall,
+                ourWall / lftpWall);
+    std::printf("  %-38s %10.3f s %10.3f s %8.2f\n", "the files (first command to last reply)",
+                ourPhase, lftpPhase, ourPhase / lftpPhase);
+    std::printf("  %-38s %9.3f ms %9.3f ms\n", "  per file", ourPhase * 1e3 / files,
+                lftpPhase * 1e3 / lftpFiles);
+    const double ourCpu = Median(Column(results.ours, CpuSeconds));
+    const double lftpCpu = Median(Column(results.lftp, CpuSeconds));
+    std::printf("  %-38s %9.1f ms %9.1f ms %8.2f\n", "client processor time, whole session",
+                ourCpu * 1e3, lftpCpu * 1e3, ourCpu / lftpCpu);
+    if (roundTripMs > 0) {
+        std::printf("  %-38s %12.2f %12.2f\n", "  = round trips per file",
+                    ourPhase * 1e3 / files / roundTripMs,
+                    lftpPhase * 1e3 / lftpFiles / roundTripMs);
+    }
+    std::printf("  %-38s %12zu %12zu\n", "files stored (STOR seen)", ours.files, lftp.files);
+    std::printf("  %-38s %12.2f %12.2f\n", "commands per file",
+                static_cast<double>(ours.pageCommands) / files,
+                static_cast<double>(lftp.pageCommands) / lftpFiles);
+    std::printf("  %-38s %12.2f %12.2f\n", "command/reply exchanges per file",
+                static_cast<double>(ours.pageExchanges) / files,
+                static_cast<double>(lftp.pageExchanges) / lftpFiles);
+    std::printf("  %-38s %12.2f %12.2f\n", "replies per file",
+                static_cast<double>(ours.pageReplies) / files,
+                static_cast<double>(lftp.pageReplies) / lftpFiles);
+    std::printf("  %-38s %12zu %12zu\n", "exchanges outside the files", ours.sessionExchanges,
+                lftp.sessionExchanges);
+    if (!SameCounts(results.ours) || !SameCounts(results.lftp)) {
+        std::printf("  (the counts differed between rounds; the median round is shown)\n");
+    }
+    std::printf("  commands of each file:\n    Session*  %s\n    lftp      %s\n",
+                Patterns(ours).c_str(), Patterns(lftp).c_str());
+    const std::map<std::string, double> ourCosts = MedianCosts(results.ours);
+    const std::map<std::string, double> lftpCosts = MedianCosts(results.lftp);
+    std::printf("  ms per file by command (command to the client's next command, median):\n");
+    std::printf("    Session*  %s\n    lftp      %s\n", CostText(ourCosts).c_str(),
+                CostText(lftpCosts).c_str());
+    // The one command Session* sends for every file and lftp only when the type changes.
+    const auto typeCost = [](const std::map<std::string, double>& costs) {
+        const auto found = costs.find("TYPE");
+        return found == costs.end() ? 0.0 : found->second;
+    };
+    const double typeSeconds = (typeCost(ourCosts) * files - typeCost(lftpCosts) * lftpFiles) / 1e3;
+    std::printf(
+        "  TYPE exchanges Session* sends and lftp does not: %.3f s; Session* without them: "
+        "%.3f s against lftp's %.3f s (%.2f)\n",
+        typeSeconds, ourWall - typeSeconds, lftpWall, (ourWall - typeSeconds) / lftpWall);
+    for (const Client client : {Client::Ours, Client::Lftp}) {
+        std::string rounds;
+        for (const RunResult& run : client == Client::Ours ? results.ours : results.lftp) {
+            char item[32];
+            std::snprintf(item, sizeof item, " %.3f", run.seconds);
+            rounds += item;
+        }
+        std::printf("  each round, s, %-8s%s\n", NameOf(client), rounds.c_str());
+    }
+    // Each round ran both clients one right after the other, so that the ratio within
+    // a round is taken at one load of the machine; their median is steadier than the
+    // ratio of the medians when the load changes during the run.
+    std::vector<double> pairedRatios;
+    for (std::size_t i = 0; i < std::min(results.ours.size(), results.lftp.size()); ++i) {
+        pairedRatios.push_back(results.ours[i].seconds / results.lftp[i].seconds);
+    }
+    std::printf("  ratio within each round, median: %.2f (from %.2f to %.2f)\n",
+                Median(pairedRatios), *std::min_element(pairedRatios.begin(), pairedRatios.end()),
+                *std::max_element(pairedRatios.begin(), pairedRatios.end()));
+    const bool met = ourWall <= lftpWall;
+    std::printf("  target, Session* wall time <= lftp's: %s (%.2f)\n", met ? "met" : "NOT met",
+                ourWall / lftpWall);
+    std::printf("  files intact: %s\n", results.intact ? "yes, every file, both clients" : "NO");
+    return met;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Rounds from the arguments, else from KLV_PAGES_BENCH_ROUNDS ("21 3"), else 21 and 3.
+    int loopbackRounds = 21;
+    int delayedRounds = 3;
+    if (const char* env = std::getenv("KLV_PAGES_BENCH_ROUNDS"); env != nullptr && argc < 2) {
+        std::istringstream(env) >> loopbackRounds >> delayedRounds;
+    }
+    if (argc > 1) {
+        loopbackRounds = std::atoi(argv[1]);
+    }
+    if (argc > 2) {
+        delayedRounds = std::atoi(argv[2]);
+    }
+    loopbackRounds = std::max(1, loopbackRounds);
+    delayedRounds = std::max(0, delayedRounds);
+    for (const char* tool : {klv::bench::kVsftpdPath, kLftp, kIp}) {
+        if (::access(tool, X_OK) != 0) {
+            std::fprintf(stderr, "pages_bench: %s is missing (scripts/setup-debian.sh)\n", tool);
+            return 1;
+        }
+    }
+    if (::geteuid() != 0) {
+        std::fprintf(stderr, "pages_bench: needs root (vsftpd, packet sockets, namespaces)\n");
+        return 1;
+    }
+    klv::bench::InstallSignalCleanup();
+
+    bool intact = true;
+    try {
+        const klv::bench::ScratchDirectory scratch("klv-pages-bench");
+        const fs::path siteDirectory = scratch.path() / "site";
+        const std::vector<PageFile> files = MakeSite(siteDirectory);
+        std::uintmax_t pageBytes = 0;
+        for (const PageFile& file : files) {
+            pageBytes += file.binary ? 0 : fs::file_size(file.local);
+        }
+        std::printf(
+            "pages_bench: %d pages (%.1f KiB on average, text, TYPE A) and 2 images (%zu KiB, "
+            "TYPE I), one connection, active mode, vsftpd; Session* = SessionLogOn, "
+            "SessionPutPage x %zu, SessionLogOff\n",
+            kPages, static_cast<double>(pageBytes) / kPages / 1024, kImageBytes / 1024,
+            files.size());
+        std::printf("machine: %u processors, load average %s\n",
+                    std::thread::hardware_concurrency(), LoadAverage().c_str());
+
+        {
+            klv::bench::Vsftpd server;
+            const Site site{"127.0.0.1", server.port()};
+            ControlTally tally(static_cast<std::uint16_t>(site.port));
+            klv::bench::LinkTap tap("lo", static_cast<std::uint16_t>(site.port));
+            const auto collect = [&] {
+                if (const unsigned dropped = tap.Drain(tally)) {
+                    std::printf("    (the tap lost %u frames: counts are incomplete)\n", dropped);
+                }
+                return tally.Take();
+            };
+            std::printf("\n== loopback, 127.0.0.1, %d rounds each\n", loopbackRounds);
+            const CpuMeter cpu;
+            const Results results =
+                Measure(site, server, files, siteDirectory, loopbackRounds, collect, scratch.path(),
+                        /*showProgress=*/false);
+            std::printf(
+                "  machine during this part: %.0f%% of all processors busy, load "
+                "average %s at the end\n",
+                cpu.BusyShare() * 100, LoadAverage().c_str());
+            Report(results, 0);
+            intact = intact && results.intact;
+        }
+
+        if (delayedRounds > 0) {
+            std::printf(
+                "\n== 20 ms round trip: client and server in network namespaces of "
+                "their own, a delay line between them adding %.1f ms each way, "
+                "%d rounds each\n",
+                std::chrono::duration<double, std::milli>(kOneWayDelay).count(), delayedRounds);
+            klv::bench::RemoveStaleNamespaces();
+            std::optional<klv::bench::SplitNetwork> network;
+            try {
+                network.emplace();
+            } catch (const klv::bench::NamespacesRefused& refused) {
+                std::printf(
+                    "  network namespaces are refused here (%s): this part is "
+                    "skipped\n",
+                    refused.what());
+            }
+            if (network) {
+                const Site site{klv::bench::SplitNetwork::kServerAddress, 21};
+                ControlTally tally(static_cast<std::uint16_t>(site.port));
+                klv::bench::DelayLine line(
+                    network->middle().fd(), klv::bench::SplitNetwork::kMiddleToClient,
+                    klv::bench::SplitNetwork::kMiddleToServer, kOneWayDelay, &tally);
+                const klv::bench::NamespaceScope inClient(network->client().fd());
+                klv::bench::VsftpdOptions options;
+                options.listenAddress = site.host;
+                options.port = site.port;
+                options.networkNamespace = network->server().name();
+                klv::bench::Vsftpd server(options);
+                const double roundTripMs = ConnectRoundTripMs(site);
+                std::printf("  measured round trip (TCP connect, median of 5): %.2f ms\n",
+                            roundTripMs);
+                const auto collect = [&] { return tally.Take(); };
+                const CpuMeter cpu;
+                const Results results = Measure(site, server, files, siteDirectory, delayedRounds,
+                                                collect, scratch.path(), /*showProgress=*/true);
+                const klv::bench::DelayLine::Stats stats = line.stats();
+                std::printf(
+                    "  machine during this part: %.0f%% of all processors busy, load "
+                    "average %s at the end\n",
+                    cpu.BusyShare() * 100, LoadAverage().c_str());
+                std::printf(
+                    "  delay line: %llu frames, %llu dropped, latest send %lld us after "
+                    "its time\n",
+                    static_cast<unsigned long long>(stats.frames),
+                    static_cast<unsigned long long>(stats.dropped),
+                    static_cast<long long>(stats.latestSend.count()));
+                Report(results, roundTripMs);
+                intact = intact && results.intact;
+            }
+        }
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "pages_bench: %s\n", error.what());
+        return 1;
+    }
+    return intact ? 0 : 1;
+}
