@@ -10,10 +10,10 @@ namespace klv::app {
 class AboutDialog : public QDialog {
     Q_OBJECT
 
-  public:
+public:
     explicit AboutDialog(QWidget* parent = nullptr);
 
-  private:
+private:
     QLabel icon_;
     QLabel version_;
     QPushButton ok_;

@@ -11,7 +11,7 @@
 namespace klv::app {
 
 class InstallerApp {
-  public:
+public:
     // The program reads no command-line arguments: Qt is given the program's name and
     // nothing else, so that no argument can change what it does.
     explicit InstallerApp(char* programName);
@@ -23,7 +23,7 @@ class InstallerApp {
     // the process's exit status.
     int Run();
 
-  private:
+private:
     // Declared first, so destroyed last: a control connection still open is closed
     // after everything else has gone.
     SharedState shared_;

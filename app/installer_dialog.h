@@ -24,23 +24,23 @@ namespace klv::app {
 class StatusLine : public QFrame {
     Q_OBJECT
 
-  public:
+public:
     explicit StatusLine(QWidget* parent = nullptr);
 
     [[nodiscard]] QLabel& label() { return label_; }
     [[nodiscard]] const QLabel& label() const { return label_; }
 
-  protected:
+protected:
     void resizeEvent(QResizeEvent* event) override;
 
-  private:
+private:
     QLabel label_;
 };
 
 class InstallerDialog : public QDialog, public Window {
     Q_OBJECT
 
-  public:
+public:
     // `appDirectory` is where the working files live; left out, it is the directory of
     // the running executable. Either way it is stored in `shared.appDirectory`.
     InstallerDialog(SharedState& shared, const Config& config,
@@ -67,11 +67,11 @@ class InstallerDialog : public QDialog, public Window {
     // Ends the modal run; the first time, it also deletes the working files.
     void done(int result) override;
 
-  protected:
+protected:
     void keyPressEvent(QKeyEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
 
-  private:
+private:
     void BuildFromTemplate();
     [[nodiscard]] const QLineEdit* FindField(Control id) const;
 

@@ -10,7 +10,7 @@ namespace klv::app {
 class Utf8LengthValidator : public QValidator {
     Q_OBJECT
 
-  public:
+public:
     explicit Utf8LengthValidator(std::size_t maxBytes, QObject* parent = nullptr);
 
     // Text that fits is taken as it is. Text that does not fit is cut: the characters
@@ -20,7 +20,7 @@ class Utf8LengthValidator : public QValidator {
 
     [[nodiscard]] std::size_t maxBytes() const { return maxBytes_; }
 
-  private:
+private:
     std::size_t maxBytes_;
 };
 

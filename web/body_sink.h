@@ -8,7 +8,7 @@
 namespace klv::web {
 
 class BodySink {
-  public:
+public:
     virtual ~BodySink() = default;
 
     // The final response has begun (after any redirects, status below 400): make ready

@@ -13,7 +13,7 @@
 namespace klv::web {
 
 class FileSink final : public BodySink {
-  public:
+public:
     static constexpr std::size_t kBufferSize = 256 * 1024;
 
     explicit FileSink(std::string path);
@@ -27,7 +27,7 @@ class FileSink final : public BodySink {
     [[nodiscard]] bool End() override;
     [[nodiscard]] std::string FailureText() const override { return failure_; }
 
-  private:
+private:
     bool Flush();
     void Fail(const char* what, int error);
 

@@ -13,7 +13,7 @@ namespace klv::web {
 
 // Owns one file descriptor and closes it once; move-only.
 class UniqueFd {
-  public:
+public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
     UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
@@ -38,7 +38,7 @@ class UniqueFd {
         return ::close(std::exchange(fd_, -1)) == 0;
     }
 
-  private:
+private:
     void Reset(int fd = -1) {
         if (fd_ >= 0) {
             ::close(fd_);

@@ -94,7 +94,7 @@ void WhenModalOpens(std::function<void(Widget&)> handle) {
 }
 
 class InstallerDialogTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { ASSERT_TRUE(directory.isValid()); }
 
     fs::path AppDirectory() const { return directory.path().toStdString(); }

@@ -12,7 +12,7 @@ namespace klv::app::testing {
 class UrlRecorder : public QObject {
     Q_OBJECT
 
-  public:
+public:
     UrlRecorder() {
         QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "Open");
         QDesktopServices::setUrlHandler(QStringLiteral("https"), this, "Open");
@@ -24,7 +24,7 @@ class UrlRecorder : public QObject {
 
     std::vector<QUrl> urls;
 
-  public slots:
+public slots:
     void Open(const QUrl& url) { urls.push_back(url); }
 };
 

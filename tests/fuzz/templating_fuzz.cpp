@@ -60,7 +60,7 @@ std::string ReferenceFill(std::string text, const klv::FormData& data) {
 }
 
 class ScratchFile {
-  public:
+public:
     ScratchFile() {
         std::string pattern = (std::filesystem::temp_directory_path() / "klv-fuzz-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr) {
@@ -75,7 +75,7 @@ class ScratchFile {
     }
     const std::string& path() const { return path_; }
 
-  private:
+private:
     std::filesystem::path directory_;
     std::string path_;
 };

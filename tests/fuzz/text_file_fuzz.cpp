@@ -32,7 +32,7 @@ std::string ReadByteAtATime(std::string_view bytes) {
 }
 
 class ScratchFile {
-  public:
+public:
     ScratchFile() {
         std::string pattern = (std::filesystem::temp_directory_path() / "klv-fuzz-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr) {
@@ -47,7 +47,7 @@ class ScratchFile {
     }
     const std::string& path() const { return path_; }
 
-  private:
+private:
     std::filesystem::path directory_;
     std::string path_;
 };

@@ -68,7 +68,7 @@ struct RecordedRequest {
 };
 
 class HttpTestServer {
-  public:
+public:
     HttpTestServer();
     ~HttpTestServer();
 
@@ -90,7 +90,7 @@ class HttpTestServer {
     [[nodiscard]] std::vector<std::string> RequestLines() const;
     [[nodiscard]] std::vector<RecordedRequest> Requests() const;
 
-  private:
+private:
     void Run();
     void HandleConnection(int connection);
     bool ReadHead(int connection, RecordedRequest& request);
