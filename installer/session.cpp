@@ -1,7 +1,6 @@
 #include "installer/session.h"
 
-#include <cstdlib>
-
+#include "ftp/leading_number.h"
 #include "installer/workflows.h"
 
 namespace klv {
@@ -24,10 +23,6 @@ void ReportLogonFailure(const InstallerContext& context, const ftp::FtpClient& c
     context.window.ShowMessage(client.replyText());
 }
 
-int ReplyCode(std::string_view line) {
-    return std::atoi(std::string(line.substr(0, 3)).c_str());
-}
-
 // True when the last active-mode transfer failed only because the data connection
 // could not be made: PORT refused, the server saying it cannot open the connection
 // (425), or the connection never arriving.
@@ -37,7 +32,7 @@ bool ActiveDataConnectionFailed(const ftp::FtpClient& client) {
         case ftp::TransferStage::DataConnect:
             return true;
         case ftp::TransferStage::TransferCommand:
-            return ReplyCode(client.replyText()) == 425;
+            return ftp::LeadingNumber(client.replyText()) == 425;
         default:
             return false;
     }
