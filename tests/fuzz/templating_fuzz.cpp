@@ -18,6 +18,7 @@
 #include "installer/form.h"
 #include "installer/templating.h"
 #include "installer/text_file.h"
+#include "tests/support/files.h"
 
 namespace {
 
@@ -59,27 +60,6 @@ std::string ReferenceFill(std::string text, const klv::FormData& data) {
     return ReferenceReplaceAll(text, "\n", "\r\n");
 }
 
-class ScratchFile {
-public:
-    ScratchFile() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "klv-fuzz-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            std::abort();
-        }
-        directory_ = pattern;
-        path_ = (directory_ / "klvcfg.cgi").string();
-    }
-    ~ScratchFile() {
-        std::error_code ignored;
-        std::filesystem::remove_all(directory_, ignored);
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::filesystem::path directory_;
-    std::string path_;
-};
-
 [[noreturn]] void Fail(const char* what) {
     std::fprintf(stderr, "%s\n", what);
     std::abort();
@@ -109,15 +89,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const std::string templateBytes = input.ConsumeRemainingBytesAsString();
 
-    static const ScratchFile file;
+    static const klv::testing::ScratchDirectory directory;
+    static const std::string path = directory.File("klvcfg.cgi");
     {
-        std::ofstream out(file.path(), std::ios::binary | std::ios::trunc);
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
         out.write(templateBytes.data(), static_cast<std::streamsize>(templateBytes.size()));
     }
-    if (!klv::FillScriptTemplate(file.path(), *form)) {
+    if (!klv::FillScriptTemplate(path, *form)) {
         Fail("FillScriptTemplate failed on a readable file");
     }
-    std::ifstream in(file.path(), std::ios::binary);
+    std::ifstream in(path, std::ios::binary);
     const std::string script{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 
     for (std::size_t at = script.find('\n'); at != std::string::npos;

@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "installer/text_file.h"
+#include "tests/support/files.h"
 
 namespace {
 
@@ -30,27 +31,6 @@ std::string ReadByteAtATime(std::string_view bytes) {
     }
     return text;
 }
-
-class ScratchFile {
-public:
-    ScratchFile() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "klv-fuzz-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            std::abort();
-        }
-        directory_ = pattern;
-        path_ = (directory_ / "text.txt").string();
-    }
-    ~ScratchFile() {
-        std::error_code ignored;
-        std::filesystem::remove_all(directory_, ignored);
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::filesystem::path directory_;
-    std::string path_;
-};
 
 }  // namespace
 
@@ -75,13 +55,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     }
 
-    static const ScratchFile file;
+    static const klv::testing::ScratchDirectory directory;
+    static const std::string path = directory.File("text.txt");
     {
-        std::ofstream out(file.path(), std::ios::binary | std::ios::trunc);
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
         out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     }
     std::string read;
-    if (!klv::ReadTextFile(file.path(), read) || read != expected) {
+    if (!klv::ReadTextFile(path, read) || read != expected) {
         std::fprintf(stderr, "ReadTextFile differs from reading byte at a time\n");
         std::abort();
     }
