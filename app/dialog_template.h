@@ -150,6 +150,11 @@ inline constexpr std::array<ControlTemplate, 3> kAboutControls{{
 inline constexpr DialogTemplate kMainDialog{"Kolvane Installer 1.0", 466, 199,
                                             detail::kMainControls};
 
+// Shown only while a workflow runs, in room the template leaves free: the progress bar
+// under the status line, the Cancel button to the right of it.
+inline constexpr DialogRect kProgressBarRect{126, 193, 213, 5};
+inline constexpr DialogRect kCancelButtonRect{352, 176, 50, 15};
+
 // ---- Template 100: the About box ------------------------------------------------------
 
 inline constexpr DialogTemplate kAboutDialog{"About KLV", 235, 55, detail::kAboutControls};

@@ -4,12 +4,17 @@
 #include <QDesktopServices>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QMessageBox>
 #include <QScreen>
 #include <QUrl>
+#include <algorithm>
+#include <limits>
+#include <map>
 #include <utility>
 
 #include "app/about_dialog.h"
 #include "app/dialog_template.h"
+#include "app/remembered_values.h"
 #include "app/ui_support.h"
 #include "installer/form.h"
 #include "installer/workflows.h"
@@ -23,22 +28,27 @@ using Workflow = void (*)(const InstallerContext&);
 struct ButtonAction {
     Control id;
     Workflow workflow;
+    bool onWorker;  // waits on the network: runs on the worker thread
 };
 
 constexpr std::array<ButtonAction, 3> kButtonActions{{
-    {Control::ReadDocs, &OnReadDocs},
-    {Control::InstallScript, &OnInstallScript},
-    {Control::UpdatePages, &OnUpdatePages},
+    {Control::ReadDocs, &OnReadDocs, false},
+    {Control::InstallScript, &OnInstallScript, true},
+    {Control::UpdatePages, &OnUpdatePages, true},
 }};
 
-Workflow WorkflowOf(int id) {
+const ButtonAction* ActionOf(int id) {
     for (const ButtonAction& action : kButtonActions) {
         if (Id(action.id) == id) {
-            return action.workflow;
+            return &action;
         }
     }
     return nullptr;
 }
+
+// The progress bar counts steps in these parts, so that a file's bytes move it within
+// its step.
+constexpr int kPartsPerStep = 1000;
 
 bool IsEnter(const QKeyEvent& event) {
     const bool plain = event.modifiers() == Qt::NoModifier ||
@@ -86,10 +96,13 @@ InstallerDialog::InstallerDialog(SharedState& shared, const Config& config,
 
     shared_.appDirectory = appDirectory ? std::move(*appDirectory) : DirectoryOf(ExecutablePath());
     SetFormDefaults(*this);
+    RestoreRememberedValues(*this);
     fields_.front().setFocus();
 }
 
-InstallerDialog::~InstallerDialog() = default;
+InstallerDialog::~InstallerDialog() {
+    StopRun();
+}
 
 void InstallerDialog::BuildFromTemplate() {
     const BaseUnits units = BaseUnitsOf(font());
@@ -133,9 +146,13 @@ void InstallerDialog::BuildFromTemplate() {
                 push.setDefault(false);
                 Place(push, control.rect, units);
                 chainTabStop(push);
-                if (const Workflow workflow = WorkflowOf(control.id)) {
-                    connect(&push, &QPushButton::clicked, this, [this, workflow] {
-                        workflow(InstallerContext{*this, shared_, config_});
+                if (const ButtonAction* action = ActionOf(control.id)) {
+                    connect(&push, &QPushButton::clicked, this, [this, action] {
+                        if (action->onWorker) {
+                            StartRun(action->workflow, action->id);
+                        } else {
+                            action->workflow(InstallerContext{*this, shared_, config_});
+                        }
                     });
                 }
                 break;
@@ -164,6 +181,22 @@ void InstallerDialog::BuildFromTemplate() {
                 break;
         }
     }
+
+    // Shown only while a workflow runs: the progress under the status line, Cancel
+    // beside it.
+    progress_.setParent(this);
+    progress_.setObjectName(QStringLiteral("progress"));
+    progress_.setAccessibleName(QStringLiteral("Progress"));
+    progress_.setTextVisible(false);
+    Place(progress_, kProgressBarRect, units);
+    progress_.hide();
+    cancelButton_.setParent(this);
+    cancelButton_.setObjectName(QStringLiteral("cancel"));
+    cancelButton_.setText(QStringLiteral("Cancel"));
+    cancelButton_.setAutoDefault(false);
+    Place(cancelButton_, kCancelButtonRect, units);
+    cancelButton_.hide();
+    connect(&cancelButton_, &QPushButton::clicked, this, &InstallerDialog::CancelRun);
 
     // Each label names its field for screen readers and for AT-SPI clients that look a
     // field up by its label.
@@ -209,8 +242,124 @@ void InstallerDialog::SetFieldText(Control field, std::string_view text) {
 
 void InstallerDialog::SetStatusLine(std::string_view text) {
     status_.label().setText(FromUtf8(text));
-    // The caller keeps the thread busy with network work: paint now, not later.
+    // Painted now: a caller on this thread may keep it busy before the next paint.
     status_.label().repaint();
+}
+
+void InstallerDialog::SetProgress(int done, int total) {
+    stepsDone_ = done;
+    stepsTotal_ = total;
+    bytesDone_ = 0;
+    bytesTotal_ = 0;
+    ShowProgress();
+}
+
+void InstallerDialog::SetStepBytes(std::uint64_t done, std::uint64_t total) {
+    bytesDone_ = done;
+    bytesTotal_ = total;
+    ShowProgress();
+}
+
+void InstallerDialog::ShowProgress() {
+    // Until a workflow knows how many steps it has, the bar only shows that it works.
+    constexpr int kMostSteps = std::numeric_limits<int>::max() / kPartsPerStep - 1;
+    const int total = std::min(stepsTotal_, kMostSteps);
+    if (total <= 0) {
+        progress_.setRange(0, 0);
+        return;
+    }
+    const int done = std::clamp(stepsDone_, 0, total);
+    int parts = done * kPartsPerStep;
+    if (done < total && bytesTotal_ > 0) {
+        parts += static_cast<int>(std::min(bytesDone_, bytesTotal_) * kPartsPerStep / bytesTotal_);
+    }
+    progress_.setRange(0, total * kPartsPerStep);
+    progress_.setValue(parts);
+}
+
+void InstallerDialog::StartRun(Workflow workflow, Control button) {
+    if (Running()) {
+        return;
+    }
+    // The run works with the form as it is now; the fields stay open for editing.
+    std::map<Control, std::string> form;
+    for (const FormField& field : kFormFields) {
+        form[field.id] = FieldText(field.id);
+    }
+    if (workflow == &OnInstallScript) {
+        SaveRememberedValues(*this);  // Install Script is where the form is captured
+    }
+
+    runButton_ = button;
+    for (QPushButton& push : buttons_) {
+        push.setEnabled(false);
+    }
+    stepsDone_ = stepsTotal_ = 0;
+    bytesDone_ = bytesTotal_ = 0;
+    ShowProgress();
+    progress_.show();
+    cancelButton_.setEnabled(true);
+    cancelButton_.show();
+    cancelButton_.setFocus();
+
+    cancel_.Reset();
+    bridge_ = std::make_unique<WindowBridge>(*this, *this, std::move(form));
+    const std::uint64_t run = ++runNumber_;
+    worker_ = std::thread([this, workflow, run, &bridge = *bridge_] {
+        {
+            const RunScope scope(cancel_, [&bridge](std::uint64_t done, std::uint64_t total) {
+                bridge.SetStepBytes(done, total);
+            });
+            workflow(InstallerContext{bridge, shared_, config_});
+        }
+        // A run that StopRun has already finished must not end a later one.
+        QMetaObject::invokeMethod(
+            this,
+            [this, run] {
+                if (run == runNumber_) {
+                    FinishRun();
+                }
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void InstallerDialog::FinishRun() {
+    if (!worker_.joinable()) {
+        return;  // already finished by StopRun
+    }
+    worker_.join();
+    bridge_.reset();
+    progress_.hide();
+    cancelButton_.hide();
+    for (QPushButton& push : buttons_) {
+        push.setEnabled(true);
+    }
+    if (QPushButton* button = Button(runButton_); button != nullptr && isVisible()) {
+        button->setFocus();
+    }
+}
+
+void InstallerDialog::CancelRun() {
+    if (!Running()) {
+        return;
+    }
+    cancel_.Cancel();
+    bridge_->Release();
+    cancelButton_.setEnabled(false);
+}
+
+void InstallerDialog::StopRun() {
+    if (!Running()) {
+        return;
+    }
+    CancelRun();
+    // A box the worker asked for may be open, with this very call running inside its
+    // event loop: it is closed, and its loop ends once this call has returned.
+    for (QMessageBox* box : findChildren<QMessageBox*>()) {
+        box->reject();
+    }
+    FinishRun();
 }
 
 void InstallerDialog::ShowMessage(std::string_view text) {
@@ -229,6 +378,7 @@ void InstallerDialog::ShowAbout() {
 }
 
 void InstallerDialog::done(int result) {
+    StopRun();
     if (!workingFilesDeleted_) {
         workingFilesDeleted_ = true;
         DeleteWorkingFiles(shared_.appDirectory);
@@ -237,6 +387,10 @@ void InstallerDialog::done(int result) {
 }
 
 void InstallerDialog::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier && Running()) {
+        CancelRun();  // while a workflow runs, Escape is Cancel
+        return;
+    }
     if (IsEnter(*event)) {
         // A field ignores Enter and lets it through to here: Enter ends the dialog,
         // unless a button has the focus, which it then presses.

@@ -1,22 +1,30 @@
 // The main window: the form of twelve fields, the three buttons and the status line,
-// laid out from template 102. It is the workflows' `Window`; each button hands the
-// workflow the window, the shared state and the configuration it was given, and the
-// workflow runs to its end on the window's thread.
+// laid out from template 102. Install Script and Update Pages run on a worker thread
+// and reach this window through a WindowBridge; meanwhile the window shows their
+// progress and offers Cancel, and stays responsive. Read Docs only hands an address to
+// the desktop and runs on the window's thread. The window is the workflows' `Window`
+// on its own thread.
 #pragma once
 
 #include <QDialog>
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <array>
+#include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "app/utf8_length_validator.h"
+#include "app/window_bridge.h"
+#include "base/cancel.h"
 #include "installer/config.h"
 #include "installer/shared_state.h"
 #include "installer/window.h"
+#include "installer/workflows.h"
 
 namespace klv::app {
 
@@ -54,17 +62,28 @@ public:
     void SetStatusLine(std::string_view text) override;
     void ShowMessage(std::string_view text) override;
     void OpenUrl(std::string_view url) override;
+    void SetProgress(int done, int total) override;
+    void SetStepBytes(std::uint64_t done, std::uint64_t total) override;
 
     // The widgets of the controls, by identifier; null for an identifier that is not
     // of that kind.
     [[nodiscard]] QLineEdit* Field(Control id);
     [[nodiscard]] QPushButton* Button(Control id);
     [[nodiscard]] StatusLine& Status() { return status_; }
+    [[nodiscard]] QProgressBar& Progress() { return progress_; }
+    [[nodiscard]] QPushButton& CancelButton() { return cancelButton_; }
+
+    // True from a press of Install Script or Update Pages until its run has ended and
+    // the window has taken the buttons back.
+    [[nodiscard]] bool Running() const { return worker_.joinable(); }
+    // Asks the run to stop; its workflow then says in the status line what was done.
+    void CancelRun();
 
     // Opens the About box and returns when it has been closed.
     void ShowAbout();
 
-    // Ends the modal run; the first time, it also deletes the working files.
+    // Ends the modal run, after cancelling a workflow that is still running; the first
+    // time, it also deletes the working files.
     void done(int result) override;
 
 protected:
@@ -72,8 +91,16 @@ protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
+    using Workflow = void (*)(const InstallerContext&);
+
     void BuildFromTemplate();
     [[nodiscard]] const QLineEdit* FindField(Control id) const;
+    void StartRun(Workflow workflow, Control button);
+    // On the window's thread once the worker has ended (or is sure to end at once).
+    void FinishRun();
+    // Cancels a run, releases its worker from any wait for the window, and joins it.
+    void StopRun();
+    void ShowProgress();
 
     SharedState& shared_;
     const Config& config_;
@@ -84,7 +111,20 @@ private:
     std::array<QPushButton, 3> buttons_;
     std::array<Control, 3> buttonIds_{};
     StatusLine status_;
+    QProgressBar progress_;
+    QPushButton cancelButton_;
     bool workingFilesDeleted_ = false;
+
+    // The run, if any. The worker is joined before any of these go.
+    CancelToken cancel_;
+    std::unique_ptr<WindowBridge> bridge_;
+    Control runButton_ = Control::InstallScript;
+    std::uint64_t runNumber_ = 0;
+    int stepsDone_ = 0;
+    int stepsTotal_ = 0;
+    std::uint64_t bytesDone_ = 0;
+    std::uint64_t bytesTotal_ = 0;
+    std::thread worker_;
 };
 
 }  // namespace klv::app

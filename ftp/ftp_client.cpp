@@ -17,6 +17,7 @@
 #include <memory>
 #include <vector>
 
+#include "base/cancel.h"
 #include "ftp/data_address.h"
 #include "ftp/logon_table.h"
 #include "ftp/reply_assembler.h"
@@ -376,8 +377,7 @@ UniqueFd FtpClient::AwaitActiveConnection(DataConnectionPlan& plan) {
         }
         std::array<pollfd, 2> waits{
             {{plan.listener.get(), POLLIN, 0}, {controlSocket_.get(), POLLIN, 0}}};
-        const int ready =
-            ::poll(waits.data(), waits.size(), replyWaiting ? 0 : static_cast<int>(left.count()));
+        const int ready = tcp::Poll(waits, replyWaiting ? 0 : static_cast<int>(left.count()));
         if (ready < 0) {
             if (errno == EINTR) {
                 continue;
@@ -411,7 +411,16 @@ UniqueFd FtpClient::AwaitActiveConnection(DataConnectionPlan& plan) {
 }
 
 bool FtpClient::CopyUpload(int file, int data, std::span<char> buffer) {
+    struct stat status {};
+    const std::uint64_t size =
+        ::fstat(file, &status) == 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
+    std::uint64_t sentSoFar = 0;
     for (;;) {
+        // A loopback copy may never have to wait: the cancel is looked at on each pass.
+        if (CancelRequested()) {
+            replyText_ = kNetworkError;
+            return false;
+        }
         const long got = ReadFile(file, buffer.data(), buffer.size());
         if (got < 0) {
             replyText_ = kFileError;
@@ -425,6 +434,8 @@ bool FtpClient::CopyUpload(int file, int data, std::span<char> buffer) {
             replyText_ = kNetworkError;
             return false;
         }
+        sentSoFar += static_cast<std::uint64_t>(sent);
+        ReportBytes(sentSoFar, size);
         // The unsent rest is read again and sent in the next pass.
         if (sent < got && ::lseek(file, -(got - sent), SEEK_CUR) < 0) {
             replyText_ = kFileError;
@@ -434,7 +445,12 @@ bool FtpClient::CopyUpload(int file, int data, std::span<char> buffer) {
 }
 
 bool FtpClient::CopyDownload(int data, int file, std::span<char> buffer) {
+    std::uint64_t receivedSoFar = 0;
     for (;;) {
+        if (CancelRequested()) {
+            replyText_ = kNetworkError;
+            return false;
+        }
         const long got = tcp::ReceiveSome(data, buffer.data(), buffer.size());
         if (got == 0) {
             return true;
@@ -448,6 +464,8 @@ bool FtpClient::CopyDownload(int data, int file, std::span<char> buffer) {
             replyText_ = kFileError;
             return false;
         }
+        receivedSoFar += static_cast<std::uint64_t>(got);
+        ReportBytes(receivedSoFar, 0);
     }
 }
 

@@ -8,9 +8,13 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <memory>
+
+#include "base/cancel.h"
 
 namespace klv::ftp::tcp {
 
@@ -33,11 +37,65 @@ bool SetBlocking(int fd, bool blocking) {
     return wanted == flags || ::fcntl(fd, F_SETFL, wanted) == 0;
 }
 
+// The idle bound that SetIdleBound() gave `fd` for `option` (SO_RCVTIMEO or
+// SO_SNDTIMEO), in milliseconds; -1 for none.
+int IdleBoundOf(int fd, int option) {
+    timeval tv{};
+    socklen_t length = sizeof tv;
+    if (::getsockopt(fd, SOL_SOCKET, option, &tv, &length) != 0 ||
+        (tv.tv_sec == 0 && tv.tv_usec == 0)) {
+        return -1;
+    }
+    return static_cast<int>(tv.tv_sec * 1000 + tv.tv_usec / 1000);
+}
+
+// Within a run, a receive or send waits in Poll() rather than in the kernel, so that
+// Cancel can end it; the socket's idle bound still applies. False (errno set) when the
+// wait ended without `fd` becoming ready.
+bool AwaitReady(int fd, short events, int option) {
+    const int bound = IdleBoundOf(fd, option);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(bound < 0 ? 0 : bound);
+    for (;;) {
+        pollfd wait{fd, events, 0};
+        const int ready = Poll({&wait, 1}, bound < 0 ? -1 : MillisecondsLeft(deadline));
+        if (ready > 0) {
+            return true;
+        }
+        if (ready == 0) {
+            errno = EAGAIN;  // what the kernel's own bound reports
+            return false;
+        }
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+}
+
 struct AddrInfoDeleter {
     void operator()(addrinfo* info) const { ::freeaddrinfo(info); }
 };
 
 }  // namespace
+
+int Poll(std::span<pollfd> waits, int timeoutMs) {
+    const CancelToken* token = CurrentCancelToken();
+    if (token == nullptr || token->wakeFd() < 0) {
+        return ::poll(waits.data(), waits.size(), timeoutMs);
+    }
+    // The waits of this client are one to three descriptors; the token's comes last.
+    constexpr std::size_t kMostWaits = 4;
+    std::array<pollfd, kMostWaits + 1> all{};
+    const std::size_t count = std::min(waits.size(), kMostWaits);
+    std::copy_n(waits.begin(), count, all.begin());
+    all[count] = {token->wakeFd(), POLLIN, 0};
+    const int ready = token->cancelled() ? 0 : ::poll(all.data(), count + 1, timeoutMs);
+    if (token->cancelled()) {
+        errno = ECANCELED;
+        return -1;
+    }
+    std::copy_n(all.begin(), count, waits.begin());
+    return ready;
+}
 
 UniqueFd OpenStreamSocket(bool nonBlocking) {
     const int type = SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0);
@@ -100,7 +158,7 @@ bool ConnectWithin(int fd, const sockaddr_in& address, std::chrono::milliseconds
         const auto deadline = Clock::now() + bound;
         pollfd wait{fd, POLLOUT, 0};
         for (;;) {
-            const int ready = ::poll(&wait, 1, MillisecondsLeft(deadline));
+            const int ready = Poll({&wait, 1}, MillisecondsLeft(deadline));
             if (ready < 0 && errno == EINTR) {
                 continue;
             }
@@ -145,6 +203,17 @@ std::string DottedText(const in_addr& address) {
 }
 
 long SendSome(int fd, const char* data, std::size_t size) {
+    if (CurrentCancelToken() != nullptr) {
+        for (;;) {
+            const ssize_t sent = ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (sent >= 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
+                return static_cast<long>(sent);
+            }
+            if (errno != EINTR && !AwaitReady(fd, POLLOUT, SO_SNDTIMEO)) {
+                return -1;
+            }
+        }
+    }
     for (;;) {
         const ssize_t sent = ::send(fd, data, size, MSG_NOSIGNAL);
         if (sent < 0 && errno == EINTR) {
@@ -167,6 +236,17 @@ bool SendAll(int fd, const char* data, std::size_t size) {
 }
 
 long ReceiveSome(int fd, char* data, std::size_t size) {
+    if (CurrentCancelToken() != nullptr) {
+        for (;;) {
+            const ssize_t got = ::recv(fd, data, size, MSG_DONTWAIT);
+            if (got >= 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
+                return static_cast<long>(got);
+            }
+            if (errno != EINTR && !AwaitReady(fd, POLLIN, SO_RCVTIMEO)) {
+                return -1;
+            }
+        }
+    }
     for (;;) {
         const ssize_t got = ::recv(fd, data, size, 0);
         if (got < 0 && errno == EINTR) {

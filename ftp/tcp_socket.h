@@ -3,19 +3,28 @@
 // Every blocking call here is bounded: a socket made by OpenStreamSocket() carries an
 // idle bound (SO_RCVTIMEO/SO_SNDTIMEO) once SetIdleBound() has run, so a receive, a send
 // or a connect on which nothing moves for that long fails instead of waiting for ever.
+// Inside a run (base/cancel.h) every wait also ends, failing with ECANCELED, as soon as
+// the run is cancelled.
 #pragma once
 
 #include <netinet/in.h>
+#include <poll.h>
 
 #include <chrono>
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "ftp/socket_fd.h"
 
 namespace klv::ftp::tcp {
+
+// poll(2) over `waits` for at most `timeoutMs` (-1: no bound) that also watches the
+// calling thread's cancel token: once the run is cancelled it returns -1 with errno
+// ECANCELED, before waiting or during the wait.
+[[nodiscard]] int Poll(std::span<pollfd> waits, int timeoutMs);
 
 // A new IPv4 stream socket, close-on-exec, with Nagle's algorithm off (FTP is a
 // dialogue of short lines; a delayed ACK must not hold one back). Invalid on failure.

@@ -3,6 +3,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/cancel.h"
 #include "installer/fetch_status.h"
 #include "installer/session.h"
 #include "installer/templating.h"
@@ -19,6 +20,15 @@ constexpr std::string_view kNeedPaymentEmail =
 constexpr std::string_view kDownloadingScript = "Downloading Current KLV Script From Kolvane";
 constexpr std::string_view kUploadingScript = "Uploading KLV Script";
 constexpr std::string_view kSetupPageQuery = "/klv.cgi?data=setup";
+// Fetch, upload, fetch, upload.
+constexpr int kSteps = 4;
+
+// What the status line says when the run was cancelled after `done` steps. A step that
+// was under way when Cancel came is not counted, whether or not it got through.
+void ReportCancelled(const InstallerContext& context, int done) {
+    context.window.SetStatusLine("Cancelled after " + std::to_string(done) + " of " +
+                                 std::to_string(kSteps) + " steps");
+}
 
 // The refusal to show, if any: the required fields first, then the payment address.
 std::string_view Refusal(const FormData& form) {
@@ -71,9 +81,13 @@ void OnInstallScript(const InstallerContext& context) {
     }
 
     const std::string configScript = WorkingFile(shared.appDirectory, "klvcfg.cgi");
+    context.window.SetProgress(0, kSteps);
     context.window.SetStatusLine(kDownloadingScript);
     FetchUrlToFile(shared, VendorUrl(context.config.vendorBaseUrl, kScriptTemplatePath),
                    configScript, context.config.idleTimeout);
+    if (CancelRequested()) {
+        return ReportCancelled(context, 0);
+    }
     if (!shared.statusText.empty()) {
         context.window.SetStatusLine(shared.statusText.view());
         return;
@@ -82,8 +96,12 @@ void OnInstallScript(const InstallerContext& context) {
         return;
     }
 
+    context.window.SetProgress(1, kSteps);
     context.window.SetStatusLine(kUploadingScript);
     const bool loggedOn = UploadOnce(context, ScriptUpload(form, configScript, "klvcfg.cgi"));
+    if (CancelRequested()) {
+        return ReportCancelled(context, 1);
+    }
     context.window.SetStatusLine(shared.statusText.view());
     if (!loggedOn) {
         return;
@@ -92,19 +110,28 @@ void OnInstallScript(const InstallerContext& context) {
     // The main script goes up exactly as downloaded; the user reads the server's
     // replies to judge it, so this upload shows its transcript.
     const std::string mainScript = WorkingFile(shared.appDirectory, "klv.cgi");
+    context.window.SetProgress(2, kSteps);
     FetchUrlToFile(shared, VendorUrl(context.config.vendorBaseUrl, kMainScriptPath), mainScript,
                    context.config.idleTimeout);
+    if (CancelRequested()) {
+        return ReportCancelled(context, 2);
+    }
     if (!shared.statusText.empty()) {
         // A download that broke off leaves part of the script (or an older one) in the
         // working file: uploading it would put a broken script on the server.
         context.window.SetStatusLine(shared.statusText.view());
         return;
     }
+    context.window.SetProgress(3, kSteps);
     bool mainLoggedOn = false;
     {
         const TranscriptShown transcript(shared.showTranscript);
         mainLoggedOn = UploadOnce(context, ScriptUpload(form, mainScript, "klv.cgi"));
     }
+    if (CancelRequested()) {
+        return ReportCancelled(context, 3);
+    }
+    context.window.SetProgress(kSteps, kSteps);
     if (mainLoggedOn) {
         context.window.OpenUrl(form.httpCgiPath.str() + std::string(kSetupPageQuery));
     }

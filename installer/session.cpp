@@ -1,5 +1,6 @@
 #include "installer/session.h"
 
+#include "base/cancel.h"
 #include "ftp/leading_number.h"
 #include "installer/workflows.h"
 
@@ -20,6 +21,9 @@ ftp::LogonRequest LogonFor(const InstallerContext& context, const SessionArgumen
 // Reports a failed logon the way the user sees it: status text and one message box.
 void ReportLogonFailure(const InstallerContext& context, const ftp::FtpClient& client) {
     context.shared.statusText = client.replyText();
+    if (CancelRequested()) {
+        return;  // the user stopped it: nothing to explain
+    }
     context.window.ShowMessage(client.replyText());
 }
 
@@ -109,7 +113,7 @@ bool UploadOnce(const InstallerContext& context, const SessionArguments& argumen
     }
 
     context.shared.statusText = kScriptUploadHint;
-    if (context.shared.showTranscript == 1) {
+    if (context.shared.showTranscript == 1 && !CancelRequested()) {
         context.window.ShowMessage(transcript);  // the connection stays open meanwhile
     }
     client.LogOff();

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/cancel.h"
 #include "installer/fetch_status.h"
 #include "installer/page_list.h"
 #include "installer/session.h"
@@ -21,6 +22,7 @@ constexpr std::string_view kUploadingPages = "Uploading New KLV Pages To Your Se
 constexpr std::string_view kComplete = "Update Pages Is Now Complete!";
 constexpr std::string_view kPagesDirectory = "www/klv/";
 constexpr std::size_t kLongestComposedText = 4095;  // page address, remote path, status text
+constexpr std::string_view kCancelledBeforeAnyPage = "Cancelled before any page was uploaded";
 
 struct PageFailure {
     std::string name;
@@ -69,6 +71,17 @@ std::optional<std::string> UploadListedPage(const InstallerContext& context,
     return std::nullopt;
 }
 
+// What the status line says when the run was cancelled. The page under way when Cancel
+// came is not counted, whether or not it got through.
+std::string CancelledText(std::size_t handled, std::size_t listed, std::size_t failed) {
+    std::string text =
+        "Cancelled after " + std::to_string(handled) + " of " + std::to_string(listed) + " pages";
+    if (failed > 0) {
+        text += "; " + std::to_string(failed) + " of them did not land";
+    }
+    return text;
+}
+
 std::string CompletionMessage(const std::vector<PageFailure>& failures) {
     std::string message(kComplete);
     for (const PageFailure& failure : failures) {
@@ -94,12 +107,21 @@ void OnUpdatePages(const InstallerContext& context) {
     const std::string listFile = WorkingFile(shared.appDirectory, "klv.txt");
     FetchUrlToFile(shared, VendorUrl(context.config.vendorBaseUrl, kPageListPath), listFile,
                    context.config.idleTimeout);
+    if (CancelRequested()) {
+        context.window.SetStatusLine(kCancelledBeforeAnyPage);
+        return;
+    }
     if (!shared.statusText.empty()) {
         context.window.SetStatusLine(shared.statusText.view());
         return;
     }
 
     const bool loggedOn = SessionLogOn(context, account);
+    if (CancelRequested()) {
+        SessionLogOff(context);
+        context.window.SetStatusLine(kCancelledBeforeAnyPage);
+        return;
+    }
     context.window.SetStatusLine(shared.statusText.view());
     if (!loggedOn) {
         return;
@@ -111,11 +133,26 @@ void OnUpdatePages(const InstallerContext& context) {
         SessionLogOff(context);  // nothing to upload: do not leave the connection open
         return;
     }
+    const std::vector<std::string> names = ListedNames(list);
+    const int listed = static_cast<int>(names.size());
+    context.window.SetProgress(0, listed);
     std::vector<PageFailure> failures;
-    for (const std::string& name : ListedNames(list)) {
-        if (std::optional<std::string> reason = UploadListedPage(context, name)) {
+    std::size_t handled = 0;
+    for (const std::string& name : names) {
+        std::optional<std::string> reason;
+        if (!CancelRequested()) {
+            reason = UploadListedPage(context, name);
+        }
+        if (CancelRequested()) {
+            SessionLogOff(context);
+            context.window.SetStatusLine(CancelledText(handled, names.size(), failures.size()));
+            return;
+        }
+        if (reason) {
             failures.push_back({name, std::move(*reason)});
         }
+        ++handled;
+        context.window.SetProgress(static_cast<int>(handled), listed);
     }
     SessionLogOff(context);
 

@@ -2,6 +2,7 @@
 // replace it with a recording fake, so the workflows run without a display.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -17,8 +18,7 @@ public:
     [[nodiscard]] virtual std::string FieldText(Control field) const = 0;
     virtual void SetFieldText(Control field, std::string_view text) = 0;
 
-    // Shows `text` in the status line and makes it visible at once, although the
-    // caller goes on blocking the window's thread.
+    // Shows `text` in the status line.
     virtual void SetStatusLine(std::string_view text) = 0;
 
     // A modal message box with the warning icon and one OK button; returns when the
@@ -27,6 +27,12 @@ public:
 
     // Hands a web address to the user's browser; failures are not reported.
     virtual void OpenUrl(std::string_view url) = 0;
+
+    // How far the run is: `done` of `total` steps (files, pages). A window without a
+    // progress display ignores it.
+    virtual void SetProgress(int done, int total) { (void)done, (void)total; }
+    // Bytes of the current step's file moved so far, of `total` (0 when not known).
+    virtual void SetStepBytes(std::uint64_t done, std::uint64_t total) { (void)done, (void)total; }
 };
 
 }  // namespace klv

@@ -1,5 +1,7 @@
 // The three buttons' workflows and the clean-up when the window closes. Each runs to
-// its end on the caller's thread and reaches the window only through `Window`.
+// its end on the caller's thread and reaches the window only through `Window`. Run
+// inside a RunScope (base/cancel.h), a workflow stops early once the run is cancelled
+// and says in the status line what was done.
 #pragma once
 
 #include <array>

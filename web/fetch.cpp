@@ -9,11 +9,14 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string_view>
 
+#include "base/cancel.h"
 #include "web/file_sink.h"
+#include "web/perform.h"
 
 namespace klv::web {
 namespace {
@@ -84,7 +87,12 @@ public:
     static size_t OnBody(char* data, size_t size, size_t count, void* self) {
         return static_cast<Transfer*>(self)->TakeBody(data, size * count);
     }
-    static int OnProgress(void* self, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
+    static int OnProgress(void* self, curl_off_t total, curl_off_t received, curl_off_t,
+                          curl_off_t) {
+        ReportBytes(static_cast<std::uint64_t>(received), static_cast<std::uint64_t>(total));
+        if (CancelRequested()) {
+            return 1;  // aborts the transfer
+        }
         return static_cast<Transfer*>(self)->CheckIdle(received);
     }
 
@@ -294,7 +302,7 @@ std::string FetchUrlToSink(const std::string& url, BodySink& sink, const FetchOp
         return CutToMessageLength(curl_easy_strerror(set));
     }
 
-    const CURLcode performed = curl_easy_perform(handle);
+    const CURLcode performed = PerformCancellable(handle);
     std::string outcome = transfer.failure();
     if (performed != CURLE_OK && outcome.empty()) {
         // libcurl's own words; its short code text when it left none.
@@ -309,6 +317,9 @@ std::string FetchUrlToSink(const std::string& url, BodySink& sink, const FetchOp
     }
     if (transfer.begun() && !sink.End() && outcome.empty()) {
         outcome = sink.FailureText();
+    }
+    if (CancelRequested() && (performed != CURLE_OK || !outcome.empty())) {
+        outcome = kCancelled;
     }
     return CutToMessageLength(outcome);
 }

@@ -13,6 +13,8 @@ inline constexpr std::size_t kFetchChunkSize =
     1024;  // the body reaches the file in pieces of this size at most
 inline constexpr std::size_t kMaxErrorTextLength = 253;
 inline constexpr long kMaxRedirects = 10;
+// The outcome of a fetch that the run's Cancel ended.
+inline constexpr char kCancelled[] = "Cancelled";
 
 // How long a fetch may wait with nothing at all arriving (connecting, or between two
 // pieces of the body) before it fails, so that a silent server cannot hold the window

@@ -95,6 +95,7 @@ TEST(WholeProgram, InstallsTheScriptsAndUpdatesThePagesThroughTheWindow) {
 
     MessageBoxAnswerer answerer;
     QTest::mouseClick(dialog.Button(Control::InstallScript), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog.Running(); }, 60000));
     EXPECT_EQ(dialog.Status().label().text(), "If Script Upload OK, Then Update Pages");
     ASSERT_EQ(answerer.texts.size(), 1u);  // the transcript of the second upload
     EXPECT_THAT(answerer.texts[0], StartsWith("226"));
@@ -104,6 +105,7 @@ TEST(WholeProgram, InstallsTheScriptsAndUpdatesThePagesThroughTheWindow) {
               "http://www.example.com/cgi-bin/klv.cgi?data=setup");
 
     QTest::mouseClick(dialog.Button(Control::UpdatePages), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog.Running(); }, 60000));
     EXPECT_EQ(dialog.Status().label().text(), "Update Pages Is Now Complete!");
     ASSERT_EQ(answerer.texts.size(), 2u);
     EXPECT_EQ(answerer.texts[1], "Update Pages Is Now Complete!");

@@ -1,0 +1,50 @@
+#include "app/remembered_values.h"
+
+#include <QDir>
+#include <QSettings>
+#include <QStandardPaths>
+
+#include "app/ui_support.h"
+
+namespace klv::app {
+
+namespace {
+
+// Read each time rather than once: the location follows XDG_CONFIG_HOME as it is now.
+QString SettingsFile() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+           QStringLiteral("/klv/klv.conf");
+}
+
+QString KeyOf(const FormField& field) {
+    return QStringLiteral("form/") + FromUtf8(field.label).remove(QLatin1Char(' '));
+}
+
+}  // namespace
+
+bool IsPasswordField(Control field) {
+    return field == Control::Password || field == Control::BlogPassword;
+}
+
+void SaveRememberedValues(const Window& form) {
+    QSettings settings(SettingsFile(), QSettings::IniFormat);
+    for (const FormField& field : kFormFields) {
+        if (!IsPasswordField(field.id)) {
+            settings.setValue(KeyOf(field), FromUtf8(form.FieldText(field.id)));
+        }
+    }
+    // Written now, and a failure to write costs nothing but the memory of the values.
+    settings.sync();
+}
+
+void RestoreRememberedValues(Window& form) {
+    const QSettings settings(SettingsFile(), QSettings::IniFormat);
+    for (const FormField& field : kFormFields) {
+        const QString key = KeyOf(field);
+        if (!IsPasswordField(field.id) && settings.contains(key)) {
+            form.SetFieldText(field.id, ToUtf8(settings.value(key).toString()));
+        }
+    }
+}
+
+}  // namespace klv::app

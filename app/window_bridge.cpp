@@ -1,0 +1,84 @@
+#include "app/window_bridge.h"
+
+#include <QMetaObject>
+#include <QObject>
+#include <utility>
+
+namespace klv::app {
+
+WindowBridge::WindowBridge(Window& window, QObject& context, std::map<Control, std::string> form)
+    : window_(window), context_(context), form_(std::move(form)) {}
+
+template <typename Call>
+void WindowBridge::Post(Call call) {
+    // Queued calls run in the order they were posted; if the dialog is destroyed first,
+    // Qt drops them.
+    QMetaObject::invokeMethod(&context_, std::move(call), Qt::QueuedConnection);
+}
+
+std::string WindowBridge::FieldText(Control field) const {
+    const auto found = form_.find(field);
+    return found == form_.end() ? std::string() : found->second;
+}
+
+void WindowBridge::SetFieldText(Control field, std::string_view text) {
+    form_[field] = std::string(text);
+    Post(
+        [&window = window_, field, text = std::string(text)] { window.SetFieldText(field, text); });
+}
+
+void WindowBridge::SetStatusLine(std::string_view text) {
+    Post([&window = window_, text = std::string(text)] { window.SetStatusLine(text); });
+}
+
+void WindowBridge::ShowMessage(std::string_view text) {
+    const std::uint64_t ticket = ++boxesAsked_;
+    Post([&window = window_, shared = shared_, text = std::string(text), ticket] {
+        {
+            const std::lock_guard lock(shared->mutex);
+            if (shared->released) {
+                return;  // the run was stopped before the box could open
+            }
+        }
+        window.ShowMessage(text);
+        {
+            const std::lock_guard lock(shared->mutex);
+            shared->boxesClosed = ticket;
+        }
+        shared->answered.notify_all();
+    });
+    std::unique_lock lock(shared_->mutex);
+    shared_->answered.wait(lock,
+                           [&] { return shared_->released || shared_->boxesClosed >= ticket; });
+}
+
+void WindowBridge::OpenUrl(std::string_view url) {
+    Post([&window = window_, url = std::string(url)] { window.OpenUrl(url); });
+}
+
+void WindowBridge::SetProgress(int done, int total) {
+    Post([&window = window_, done, total] { window.SetProgress(done, total); });
+}
+
+void WindowBridge::SetStepBytes(std::uint64_t done, std::uint64_t total) {
+    // Called for every piece of a transfer: the window takes the latest count, and at
+    // most one update waits in its queue at any time.
+    shared_->bytesDone = done;
+    shared_->bytesTotal = total;
+    if (!shared_->bytesQueued.exchange(true)) {
+        Post([&window = window_, shared = shared_] {
+            shared->bytesQueued = false;
+            window.SetStepBytes(shared->bytesDone, shared->bytesTotal);
+        });
+    }
+}
+
+void WindowBridge::Release() {
+    {
+        const std::lock_guard lock(shared_->mutex);
+        shared_->released = true;
+    }
+    shared_->answered.notify_all();
+}
+
+}  // namespace klv::app

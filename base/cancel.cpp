@@ -1,0 +1,67 @@
+#include "base/cancel.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+namespace klv {
+
+namespace {
+
+thread_local const CancelToken* currentToken = nullptr;
+thread_local ByteProgress currentProgress;
+
+}  // namespace
+
+CancelToken::CancelToken() : wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+CancelToken::~CancelToken() {
+    if (wakeFd_ >= 0) {
+        ::close(wakeFd_);
+    }
+}
+
+void CancelToken::Cancel() {
+    cancelled_.store(true, std::memory_order_release);
+    if (wakeFd_ >= 0) {
+        const std::uint64_t one = 1;
+        // Only fails when the counter is full, and then it is readable anyway.
+        (void)!::write(wakeFd_, &one, sizeof one);
+    }
+}
+
+void CancelToken::Reset() {
+    cancelled_.store(false, std::memory_order_release);
+    if (wakeFd_ >= 0) {
+        std::uint64_t count = 0;
+        while (::read(wakeFd_, &count, sizeof count) < 0 && errno == EINTR) {
+        }
+    }
+}
+
+RunScope::RunScope(const CancelToken& token, ByteProgress progress)
+    : previousToken_(std::exchange(currentToken, &token)),
+      previousProgress_(std::exchange(currentProgress, std::move(progress))) {}
+
+RunScope::~RunScope() {
+    currentToken = previousToken_;
+    currentProgress = std::move(previousProgress_);
+}
+
+const CancelToken* CurrentCancelToken() {
+    return currentToken;
+}
+
+bool CancelRequested() {
+    return currentToken != nullptr && currentToken->cancelled();
+}
+
+void ReportBytes(std::uint64_t done, std::uint64_t total) {
+    if (currentProgress) {
+        currentProgress(done, total);
+    }
+}
+
+}  // namespace klv
