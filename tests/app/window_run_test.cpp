@@ -150,6 +150,18 @@ TEST_F(WindowRunTest, ClosingWhileTheWorkersMessageBoxIsOpenEndsTheRunAndTheWork
     }
 }
 
+TEST_F(WindowRunTest, CancelEndsADownloadThatStalledWithinASecond) {
+    vendor.Serve("/klvsetup/list.txt", HttpResponse::Stalled({"a.t"}, 100));
+    dialog.Button(Control::UpdatePages)->click();
+    QTest::qWait(300);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    dialog.CancelButton().click();
+    ASSERT_TRUE(WaitForRunEnd(dialog, 1000)) << "still running after a second";
+    EXPECT_LT(elapsed.elapsed(), 1000);
+    EXPECT_EQ(dialog.Status().label().text(), "Cancelled before any page was uploaded");
+}
+
 TEST(WindowRun, ProgressBarFillsOnAFullRunAndHidesAtItsEnd) {
     klv::testing::PyFtpServerOptions options;
     options.subdirectories = {"www/klv"};
