@@ -17,6 +17,11 @@ packages=(
   libhiredis0.14 libmemcached11 libmemcachedutil2 libpcre2-posix3 libsodium23 libcap2
   # the icon is drawn as SVG and rendered to PNG (app/icons/render.sh); the screenshot
   librsvg2-bin imagemagick x11-utils
+  # the screenshot of a run (scripts/screenshot-running.sh) types into the window
+  xdotool
+  # the Debian package: cpack's dependency list (dpkg-shlibdeps) and the check of its
+  # AppStream metainfo
+  dpkg-dev appstream
 )
 
 sudo=()
