@@ -60,7 +60,7 @@ bool StoreFile(ftp::FtpClient& client, const SessionArguments& arguments, bool& 
                                 ftp::DataConnection::Active, ftp::Direction::Upload, type)) {
             return true;
         }
-        if (!ActiveDataConnectionFailed(client)) {
+        if (!ActiveDataConnectionFailed(client) || CancelRequested()) {
             return false;
         }
         passiveFirst = true;
@@ -94,6 +94,9 @@ bool UploadOnce(const InstallerContext& context, const SessionArguments& argumen
     client.setIdleTimeout(context.config.idleTimeout);
     if (!client.LogOn(LogonFor(context, arguments))) {
         ReportLogonFailure(context, client);
+        if (CancelRequested()) {
+            client.LogOff();  // a "QUIT" is tried, but not waited for
+        }
         return false;  // the client's destruction closes what the logon left open
     }
 
@@ -102,7 +105,7 @@ bool UploadOnce(const InstallerContext& context, const SessionArguments& argumen
     bool passiveFirst = false;
     (void)StoreFile(client, arguments, passiveFirst);
     std::string transcript = client.replyText();
-    if (arguments.chmodAfter == 1) {
+    if (arguments.chmodAfter == 1 && !CancelRequested()) {
         const auto [directory, fileName] = SplitRemotePath(arguments.remotePath);
         (void)client.Command("CWD " + std::string(directory));
         transcript += " \n";
