@@ -1,8 +1,8 @@
 # Builds the Debian package into a scratch folder, unpacks it into a scratch root as
 # dpkg would install it, and checks what lands where.
-#   cmake -DBUILD_DIR=<build> -DSCRATCH=<empty folder> -DVERSION=<x.y.z.w> -P package_check.cmake
+#   cmake -DCPACK=<cpack> -DBUILD_DIR=<build> -DSCRATCH=<folder> -DVERSION=<x.y.z.w> -P package_check.cmake
 file(REMOVE_RECURSE "${SCRATCH}")
-execute_process(COMMAND cpack -G DEB -B "${SCRATCH}" --config "${BUILD_DIR}/CPackConfig.cmake"
+execute_process(COMMAND "${CPACK}" -G DEB -B "${SCRATCH}" --config "${BUILD_DIR}/CPackConfig.cmake"
                 RESULT_VARIABLE status OUTPUT_VARIABLE log ERROR_VARIABLE log)
 set(deb "${SCRATCH}/klv_${VERSION}_amd64.deb")
 if(NOT status EQUAL 0 OR NOT EXISTS "${deb}")
