@@ -22,7 +22,7 @@ public:
     virtual void SetStatusLine(std::string_view text) = 0;
 
     // A modal message box with the warning icon and one OK button; returns when the
-    // user has closed it.
+    // user has closed it, or at once when the run has been cancelled.
     virtual void ShowMessage(std::string_view text) = 0;
 
     // Hands a web address to the user's browser; failures are not reported.
