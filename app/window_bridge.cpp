@@ -2,6 +2,7 @@
 
 #include <QMetaObject>
 #include <QObject>
+#include <optional>
 #include <utility>
 
 namespace klv::app {
@@ -31,25 +32,35 @@ void WindowBridge::SetStatusLine(std::string_view text) {
     Post([&window = window_, text = std::string(text)] { window.SetStatusLine(text); });
 }
 
-void WindowBridge::ShowMessage(std::string_view text) {
-    const std::uint64_t ticket = ++boxesAsked_;
-    Post([&window = window_, shared = shared_, text = std::string(text), ticket] {
+template <typename Answer, typename Question>
+Answer WindowBridge::Ask(Question question, Answer ifReleased) {
+    auto answer = std::make_shared<std::optional<Answer>>();
+    Post([shared = shared_, answer, question = std::move(question)]() mutable {
         {
             const std::lock_guard lock(shared->mutex);
             if (shared->released) {
-                return;  // the run was stopped before the box could open
+                return;  // the run was stopped before the question could be put
             }
         }
-        window.ShowMessage(text);
+        Answer given = question();
         {
             const std::lock_guard lock(shared->mutex);
-            shared->boxesClosed = ticket;
+            *answer = std::move(given);
         }
         shared->answered.notify_all();
     });
     std::unique_lock lock(shared_->mutex);
-    shared_->answered.wait(lock,
-                           [&] { return shared_->released || shared_->boxesClosed >= ticket; });
+    shared_->answered.wait(lock, [&] { return shared_->released || answer->has_value(); });
+    return answer->has_value() ? std::move(**answer) : std::move(ifReleased);
+}
+
+void WindowBridge::ShowMessage(std::string_view text) {
+    (void)Ask(
+        [&window = window_, text = std::string(text)] {
+            window.ShowMessage(text);
+            return true;
+        },
+        false);
 }
 
 void WindowBridge::OpenUrl(std::string_view url) {

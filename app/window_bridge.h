@@ -2,7 +2,7 @@
 // the window's thread. The form is the copy taken when the run began, so reading it
 // never waits for the window, and the user may go on editing meanwhile.
 //
-// A message box is the one call that waits: the worker sleeps until the user has closed
+// A message box is a call that waits (Ask): the worker sleeps until the user has closed
 // the box, or until Release() (Cancel, or the window closing). The window's thread never
 // waits for the worker while a box is open, so the two cannot deadlock.
 #pragma once
@@ -46,7 +46,6 @@ private:
         std::mutex mutex;
         std::condition_variable answered;
         bool released = false;
-        std::uint64_t boxesClosed = 0;
         std::atomic<std::uint64_t> bytesDone{0};
         std::atomic<std::uint64_t> bytesTotal{0};
         std::atomic<bool> bytesQueued{false};
@@ -54,12 +53,15 @@ private:
 
     template <typename Call>
     void Post(Call call);
+    // Runs `question` on the window's thread and returns its answer once it has one;
+    // `ifReleased` when the run is released first.
+    template <typename Answer, typename Question>
+    Answer Ask(Question question, Answer ifReleased);
 
     Window& window_;
     QObject& context_;
     std::map<Control, std::string> form_;
     std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
-    std::uint64_t boxesAsked_ = 0;  // the worker's own count
 };
 
 }  // namespace klv::app
