@@ -76,6 +76,15 @@ bool SessionLogOn(const InstallerContext& context, const SessionArguments& argum
     return false;
 }
 
+bool SessionLogOnAgain(const InstallerContext& context, const SessionArguments& arguments) {
+    ftp::FtpClient& client = context.shared.sharedClient;
+    if (client.LogOn(LogonFor(context, arguments))) {
+        return true;
+    }
+    client.Disconnect();  // not logged on: nothing may go over this connection
+    return false;
+}
+
 bool SessionPutPage(const InstallerContext& context, const SessionArguments& arguments) {
     return StoreFile(context.shared.sharedClient, arguments,
                      context.shared.sharedClientPassiveFirst);

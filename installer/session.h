@@ -30,6 +30,12 @@ inline constexpr std::string_view kScriptUploadHint = "If Script Upload OK, Then
 // message box, and the result is false.
 [[nodiscard]] bool SessionLogOn(const InstallerContext& context, const SessionArguments& arguments);
 
+// Logs the shared client on once more after its connection was lost, with no message
+// box and statusText untouched. On failure the connection is closed and the reason
+// stays in the shared client's replyText().
+[[nodiscard]] bool SessionLogOnAgain(const InstallerContext& context,
+                                     const SessionArguments& arguments);
+
 // Uploads one page over the shared client's connection. False when it did not land;
 // the reason is then the shared client's replyText().
 [[nodiscard]] bool SessionPutPage(const InstallerContext& context,

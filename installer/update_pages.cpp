@@ -21,17 +21,46 @@ constexpr std::string_view kUploadingPages = "Uploading New KLV Pages To Your Se
 constexpr std::string_view kComplete = "Update Pages Is Now Complete!";
 constexpr std::string_view kPagesDirectory = "www/klv/";
 constexpr std::size_t kLongestComposedText = 4095;  // page address, remote path, status text
+// A connection lost during a run (closed by the server, or by the client when a reply
+// went astray) is made again for the next page, this many times at most per run.
+constexpr int kFreshLogons = 3;
+constexpr std::string_view kConnectionLost = "the connection to the server was lost";
 
 struct PageFailure {
     std::string name;
     std::string reason;
 };
 
+// The account of the run and what is left of its fresh logons.
+struct RunAccount {
+    SessionArguments arguments;
+    int freshLogonsLeft = kFreshLogons;
+};
+
+// Makes sure the shared client is logged on before a page goes up: logs on again when
+// the connection is gone and a fresh logon is left. The reason when it is not.
+std::optional<std::string> EnsureLoggedOn(const InstallerContext& context, RunAccount& account) {
+    if (context.shared.sharedClient.connected()) {
+        return std::nullopt;
+    }
+    if (account.freshLogonsLeft == 0) {
+        return std::string(kConnectionLost);
+    }
+    --account.freshLogonsLeft;
+    if (!SessionLogOnAgain(context, account.arguments)) {
+        return context.shared.sharedClient.replyText();
+    }
+    return std::nullopt;
+}
+
 // Handles one entry; returns why it did not land, if it did not.
-std::optional<std::string> UploadListedPage(const InstallerContext& context,
+std::optional<std::string> UploadListedPage(const InstallerContext& context, RunAccount& account,
                                             const std::string& name) {
     SharedState& shared = context.shared;
     const FormData& form = shared.formData;
+    if (const std::string_view refusal = RefusedPageName(name); !refusal.empty()) {
+        return std::string(refusal);
+    }
     const PagePlan plan = PlanFor(name);
     const std::string url = VendorUrl(context.config.vendorBaseUrl, kPagesPath, name);
     const std::string status = "Uploading " + plan.remoteName;
@@ -39,6 +68,9 @@ std::optional<std::string> UploadListedPage(const InstallerContext& context,
         return "the name is too long";
     }
 
+    if (!shared.sharedClient.connected() && account.freshLogonsLeft == 0) {
+        return std::string(kConnectionLost);  // no need to fetch what cannot go up
+    }
     const std::string page = WorkingFile(shared.appDirectory, "temp.txt");
     FetchUrlToFile(shared, url, page, context.config.idleTimeout);
     if (!shared.statusText.empty()) {
@@ -55,11 +87,11 @@ std::optional<std::string> UploadListedPage(const InstallerContext& context,
         RewriteTextFile(page, text);
     }
 
+    if (std::optional<std::string> reason = EnsureLoggedOn(context, account)) {
+        return reason;
+    }
     context.window.SetStatusLine(status);
-    SessionArguments arguments;
-    arguments.server = form.ftpServer.str();
-    arguments.user = form.ftpUser.str();
-    arguments.password = form.ftpPassword.str();
+    SessionArguments arguments = account.arguments;
     arguments.localPath = page;
     arguments.remotePath = std::string(kPagesDirectory) + plan.remoteName;
     arguments.binary = plan.binary ? 1 : 0;
@@ -85,7 +117,8 @@ std::string CompletionMessage(const std::vector<PageFailure>& failures) {
 void OnUpdatePages(const InstallerContext& context) {
     SharedState& shared = context.shared;
     const FormData& form = shared.formData;
-    SessionArguments account;
+    RunAccount run;
+    SessionArguments& account = run.arguments;
     account.server = form.ftpServer.str();
     account.user = form.ftpUser.str();
     account.password = form.ftpPassword.str();
@@ -112,8 +145,10 @@ void OnUpdatePages(const InstallerContext& context) {
         return;
     }
     std::vector<PageFailure> failures;
-    for (const std::string& name : ListedNames(list)) {
-        if (std::optional<std::string> reason = UploadListedPage(context, name)) {
+    std::string_view rest(list);
+    std::string name;
+    while (NextListedName(rest, name)) {
+        if (std::optional<std::string> reason = UploadListedPage(context, run, name)) {
             failures.push_back({name, std::move(*reason)});
         }
     }

@@ -1,0 +1,161 @@
+// What a hostile list, page or connection can no longer do to a run, seen where the
+// user sees it: the files on the server, the completion box, the status line.
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <string_view>
+#include <thread>
+
+#include "tests/installer/workflow_fixture.h"
+
+namespace klv::testing {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+// Forwards FTP control connections to a real server; the first `dropped` of them are
+// cut at the client's first STOR, as a server that went away would cut them.
+class ControlProxy {
+public:
+    ControlProxy(unsigned target, int dropped) : target_(target), dropped_(dropped) {
+        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t length = sizeof address;
+        listener_ = web::UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        ::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(listener_.get(), 4);
+        ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~ControlProxy() {
+        stop_ = true;
+        thread_.join();
+    }
+    [[nodiscard]] unsigned port() const { return port_; }
+    [[nodiscard]] int connections() const { return connections_; }
+
+private:
+    void Run() {
+        while (!stop_) {
+            pollfd wait{listener_.get(), POLLIN, 0};
+            if (::poll(&wait, 1, 50) <= 0) {
+                continue;
+            }
+            const web::UniqueFd client(::accept(listener_.get(), nullptr, nullptr));
+            const web::UniqueFd server(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            sockaddr_in to{
+                AF_INET, htons(static_cast<uint16_t>(target_)), {htonl(INADDR_LOOPBACK)}, {}};
+            if (::connect(server.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+                Forward(client.get(), server.get(), connections_++ < dropped_);
+            }
+        }
+    }
+    void Forward(int client, int server, bool dropAtStor) {
+        char buffer[4096];
+        while (!stop_) {
+            pollfd waits[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+            if (::poll(waits, 2, 50) <= 0) {
+                continue;
+            }
+            for (int from = 0; from < 2; ++from) {
+                if (waits[from].revents == 0) {
+                    continue;
+                }
+                const ssize_t got = ::recv(waits[from].fd, buffer, sizeof buffer, 0);
+                if (got <= 0 || (from == 0 && dropAtStor &&
+                                 std::string_view(buffer, got).starts_with("STOR "))) {
+                    return;
+                }
+                ::send(waits[1 - from].fd, buffer, static_cast<std::size_t>(got), MSG_NOSIGNAL);
+            }
+        }
+    }
+
+    unsigned target_;
+    int dropped_;
+    unsigned port_ = 0;
+    std::atomic<int> connections_{0};
+    std::atomic<bool> stop_{false};
+    web::UniqueFd listener_;
+    std::thread thread_;
+};
+
+class Hardening : public WorkflowTest {
+protected:
+    void InstallFirst() {
+        FillValidForm();
+        OnInstallScript(Context());
+        window.messages.clear();
+    }
+    void SetList(const std::string& list) { WriteFileBytes(Vendor("list.txt"), list); }
+    [[nodiscard]] std::vector<std::string> PagesOnServer() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(OnServer("www/klv"))) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+};
+
+TEST_F(Hardening, ListedNamesThatCouldLeaveWwwKlvAreNeitherFetchedNorUploaded) {
+    InstallFirst();
+    const std::string script = ReadFileBytes(OnServer("www/cgi-bin/klv.cgi"));
+    WriteFileBytes(Vendor("my page.v2.html"), "dots and a blank inside");
+    SetList(
+        "../../www/cgi-bin/klv.cgi\n../x\n/etc/x\n./faq.txt\nsub/../faq.txt\n..\\x\n\n"
+        "my page.v2.html\n");
+    OnUpdatePages(Context());
+
+    EXPECT_EQ(ReadFileBytes(OnServer("www/cgi-bin/klv.cgi")), script);
+    EXPECT_EQ(ModeOf(OnServer("www/cgi-bin/klv.cgi")), 0755u);
+    EXPECT_FALSE(fs::exists(OnServer("x")));
+    EXPECT_THAT(PagesOnServer(), ElementsAre("my page.v2.html"));
+    EXPECT_THAT(RequestedTargets(),
+                ElementsAre("/klvsetup/klvcfgcgi.txt", "/klvsetup/klvcgi.txt", "/klvsetup/list.txt",
+                            "/klvsetup/my%20page.v2.html"));
+    const std::string leaves = R"(the name has a "." or ".." part, which could leave www/klv/)";
+    EXPECT_THAT(window.messages,
+                ElementsAre("Update Pages Is Now Complete!\n../../www/cgi-bin/klv.cgi: " + leaves +
+                            "\n../x: " + leaves + "\n/etc/x: the name is an absolute path\n" +
+                            "./faq.txt: " + leaves + "\nsub/../faq.txt: " + leaves +
+                            "\n..\\x: the name holds a backslash\n: the name is empty"));
+}
+
+struct DropCase {
+    int dropped;  // control connections cut at their first STOR
+    std::vector<std::string> landed;
+    std::string named;  // the completion box after its first line
+};
+
+class DroppedConnection : public Hardening, public ::testing::WithParamInterface<DropCase> {};
+
+TEST_P(DroppedConnection, NextPageLogsOnAgainAtMostThreeTimes) {
+    InstallFirst();
+    SetList("faq.txt\nstyle.css\nindex.html\nweblog.txt\nklv.jpg\nbutton.jpg\n");
+    ControlProxy proxy(ftp->port(), GetParam().dropped);
+    config.ftpPort = proxy.port();
+    OnUpdatePages(Context());
+
+    EXPECT_EQ(PagesOnServer(), GetParam().landed);
+    EXPECT_THAT(window.messages, ElementsAre("Update Pages Is Now Complete!" + GetParam().named));
+    EXPECT_EQ(proxy.connections(), std::min(GetParam().dropped + 1, 4));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, DroppedConnection,
+    ::testing::Values(
+        DropCase{1,
+                 {"button.jpg", "index.html", "klv.jpg", "style.css", "weblog.php"},
+                 "\nfaq.txt: Network error"},
+        DropCase{4,
+                 {},
+                 "\nfaq.txt: Network error\nstyle.css: Network error\nindex.html: Network "
+                 "error\nweblog.txt: Network error\nklv.jpg: the connection to the server was "
+                 "lost\nbutton.jpg: the connection to the server was lost"}));
+
+}  // namespace
+}  // namespace klv::testing
