@@ -83,9 +83,17 @@ void OnInstallScript(const InstallerContext& context) {
     }
 
     context.window.SetStatusLine(kUploadingScript);
-    const bool loggedOn = UploadOnce(context, ScriptUpload(form, configScript, "klvcfg.cgi"));
+    UploadReport configUpload;
+    const bool loggedOn =
+        UploadOnce(context, ScriptUpload(form, configScript, "klvcfg.cgi"), &configUpload);
     context.window.SetStatusLine(shared.statusText.view());
     if (!loggedOn) {
+        return;
+    }
+    if (!configUpload.landed) {
+        // Without its configuration the main script cannot work: the user reads the
+        // server's replies, and nothing more goes up.
+        context.window.ShowMessage(configUpload.transcript);
         return;
     }
 

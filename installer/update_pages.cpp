@@ -48,6 +48,9 @@ std::optional<std::string> EnsureLoggedOn(const InstallerContext& context, RunAc
     }
     --account.freshLogonsLeft;
     if (!SessionLogOnAgain(context, account.arguments)) {
+        // A server that refuses or ignores a fresh logon would do so again: the rest of
+        // the run is not held up by more attempts.
+        account.freshLogonsLeft = 0;
         return context.shared.sharedClient.replyText();
     }
     return std::nullopt;

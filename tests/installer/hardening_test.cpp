@@ -125,6 +125,17 @@ TEST_F(Hardening, ListedNamesThatCouldLeaveWwwKlvAreNeitherFetchedNorUploaded) {
                             "\n..\\x: the name holds a backslash\n: the name is empty"));
 }
 
+TEST_F(Hardening, AFailedFirstUploadShowsItsRepliesAndStopsInstallScript) {
+    FillValidForm();
+    window.SetFieldText(Control::CgiPath, "www/no-such-dir");
+    OnInstallScript(Context());
+
+    ASSERT_EQ(window.messages.size(), 1u);
+    EXPECT_THAT(window.messages[0], ::testing::MatchesRegex("550 .* \n550 .* \n550 .*"));
+    EXPECT_THAT(RequestedTargets(), ElementsAre("/klvsetup/klvcfgcgi.txt"));
+    EXPECT_THAT(window.openedUrls, IsEmpty());
+}
+
 struct DropCase {
     int dropped;  // control connections cut at their first STOR
     std::vector<std::string> landed;
