@@ -78,7 +78,13 @@ void OnInstallScript(const InstallerContext& context) {
         context.window.SetStatusLine(shared.statusText.view());
         return;
     }
-    if (!FillScriptTemplate(configScript, form)) {
+    std::string writeFailure;
+    if (!FillScriptTemplate(configScript, form, &writeFailure)) {
+        if (!writeFailure.empty()) {
+            // A script cut short (disk full, a file-size limit) must not go up.
+            shared.statusText = writeFailure;
+            context.window.SetStatusLine(shared.statusText.view());
+        }
         return;
     }
 

@@ -31,13 +31,19 @@ std::string FillTemplateText(std::string text, const FormData& data) {
     return text;
 }
 
-bool FillScriptTemplate(const std::string& path, const FormData& data) {
+bool FillScriptTemplate(const std::string& path, const FormData& data, std::string* writeFailure) {
     std::string text;
     if (!ReadTextFile(path, text)) {
         return false;
     }
-    RewriteTextFile(path, FillTemplateText(std::move(text), data));
-    return true;
+    std::string failure = RewriteTextFile(path, FillTemplateText(std::move(text), data));
+    if (failure.empty()) {
+        return true;
+    }
+    if (writeFailure != nullptr) {
+        *writeFailure = std::move(failure);
+    }
+    return false;
 }
 
 }  // namespace klv

@@ -26,7 +26,10 @@ std::string EscapedEmail(std::string_view email);
 std::string FillTemplateText(std::string text, const FormData& data);
 
 // Reads the template at `path` in text mode, fills it and writes it back in place.
-// False, with the file left as it was, when the template cannot be opened.
-[[nodiscard]] bool FillScriptTemplate(const std::string& path, const FormData& data);
+// False, with the file left as it was, when the template cannot be opened; false too
+// when the filled script could not be written whole, with the reason in `writeFailure`
+// when it is given.
+[[nodiscard]] bool FillScriptTemplate(const std::string& path, const FormData& data,
+                                      std::string* writeFailure = nullptr);
 
 }  // namespace klv

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <utility>
 
@@ -119,14 +120,26 @@ bool ReadTextFile(const std::string& path, std::string& text) {
     return true;
 }
 
-void RewriteTextFile(const std::string& path, std::string_view text) {
-    // Deleted first so that a new file takes the name, whatever the old one was.
+std::string FileFailureText(std::string_view what, const std::string& path, int error) {
+    std::string text(what);
+    text += path;
+    text += ": ";
+    text += std::strerror(error);
+    return text;
+}
+
+std::string RewriteTextFile(const std::string& path, std::string_view text) {
+    // Deleted first so that a new file takes the name, whatever the old one was; made
+    // exclusively, so that nothing planted under the name after the delete is written.
     ::unlink(path.c_str());
-    UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!file.valid()) {
-        return;
+        return FileFailureText("Cannot create ", path, errno);
     }
-    static_cast<void>(web::WriteAll(file.get(), text.data(), text.size()));
+    if (!web::WriteAll(file.get(), text.data(), text.size()) || !file.Close()) {
+        return FileFailureText("Cannot write ", path, errno);
+    }
+    return {};
 }
 
 }  // namespace klv

@@ -36,9 +36,13 @@ private:
 // the file cannot be opened or read; `text` is then empty.
 [[nodiscard]] bool ReadTextFile(const std::string& path, std::string& text);
 
-// Replaces the file's whole content with `text`: the file is deleted, created anew and
-// written in one go. Failures are not reported: the caller goes on with whatever the
-// file then holds.
-void RewriteTextFile(const std::string& path, std::string_view text);
+// Replaces the file's whole content with `text`: the file is deleted, created anew
+// (mode 0600, never through a symlink planted in the meantime) and written in one go.
+// Returns why it failed ("Cannot write <path>: <reason>"), or the empty text; a file
+// cut short by a failed write is no file to use.
+std::string RewriteTextFile(const std::string& path, std::string_view text);
+
+// "<what><path>: <the system's text for error>", the way file failures are told.
+std::string FileFailureText(std::string_view what, const std::string& path, int error);
 
 }  // namespace klv

@@ -87,7 +87,9 @@ std::optional<std::string> UploadListedPage(const InstallerContext& context, Run
         }
         ReplaceAll(text, "#title#", form.blogTitle.view());
         ReplaceAll(text, "#password#", form.blogPassword.view());
-        RewriteTextFile(page, text);
+        if (std::string failure = RewriteTextFile(page, text); !failure.empty()) {
+            return failure;  // a page cut short must not go up
+        }
     }
 
     if (std::optional<std::string> reason = EnsureLoggedOn(context, account)) {

@@ -2,9 +2,13 @@
 // user sees it: the files on the server, the completion box, the status line.
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 
 #include <atomic>
+#include <csignal>
+#include <functional>
 #include <string_view>
 #include <thread>
 
@@ -134,6 +138,71 @@ TEST_F(Hardening, AFailedFirstUploadShowsItsRepliesAndStopsInstallScript) {
     EXPECT_THAT(window.messages[0], ::testing::MatchesRegex("550 .* \n550 .* \n550 .*"));
     EXPECT_THAT(RequestedTargets(), ElementsAre("/klvsetup/klvcfgcgi.txt"));
     EXPECT_THAT(window.openedUrls, IsEmpty());
+}
+
+// Runs `work` in a child process whose files may not grow past `limit` bytes (a
+// write beyond fails with EFBIG, as on a full disk); returns what `work` returned.
+std::string WithFileSizeLimit(rlim_t limit, const std::function<std::string()>& work) {
+    int pipe[2];
+    EXPECT_EQ(::pipe(pipe), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(pipe[0]);
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit bound{limit, limit};
+        ::setrlimit(RLIMIT_FSIZE, &bound);
+        const std::string result = work();
+        (void)!::write(pipe[1], result.data(), result.size());
+        ::_exit(0);
+    }
+    ::close(pipe[1]);
+    std::string result;
+    char buffer[4096];
+    for (ssize_t got; (got = ::read(pipe[0], buffer, sizeof buffer)) > 0;) {
+        result.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(pipe[0]);
+    ::waitpid(child, nullptr, 0);
+    return result;
+}
+
+TEST_F(Hardening, AWorkingFileCutShortByAFailedWriteIsShownAndNotUploaded) {
+    constexpr rlim_t kLimit = 40000;
+    std::string lines;
+    for (int i = 0; i < 15000; ++i) {
+        lines += "#\n";  // 30,000 bytes that fill in to 45,000 (CR LF line ends)
+    }
+    WriteFileBytes(Vendor("klvcfgcgi.txt"), lines);
+    std::string blog;
+    for (int i = 0; i < 1000; ++i) {
+        blog += "#title#\n";  // 8,000 bytes that fill in to 201,000
+    }
+    WriteFileBytes(Vendor("weblogex.txt"), blog);
+    WriteFileBytes(Vendor("big.html"), std::string(kLimit + 1, 'b'));
+    SetList("weblogex.txt\nbig.html\nfaq.txt\n");
+    FillValidForm();
+    window.SetFieldText(Control::BlogTitle, std::string(200, 't'));
+    const auto cannotWrite = [this](const std::string& name) {
+        return "Cannot write " + Working(name).string() + ": File too large";
+    };
+
+    EXPECT_EQ(WithFileSizeLimit(kLimit,
+                                [this] {
+                                    OnInstallScript(Context());
+                                    return window.statusLine;
+                                }),
+              cannotWrite("klvcfg.cgi"));
+    EXPECT_FALSE(fs::exists(OnServer("www/cgi-bin/klvcfg.cgi")));
+
+    CaptureForm(window, shared.formData, config.affiliateHopUrl);
+    EXPECT_EQ(WithFileSizeLimit(kLimit,
+                                [this] {
+                                    OnUpdatePages(Context());
+                                    return window.messages.back();
+                                }),
+              "Update Pages Is Now Complete!\nweblogex.txt: " + cannotWrite("temp.txt") +
+                  "\nbig.html: " + cannotWrite("temp.txt"));
+    EXPECT_THAT(PagesOnServer(), ElementsAre("faq.txt"));
 }
 
 struct DropCase {
