@@ -70,6 +70,46 @@ bool StartsWithCaseless(std::string_view text, std::string_view prefix) {
                       [](char a, char b) { return (a | 0x20) == (b | 0x20); });
 }
 
+struct CurlFree {
+    void operator()(char* text) const { curl_free(text); }
+};
+
+std::string UrlPart(CURLU* url, CURLUPart part) {
+    char* raw = nullptr;
+    if (curl_url_get(url, part, &raw, 0) != CURLUE_OK) {
+        return {};
+    }
+    const std::unique_ptr<char, CurlFree> text(raw);
+    return text.get();
+}
+
+// Why a redirect from `from` to `location` may not be followed, or the empty text. A
+// redirect stays on the host asked for, so that a listed page cannot fetch a router's
+// page or a service on the user's machine; it may go up from http to https, never down.
+std::string RefusedRedirect(const char* from, std::string_view location) {
+    const std::string pointed(location);
+    UrlHandle url(curl_url());
+    if (!url || from == nullptr || curl_url_set(url.get(), CURLUPART_URL, from, 0) != CURLUE_OK) {
+        return "Redirect not followed: " + pointed;
+    }
+    const std::string fromScheme = UrlPart(url.get(), CURLUPART_SCHEME);
+    const std::string fromHost = UrlPart(url.get(), CURLUPART_HOST);
+    // Relative to the address it came from.
+    if (curl_url_set(url.get(), CURLUPART_URL, pointed.c_str(),
+                     CURLU_ALLOW_SPACE | CURLU_URLENCODE | CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
+        return "Redirect not followed: " + pointed;
+    }
+    const std::string target = UrlPart(url.get(), CURLUPART_URL);
+    const std::string toHost = UrlPart(url.get(), CURLUPART_HOST);
+    if (toHost.size() != fromHost.size() || !StartsWithCaseless(toHost, fromHost)) {
+        return "Redirect to another host not followed: " + target;
+    }
+    if (fromScheme == "https" && UrlPart(url.get(), CURLUPART_SCHEME) != "https") {
+        return "Redirect from https to http not followed: " + target;
+    }
+    return {};
+}
+
 // Follows the heads of the responses as they arrive and starts the sink once the final
 // one has begun. A head ends in a blank line; libcurl skips the body of a redirect it
 // follows, and hands over every other body.
@@ -77,6 +117,8 @@ class Transfer {
 public:
     Transfer(BodySink& sink, std::chrono::milliseconds idleTimeout)
         : sink_(sink), idleTimeout_(idleTimeout) {}
+
+    void setHandle(CURL* easy) { easy_ = easy; }
 
     static size_t OnHeader(char* data, size_t size, size_t count, void* self) {
         return static_cast<Transfer*>(self)->TakeHeaderLine({data, size * count});
@@ -143,6 +185,12 @@ private:
         if (status_ >= 300 && status_ < 400 && StartsWithCaseless(trimmed, "location:") &&
             !TrimmedLine(trimmed.substr(9)).empty()) {
             redirected_ = true;
+            char* from = nullptr;
+            curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &from);
+            failure_ = RefusedRedirect(from, TrimmedLine(trimmed.substr(9)));
+            if (!failure_.empty()) {
+                return 0;  // aborts the transfer before libcurl follows
+            }
         }
         return line.size();
     }
@@ -211,6 +259,7 @@ private:
     }
 
     BodySink& sink_;
+    CURL* easy_ = nullptr;
     std::array<char, kFetchChunkSize> fetchChunk_;
     int status_ = 0;
     std::string reason_;
@@ -258,6 +307,7 @@ std::string FetchUrlToSink(const std::string& url, BodySink& sink, const FetchOp
         return "Cannot initialise libcurl";
     }
     CURL* const handle = easy.get();
+    transfer.setHandle(handle);
     CURLcode set = CURLE_OK;
     const auto option = [&set](CURLcode result) {
         if (set == CURLE_OK) {

@@ -140,6 +140,27 @@ TEST_F(Hardening, AFailedFirstUploadShowsItsRepliesAndStopsInstallScript) {
     EXPECT_THAT(window.openedUrls, IsEmpty());
 }
 
+TEST_F(Hardening, RedirectsAreFollowedOnTheVendorsHostOnly) {
+    InstallFirst();
+    const std::string elsewhere = "http://localhost:" + std::to_string(http.port());
+    http.Serve("/klvsetup/relative.html", HttpResponse::Redirect(302, "faq.txt"));
+    http.Serve("/klvsetup/absolute.html",
+               HttpResponse::Redirect(301, http.Url("/klvsetup/faq.txt")));
+    http.Serve("/klvsetup/router.html",
+               HttpResponse::Redirect(302, elsewhere + "/klvsetup/faq.txt"));
+    http.Serve("/klvsetup/chain.html", HttpResponse::Redirect(302, "absolute.html"));
+    http.Serve("/klvsetup/away.html", HttpResponse::Redirect(307, elsewhere + "/x"));
+    SetList("relative.html\nabsolute.html\nrouter.html\nchain.html\naway.html\n");
+    OnUpdatePages(Context());
+
+    EXPECT_THAT(PagesOnServer(), ElementsAre("absolute.html", "chain.html", "relative.html"));
+    EXPECT_EQ(ReadFileBytes(OnServer("www/klv/chain.html")), ReadFileBytes(Vendor("faq.txt")));
+    const std::string refused = ": Redirect to another host not followed: " + elsewhere;
+    EXPECT_THAT(window.messages,
+                ElementsAre("Update Pages Is Now Complete!\nrouter.html" + refused +
+                            "/klvsetup/faq.txt\naway.html" + refused + "/x"));
+}
+
 // Runs `work` in a child process whose files may not grow past `limit` bytes (a
 // write beyond fails with EFBIG, as on a full disk); returns what `work` returned.
 std::string WithFileSizeLimit(rlim_t limit, const std::function<std::string()>& work) {
