@@ -73,7 +73,7 @@ void OnInstallScript(const InstallerContext& context) {
     const std::string configScript = WorkingFile(shared.appDirectory, "klvcfg.cgi");
     context.window.SetStatusLine(kDownloadingScript);
     FetchUrlToFile(shared, VendorUrl(context.config.vendorBaseUrl, kScriptTemplatePath),
-                   configScript, context.config.idleTimeout);
+                   configScript, context.config.idleTimeout, kMaxVendorTextBytes);
     if (!shared.statusText.empty()) {
         context.window.SetStatusLine(shared.statusText.view());
         return;
@@ -107,7 +107,7 @@ void OnInstallScript(const InstallerContext& context) {
     // replies to judge it, so this upload shows its transcript.
     const std::string mainScript = WorkingFile(shared.appDirectory, "klv.cgi");
     FetchUrlToFile(shared, VendorUrl(context.config.vendorBaseUrl, kMainScriptPath), mainScript,
-                   context.config.idleTimeout);
+                   context.config.idleTimeout, kMaxVendorTextBytes);
     if (!shared.statusText.empty()) {
         // A download that broke off leaves part of the script (or an older one) in the
         // working file: uploading it would put a broken script on the server.

@@ -16,13 +16,33 @@ namespace klv {
 using web::UniqueFd;
 
 void ReplaceAll(std::string& text, std::string_view placeholder, std::string_view value) {
+    (void)ReplaceAllWithin(text, placeholder, value, std::string::npos);
+}
+
+bool ReplaceAllWithin(std::string& text, std::string_view placeholder, std::string_view value,
+                      std::size_t limit) {
     if (placeholder.empty()) {
-        return;
+        return text.size() <= limit;
+    }
+    if (value.size() > placeholder.size()) {
+        // Counted first: a text made of placeholders could otherwise grow many times over.
+        const std::size_t growth = value.size() - placeholder.size();
+        std::size_t size = text.size();
+        for (std::size_t at = text.find(placeholder); at != std::string::npos;
+             at = text.find(placeholder, at + placeholder.size())) {
+            if (size > limit || growth > limit - size) {
+                return false;
+            }
+            size += growth;
+        }
+    }
+    if (text.size() > limit) {
+        return false;
     }
     const std::string_view source(text);
     std::size_t found = source.find(placeholder);
     if (found == std::string_view::npos) {
-        return;
+        return true;
     }
     // Built in one pass; each search starts behind the last match, in the source text,
     // which is the same as resuming behind the inserted value.
@@ -37,6 +57,7 @@ void ReplaceAll(std::string& text, std::string_view placeholder, std::string_vie
     }
     result.append(source, copied);
     text = std::move(result);
+    return true;
 }
 
 bool TextModeDecoder::Feed(std::string_view block, std::string& text) {

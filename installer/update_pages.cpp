@@ -26,11 +26,6 @@ constexpr std::size_t kLongestComposedText = 4095;  // page address, remote path
 constexpr int kFreshLogons = 3;
 constexpr std::string_view kConnectionLost = "the connection to the server was lost";
 
-struct PageFailure {
-    std::string name;
-    std::string reason;
-};
-
 // The account of the run and what is left of its fresh logons.
 struct RunAccount {
     SessionArguments arguments;
@@ -85,8 +80,11 @@ std::optional<std::string> UploadListedPage(const InstallerContext& context, Run
         if (!ReadTextFile(page, text)) {
             return "the downloaded page could not be read";
         }
-        ReplaceAll(text, "#title#", form.blogTitle.view());
-        ReplaceAll(text, "#password#", form.blogPassword.view());
+        if (!ReplaceAllWithin(text, "#title#", form.blogTitle.view(), web::kMaxDownloadBytes) ||
+            !ReplaceAllWithin(text, "#password#", form.blogPassword.view(),
+                              web::kMaxDownloadBytes)) {
+            return "the filled-in page would be larger than 64 MiB";
+        }
         if (std::string failure = RewriteTextFile(page, text); !failure.empty()) {
             return failure;  // a page cut short must not go up
         }
@@ -106,15 +104,12 @@ std::optional<std::string> UploadListedPage(const InstallerContext& context, Run
     return std::nullopt;
 }
 
-std::string CompletionMessage(const std::vector<PageFailure>& failures) {
-    std::string message(kComplete);
-    for (const PageFailure& failure : failures) {
-        message += '\n';
-        message += failure.name;
-        message += ": ";
-        message += failure.reason;
-    }
-    return message;
+// Names one page that did not land, and why, on a line of the completion box.
+void AddFailure(std::string& message, std::string_view name, std::string_view reason) {
+    message += '\n';
+    message += name;
+    message += ": ";
+    message += reason;
 }
 
 }  // namespace
@@ -131,7 +126,7 @@ void OnUpdatePages(const InstallerContext& context) {
     context.window.SetStatusLine(kDownloadingPages);
     const std::string listFile = WorkingFile(shared.appDirectory, "klv.txt");
     FetchUrlToFile(shared, VendorUrl(context.config.vendorBaseUrl, kPageListPath), listFile,
-                   context.config.idleTimeout);
+                   context.config.idleTimeout, kMaxVendorTextBytes);
     if (!shared.statusText.empty()) {
         context.window.SetStatusLine(shared.statusText.view());
         return;
@@ -149,18 +144,19 @@ void OnUpdatePages(const InstallerContext& context) {
         SessionLogOff(context);  // nothing to upload: do not leave the connection open
         return;
     }
-    std::vector<PageFailure> failures;
+    // Built as the pages are handled: a list of many names costs no more than its box.
+    std::string completion(kComplete);
     std::string_view rest(list);
     std::string name;
     while (NextListedName(rest, name)) {
         if (std::optional<std::string> reason = UploadListedPage(context, run, name)) {
-            failures.push_back({name, std::move(*reason)});
+            AddFailure(completion, name, *reason);
         }
     }
     SessionLogOff(context);
 
     context.window.SetStatusLine(kComplete);
-    context.window.ShowMessage(CompletionMessage(failures));
+    context.window.ShowMessage(completion);
 }
 
 }  // namespace klv

@@ -115,8 +115,8 @@ std::string RefusedRedirect(const char* from, std::string_view location) {
 // follows, and hands over every other body.
 class Transfer {
 public:
-    Transfer(BodySink& sink, std::chrono::milliseconds idleTimeout)
-        : sink_(sink), idleTimeout_(idleTimeout) {}
+    Transfer(BodySink& sink, std::chrono::milliseconds idleTimeout, std::size_t maxBytes)
+        : sink_(sink), idleTimeout_(idleTimeout), maxBytes_(maxBytes) {}
 
     void setHandle(CURL* easy) { easy_ = easy; }
 
@@ -244,6 +244,11 @@ private:
         if (!begun_) {
             return size;  // not the final response's body
         }
+        if (size > maxBytes_ - stored_) {
+            failure_ = TooLargeText(maxBytes_);
+            return 0;  // aborts the transfer; the caller uploads nothing from it
+        }
+        stored_ += size;
         // Every piece passes through the one chunk buffer, as the historic reads did.
         size_t taken = 0;
         while (taken < size) {
@@ -267,6 +272,8 @@ private:
     bool begun_ = false;
     std::string failure_;
     std::chrono::milliseconds idleTimeout_;
+    std::size_t maxBytes_;
+    std::size_t stored_ = 0;
     std::chrono::steady_clock::time_point lastArrival_ = std::chrono::steady_clock::now();
     curl_off_t lastReceived_ = 0;
 };
@@ -301,7 +308,7 @@ std::string FetchUrlToSink(const std::string& url, BodySink& sink, const FetchOp
     }
 
     std::array<char, CURL_ERROR_SIZE> errorText{};
-    Transfer transfer(sink, options.idleTimeout);
+    Transfer transfer(sink, options.idleTimeout, options.maxBytes);
     EasyHandle easy(curl_easy_init());
     if (!easy) {
         return "Cannot initialise libcurl";
@@ -326,6 +333,9 @@ std::string FetchUrlToSink(const std::string& url, BodySink& sink, const FetchOp
     option(curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L));
     option(curl_easy_setopt(handle, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L));
     option(curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, kReceiveBufferSize));
+    // A body announced as too large is refused before any of it is read.
+    option(curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE,
+                            static_cast<curl_off_t>(options.maxBytes)));
     option(curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &Transfer::OnHeader));
     option(curl_easy_setopt(handle, CURLOPT_HEADERDATA, &transfer));
     option(curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &Transfer::OnBody));
@@ -346,6 +356,9 @@ std::string FetchUrlToSink(const std::string& url, BodySink& sink, const FetchOp
 
     const CURLcode performed = curl_easy_perform(handle);
     std::string outcome = transfer.failure();
+    if (performed == CURLE_FILESIZE_EXCEEDED && outcome.empty()) {
+        outcome = TooLargeText(options.maxBytes);
+    }
     if (performed != CURLE_OK && outcome.empty()) {
         // libcurl's own words; its short code text when it left none.
         outcome = errorText[0] != '\0' ? errorText.data() : curl_easy_strerror(performed);
@@ -361,6 +374,13 @@ std::string FetchUrlToSink(const std::string& url, BodySink& sink, const FetchOp
         outcome = sink.FailureText();
     }
     return CutToMessageLength(outcome);
+}
+
+std::string TooLargeText(std::size_t maxBytes) {
+    constexpr std::size_t kMiB = std::size_t{1} << 20;
+    return "The file is larger than " + (maxBytes % kMiB == 0
+                                             ? std::to_string(maxBytes / kMiB) + " MiB"
+                                             : std::to_string(maxBytes) + " bytes");
 }
 
 std::string FetchUrlToFile(const std::string& url, const std::string& localPath,

@@ -161,6 +161,36 @@ TEST_F(Hardening, RedirectsAreFollowedOnTheVendorsHostOnly) {
                             "/klvsetup/faq.txt\naway.html" + refused + "/x"));
 }
 
+TEST_F(Hardening, DownloadsAndTheFilledScriptAreBounded) {
+    FillValidForm();
+    window.SetFieldText(Control::MainEmail, std::string(255, '@'));  // 510 bytes escaped
+    std::string placeholders;
+    while (placeholders.size() + 7 <= (1u << 20)) {
+        placeholders += "#email#";
+    }
+    WriteFileBytes(Vendor("klvcfgcgi.txt"), placeholders);
+    OnInstallScript(Context());
+    EXPECT_EQ(window.statusLine, "The filled-in script would be larger than 64 MiB");
+
+    WriteFileBytes(Vendor("klvcfgcgi.txt"), std::string((1u << 20) + 1, 'x'));
+    OnInstallScript(Context());
+    EXPECT_EQ(window.statusLine, "The file is larger than 1 MiB");
+    EXPECT_FALSE(fs::exists(OnServer("www/cgi-bin/klvcfg.cgi")));
+
+    http.Serve("/klvsetup/list.txt", HttpResponse::Chunked({std::string(1u << 19, '\n'),
+                                                            std::string((1u << 19) + 1, '\n')}));
+    OnUpdatePages(Context());
+    EXPECT_EQ(window.statusLine, "The file is larger than 1 MiB");
+
+    WriteFileBytes(Vendor("big.html"), "b");  // made sparse, not written
+    std::filesystem::resize_file(Vendor("big.html"), (std::size_t{64} << 20) + 1);
+    http.Serve("/klvsetup/list.txt", HttpResponse::Ok("big.html\nfaq.txt\n"));
+    OnUpdatePages(Context());
+    EXPECT_EQ(window.messages.back(),
+              "Update Pages Is Now Complete!\nbig.html: The file is larger than 64 MiB");
+    EXPECT_THAT(PagesOnServer(), ElementsAre("faq.txt"));
+}
+
 // Runs `work` in a child process whose files may not grow past `limit` bytes (a
 // write beyond fails with EFBIG, as on a full disk); returns what `work` returned.
 std::string WithFileSizeLimit(rlim_t limit, const std::function<std::string()>& work) {
