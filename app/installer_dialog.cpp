@@ -12,6 +12,7 @@
 #include "app/dialog_template.h"
 #include "app/ui_support.h"
 #include "installer/form.h"
+#include "installer/run_directory.h"
 #include "installer/workflows.h"
 
 namespace klv::app {
@@ -59,7 +60,12 @@ StatusLine::StatusLine(QWidget* parent) : QFrame(parent) {
     label_.setFrameStyle(QFrame::WinPanel | QFrame::Sunken);
     label_.setAlignment(Qt::AlignCenter);
     label_.setTextFormat(Qt::PlainText);
-    label_.setAccessibleName(QStringLiteral("Status"));
+    label_.setAccessibleDescription(QStringLiteral("Status"));
+}
+
+void StatusLine::SetText(const QString& text) {
+    label_.setText(text);
+    label_.setAccessibleName(text);  // sends QAccessible::NameChanged
 }
 
 void StatusLine::resizeEvent(QResizeEvent* event) {
@@ -70,7 +76,7 @@ void StatusLine::resizeEvent(QResizeEvent* event) {
 // ---- InstallerDialog ------------------------------------------------------------------
 
 InstallerDialog::InstallerDialog(SharedState& shared, const Config& config,
-                                 std::optional<std::string> appDirectory, QWidget* parent)
+                                 std::string appDirectory, QWidget* parent)
     : QDialog(parent), shared_(shared), config_(config), fieldLimit_(FormText::kCapacity) {
     // A fixed frame with a close button: no minimise, maximise or help button.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -84,7 +90,7 @@ InstallerDialog::InstallerDialog(SharedState& shared, const Config& config,
         move(screen->availableGeometry().center() - rect().center());
     }
 
-    shared_.appDirectory = appDirectory ? std::move(*appDirectory) : DirectoryOf(ExecutablePath());
+    shared_.appDirectory = std::move(appDirectory);
     SetFormDefaults(*this);
     fields_.front().setFocus();
 }
@@ -143,7 +149,7 @@ void InstallerDialog::BuildFromTemplate() {
             case ControlKind::StatusLine:
                 status_.setParent(this);
                 status_.setObjectName(QStringLiteral("control%1").arg(control.id));
-                status_.label().setText(FromUtf8(control.text));
+                status_.SetText(FromUtf8(control.text));
                 Place(status_, control.rect, units);
                 break;
             case ControlKind::Label: {
@@ -208,7 +214,7 @@ void InstallerDialog::SetFieldText(Control field, std::string_view text) {
 }
 
 void InstallerDialog::SetStatusLine(std::string_view text) {
-    status_.label().setText(FromUtf8(text));
+    status_.SetText(FromUtf8(text));
     // The caller keeps the thread busy with network work: paint now, not later.
     status_.label().repaint();
 }
@@ -231,7 +237,7 @@ void InstallerDialog::ShowAbout() {
 void InstallerDialog::done(int result) {
     if (!workingFilesDeleted_) {
         workingFilesDeleted_ = true;
-        DeleteWorkingFiles(shared_.appDirectory);
+        RemoveWorkingDirectory(shared_.appDirectory);
     }
     QDialog::done(result);
 }
