@@ -3,72 +3,45 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-
-#include <filesystem>
-#include <fstream>
 
 #include "installer/workflows.h"
 #include "tests/support/files.h"
 
-namespace klv {
+namespace klv::testing {
 namespace {
 
 namespace fs = std::filesystem;
 
-struct PlaceCase {
-    const char* runtime;  // "" leaves the variable unset
-    const char* cache;
-    const char* expectedParent;  // "" when no directory may be made
-};
-
-class RunDirectoryPlace : public ::testing::TestWithParam<PlaceCase> {
-protected:
-    void SetUp() override {
-        fs::create_directories(scratch.path() / "run");
-        fs::create_directories(scratch.path() / "home");
-        std::ofstream(scratch.path() / "file") << "x";
-        Set("XDG_RUNTIME_DIR", GetParam().runtime);
-        Set("XDG_CACHE_HOME", GetParam().cache);
-        Set("HOME", "home");
-    }
-    void TearDown() override {
-        for (const auto& [name, value] : saved) {
-            value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
-        }
-    }
-    void Set(const char* name, std::string_view relative) {
-        const char* old = std::getenv(name);
-        saved.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-        relative.empty() ? ::unsetenv(name)
-                         : ::setenv(name, (scratch.path() / relative).c_str(), 1);
-    }
-
-    testing::ScratchDirectory scratch;
-    std::vector<std::pair<const char*, std::optional<std::string>>> saved;
-};
+// XDG_RUNTIME_DIR and XDG_CACHE_HOME under a scratch directory ("" unsets one), HOME its
+// "home"; the parent of the directory made, "" when none may be made.
+using PlaceCase = std::array<const char*, 3>;
+class RunDirectoryPlace : public ::testing::TestWithParam<PlaceCase> {};
 
 TEST_P(RunDirectoryPlace, PrivateFreshAndRemovedWithTheWorkingFiles) {
+    const ScratchDirectory scratch;
+    const auto [runtime, cache, parent] = GetParam();
+    fs::create_directories(scratch.path() / "run"), fs::create_directories(scratch.path() / "home");
+    WriteFileBytes(scratch.path() / "file", "x");
+    const std::string home = std::getenv("HOME");
+    for (auto [name, value] :
+         {std::pair{"XDG_RUNTIME_DIR", runtime}, {"XDG_CACHE_HOME", cache}, {"HOME", "home"}}) {
+        *value ? ::setenv(name, (scratch.path() / value).c_str(), 1) : ::unsetenv(name);
+    }
     std::string failure;
     std::optional<RunDirectory> made = RunDirectory::Make(failure);
-    if (*GetParam().expectedParent == '\0') {
-        EXPECT_FALSE(made);
-        EXPECT_THAT(failure, ::testing::HasSubstr((scratch.path() / "file").string()));
+    const std::optional<RunDirectory> another = RunDirectory::Make(failure);
+    ::unsetenv("XDG_RUNTIME_DIR"), ::unsetenv("XDG_CACHE_HOME"), ::setenv("HOME", home.c_str(), 1);
+    ASSERT_EQ(made.has_value(), *parent != '\0') << failure;
+    if (!made) {
+        EXPECT_THAT(failure, ::testing::HasSubstr(scratch.File("file")));  // and nowhere else
         return;
     }
-    ASSERT_TRUE(made) << failure;
     const fs::path path = made->path();
-    EXPECT_EQ(path.parent_path(), scratch.path() / GetParam().expectedParent);
-    struct stat info {};
-    ASSERT_EQ(::stat(path.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0700u);
-    std::optional<RunDirectory> second = RunDirectory::Make(failure);  // another program
-    ASSERT_TRUE(second);
-    EXPECT_NE(second->path(), made->path());
-
+    EXPECT_EQ(path.parent_path(), scratch.path() / parent);
+    EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_all);
+    EXPECT_NE(another->path(), made->path());  // two programs never share one
     for (std::string_view name : kWorkingFiles) {
-        std::ofstream(path / name) << "x";
+        WriteFileBytes(path / name, "x");
     }
     made.reset();
     EXPECT_FALSE(fs::exists(path));
@@ -76,9 +49,8 @@ TEST_P(RunDirectoryPlace, PrivateFreshAndRemovedWithTheWorkingFiles) {
 
 INSTANTIATE_TEST_SUITE_P(Environments, RunDirectoryPlace,
                          ::testing::Values(PlaceCase{"run", "cache", "run"},
-                                           PlaceCase{"", "cache", "cache"},
                                            PlaceCase{"no-such-dir", "", "home/.cache"},
                                            PlaceCase{"", "file", ""}));
 
 }  // namespace
-}  // namespace klv
+}  // namespace klv::testing
