@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <QAccessible>
-#include <QTemporaryDir>
-#include <vector>
 
 #include "app/installer_dialog.h"
 
@@ -18,15 +16,12 @@ std::vector<QObject*> nameChanges;
 TEST(StatusLine, ScreenReadersHearTheTextAndEveryChangeOfIt) {
     SharedState shared;
     const Config config;
-    QTemporaryDir directory;
-    InstallerDialog dialog{shared, config, directory.path().toStdString()};
+    InstallerDialog dialog{shared, config, "/nonexistent"};  // nothing is written
     QLabel& label = dialog.Status().label();
     QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(&label);
-    ASSERT_NE(accessible, nullptr);
     // As when a screen reader has registered: only then does Qt pass events on.
     QPlatformAccessibility* platform =
         QGuiApplicationPrivate::platformIntegration()->accessibility();
-    ASSERT_NE(platform, nullptr);
     platform->setActive(true);
     QAccessible::installUpdateHandler([](QAccessibleEvent* event) {
         if (event->type() == QAccessible::NameChanged) {

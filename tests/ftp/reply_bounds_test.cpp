@@ -4,27 +4,26 @@
 namespace klv::ftp {
 namespace {
 
-struct BoundCase {
-    std::size_t lines;  // the last one closes the reply
-    int pauseMs;        // after each line but the last
-    bool read;
-};
+// The lines of a reply (the last one closes it), the pause after each but the last, and
+// whether the reply is read.
+using BoundCase = std::tuple<std::size_t, int, bool>;
 
 class ReplyBound : public ::testing::TestWithParam<BoundCase> {};
 
 TEST_P(ReplyBound, WholeReplyWithinTheIdleBoundAndAThousandLines) {
+    const auto [lines, pauseMs, read] = GetParam();
     klv::testing::FakeFtpServer server;
-    for (std::size_t i = 1; i < GetParam().lines; ++i) {
-        server.Reply("220-more\r\n").Pause(std::chrono::milliseconds(GetParam().pauseMs));
+    for (std::size_t i = 1; i < lines; ++i) {
+        server.Reply("220-more\r\n").Pause(std::chrono::milliseconds(pauseMs));
     }
     server.Reply("220 done\r\n");
     server.Start();
     FtpClient client;
     client.setIdleTimeout(std::chrono::milliseconds(1000));
     ASSERT_TRUE(client.Connect("127.0.0.1", server.port()));
-    EXPECT_EQ(client.Command(""), GetParam().read);
-    EXPECT_EQ(client.replyText(), GetParam().read ? "220 done" : kNetworkError);
-    EXPECT_EQ(client.connected(), GetParam().read);
+    EXPECT_EQ(client.Command(""), read);
+    EXPECT_EQ(client.replyText(), read ? "220 done" : kNetworkError);
+    EXPECT_EQ(client.connected(), read);
     server.Finish();
 }
 

