@@ -1,5 +1,5 @@
 // The fetch on libcurl: one easy handle per call, a plain GET, redirects followed over
-// http and https only, nothing from a cache. Reading list: libcurl-tutorial(3),
+// http and https on the same host only (never down from https), nothing from a cache. Reading list: libcurl-tutorial(3),
 // CURLOPT_HEADERFUNCTION(3) (every header line of every response arrives, the blank
 // line that ends a head included), CURLOPT_WRITEFUNCTION(3), CURLOPT_ERRORBUFFER(3).
 #include "web/fetch.h"
