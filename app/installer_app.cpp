@@ -1,10 +1,13 @@
 #include "app/installer_app.h"
 
 #include <cstdlib>
+#include <optional>
+#include <string>
 
 #include "app/installer_dialog.h"
 #include "app/ui_support.h"
 #include "ftp/socket_layer.h"
+#include "installer/run_directory.h"
 #include "klv/build_config.h"
 
 namespace klv::app {
@@ -22,7 +25,14 @@ int InstallerApp::Run() {
         ShowWarningBox(nullptr, QStringLiteral("Could not initialize Windows Sockets!"));
         return EXIT_FAILURE;
     }
-    InstallerDialog dialog(shared_, config_);
+    std::string failure;
+    const std::optional<RunDirectory> workingDirectory = RunDirectory::Make(failure);
+    if (!workingDirectory) {
+        ShowWarningBox(nullptr, FromUtf8("Could not make a private folder for the working files (" +
+                                         failure + ")."));
+        return EXIT_FAILURE;
+    }
+    InstallerDialog dialog(shared_, config_, workingDirectory->path());
     dialog.exec();
     return EXIT_SUCCESS;
 }

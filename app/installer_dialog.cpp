@@ -17,6 +17,7 @@
 #include "app/remembered_values.h"
 #include "app/ui_support.h"
 #include "installer/form.h"
+#include "installer/run_directory.h"
 #include "installer/workflows.h"
 
 namespace klv::app {
@@ -69,7 +70,12 @@ StatusLine::StatusLine(QWidget* parent) : QFrame(parent) {
     label_.setFrameStyle(QFrame::WinPanel | QFrame::Sunken);
     label_.setAlignment(Qt::AlignCenter);
     label_.setTextFormat(Qt::PlainText);
-    label_.setAccessibleName(QStringLiteral("Status"));
+    label_.setAccessibleDescription(QStringLiteral("Status"));
+}
+
+void StatusLine::SetText(const QString& text) {
+    label_.setText(text);
+    label_.setAccessibleName(text);  // sends QAccessible::NameChanged
 }
 
 void StatusLine::resizeEvent(QResizeEvent* event) {
@@ -80,7 +86,7 @@ void StatusLine::resizeEvent(QResizeEvent* event) {
 // ---- InstallerDialog ------------------------------------------------------------------
 
 InstallerDialog::InstallerDialog(SharedState& shared, const Config& config,
-                                 std::optional<std::string> appDirectory, QWidget* parent)
+                                 std::string appDirectory, QWidget* parent)
     : QDialog(parent), shared_(shared), config_(config), fieldLimit_(FormText::kCapacity) {
     // A fixed frame with a close button: no minimise, maximise or help button.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -94,7 +100,7 @@ InstallerDialog::InstallerDialog(SharedState& shared, const Config& config,
         move(screen->availableGeometry().center() - rect().center());
     }
 
-    shared_.appDirectory = appDirectory ? std::move(*appDirectory) : DirectoryOf(ExecutablePath());
+    shared_.appDirectory = std::move(appDirectory);
     SetFormDefaults(*this);
     RestoreRememberedValues(*this);
     fields_.front().setFocus();
@@ -160,7 +166,7 @@ void InstallerDialog::BuildFromTemplate() {
             case ControlKind::StatusLine:
                 status_.setParent(this);
                 status_.setObjectName(QStringLiteral("control%1").arg(control.id));
-                status_.label().setText(FromUtf8(control.text));
+                status_.SetText(FromUtf8(control.text));
                 Place(status_, control.rect, units);
                 break;
             case ControlKind::Label: {
@@ -241,7 +247,7 @@ void InstallerDialog::SetFieldText(Control field, std::string_view text) {
 }
 
 void InstallerDialog::SetStatusLine(std::string_view text) {
-    status_.label().setText(FromUtf8(text));
+    status_.SetText(FromUtf8(text));
     // Painted now: a caller on this thread may keep it busy before the next paint.
     status_.label().repaint();
 }
@@ -381,7 +387,7 @@ void InstallerDialog::done(int result) {
     StopRun();
     if (!workingFilesDeleted_) {
         workingFilesDeleted_ = true;
-        DeleteWorkingFiles(shared_.appDirectory);
+        RemoveWorkingDirectory(shared_.appDirectory);
     }
     QDialog::done(result);
 }

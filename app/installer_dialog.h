@@ -38,6 +38,10 @@ public:
     [[nodiscard]] QLabel& label() { return label_; }
     [[nodiscard]] const QLabel& label() const { return label_; }
 
+    // Shows `text`. A screen reader hears it: the label's accessible name is its text,
+    // and a change reaches assistive technology as a name change.
+    void SetText(const QString& text);
+
 protected:
     void resizeEvent(QResizeEvent* event) override;
 
@@ -49,10 +53,9 @@ class InstallerDialog : public QDialog, public Window {
     Q_OBJECT
 
 public:
-    // `appDirectory` is where the working files live; left out, it is the directory of
-    // the running executable. Either way it is stored in `shared.appDirectory`.
-    InstallerDialog(SharedState& shared, const Config& config,
-                    std::optional<std::string> appDirectory = std::nullopt,
+    // `appDirectory` is where the working files live (the run's private directory); it is
+    // stored in `shared.appDirectory`, and closing the window removes it.
+    InstallerDialog(SharedState& shared, const Config& config, std::string appDirectory,
                     QWidget* parent = nullptr);
     ~InstallerDialog() override;
 
@@ -83,7 +86,7 @@ public:
     void ShowAbout();
 
     // Ends the modal run, after cancelling a workflow that is still running; the first
-    // time, it also deletes the working files.
+    // time, it also deletes the working files and their directory.
     void done(int result) override;
 
 protected:

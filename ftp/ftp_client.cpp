@@ -211,19 +211,20 @@ bool FtpClient::SendLine(std::string_view line) {
         replyText_ = kCommandHasNul;
         return false;
     }
-    return writer_.has_value() && writer_->WriteLine(line);
+    if (!writer_ || !writer_->WriteLine(line)) {
+        Disconnect();  // part of the line may have gone out
+        return false;
+    }
+    return true;
 }
 
 bool FtpClient::ReadLine() {
     if (!reader_ || reader_->ReadLine(replyText_) != LineStatus::Line) {
         replyText_ = kNetworkError;
-        // A reply that did not come within the idle bound may still come, and would then
-        // be taken for the answer to the next command: the conversation is out of step.
-        // It ends here, like one whose connection broke, so that what follows fails at
-        // once instead of waiting out the bound again.
-        if (controlSource_ && controlSource_->failed()) {
-            Disconnect();
-        }
+        // What was not read here (a reply late past the idle bound, the rest of an
+        // over-long one) would be taken for the answer to the next command: the
+        // conversation is out of step, so it ends here.
+        Disconnect();
         return false;
     }
     if (!replyText_.empty()) {
@@ -233,16 +234,42 @@ bool FtpClient::ReadLine() {
 }
 
 bool FtpClient::ReadReply() {
-    if (!ReadLine()) {
-        return false;
-    }
+    // A whole reply gets the idle bound and kMaxReplyLines lines, so that a server
+    // trickling continuation lines cannot hold the client for ever.
+    const auto deadline = Clock::now() + idleTimeout_;
     ReplyAssembler reply;
-    while (!reply.Add(replyText_)) {
+    bool boundLowered = false;
+    bool complete = false;
+    for (std::size_t lines = 0; lines < kMaxReplyLines; ++lines) {
+        if (lines > 0 && !reader_->HasBufferedBytes()) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0 || !tcp::SetIdleBound(controlSocket_.get(), left)) {
+                break;
+            }
+            boundLowered = true;
+        }
         if (!ReadLine()) {
             return false;
         }
+        if (reply.Add(replyText_)) {
+            complete = true;
+            break;
+        }
+    }
+    if (!complete) {
+        FailOutOfStep(kNetworkError);
+        return false;
+    }
+    if (boundLowered) {
+        (void)tcp::SetIdleBound(controlSocket_.get(), idleTimeout_);
     }
     return true;
+}
+
+void FtpClient::FailOutOfStep(std::string_view text) {
+    replyText_ = std::string(text);  // a copy: `text` may view replyText_ itself
+    Disconnect();
 }
 
 bool FtpClient::Command(std::string_view command) {
@@ -372,7 +399,7 @@ UniqueFd FtpClient::AwaitActiveConnection(DataConnectionPlan& plan) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0 && !replyWaiting) {
-            replyText_ = kNetworkError;
+            FailOutOfStep(kNetworkError);  // the server may still answer the STOR
             return {};
         }
         std::array<pollfd, 2> waits{
@@ -382,7 +409,7 @@ UniqueFd FtpClient::AwaitActiveConnection(DataConnectionPlan& plan) {
             if (errno == EINTR) {
                 continue;
             }
-            replyText_ = kNetworkError;
+            FailOutOfStep(kNetworkError);
             return {};
         }
         if (waits[0].revents != 0) {
@@ -395,7 +422,8 @@ UniqueFd FtpClient::AwaitActiveConnection(DataConnectionPlan& plan) {
                     errno == ECONNABORTED) {
                     continue;
                 }
-                return {};  // the preliminary reply's line stands
+                FailOutOfStep(replyText_);  // the preliminary reply's line stands
+                return {};
             }
             if (length < sizeof from || from.sin_family != AF_INET ||
                 !SameHost(from, plan.controlPeer)) {
@@ -504,7 +532,7 @@ bool FtpClient::TransferFile(const std::string& remoteName, const std::string& l
         // the data connection is there.
         data = tcp::OpenStreamSocket();
         if (!data || !tcp::SetIdleBound(data.get(), idleTimeout_)) {
-            replyText_ = kNetworkError;
+            FailOutOfStep(kNetworkError);  // the STOR or RETR is out, its reply unread
             return EndTransfer(TransferStage::DataSetup);
         }
         dataConnected = plan.passivePortDialable &&
@@ -517,7 +545,8 @@ bool FtpClient::TransferFile(const std::string& remoteName, const std::string& l
 
     if (passive) {
         if (!dataConnected) {
-            replyText_ = kNetworkError;
+            // The server waits for the connection and then answers: out of step.
+            FailOutOfStep(kNetworkError);
             return EndTransfer(TransferStage::DataConnect);
         }
     } else {
@@ -525,7 +554,7 @@ bool FtpClient::TransferFile(const std::string& remoteName, const std::string& l
         plan.listener.reset();
         if (!data || !tcp::SetIdleBound(data.get(), idleTimeout_)) {
             if (data) {
-                replyText_ = kNetworkError;
+                FailOutOfStep(kNetworkError);
             }
             return EndTransfer(TransferStage::DataConnect);
         }
@@ -540,17 +569,19 @@ bool FtpClient::TransferFile(const std::string& remoteName, const std::string& l
         const bool copied = CopyDownload(data.get(), file.get(), buffer);
         data.reset();
         if (!copied) {
+            FailOutOfStep(replyText_);  // the closing reply is still to come
             return EndTransfer(TransferStage::Copy);
         }
         // A file whose last bytes did not reach the disk is not a transferred file.
         if (::close(file.release()) != 0) {
-            replyText_ = kFileError;
+            FailOutOfStep(kFileError);
             return EndTransfer(TransferStage::Copy);
         }
     } else {
         const bool copied = CopyUpload(file.get(), data.get(), buffer);
         if (!copied) {
             data.reset();
+            FailOutOfStep(replyText_);  // the closing reply is still to come
             return EndTransfer(TransferStage::Copy);
         }
         CloseUploadConnection(data);

@@ -33,6 +33,9 @@ inline constexpr std::string_view kCommandHasNul = "Command refused: it contains
 // transfer that keeps moving is never cut off: the bound is per wait.
 inline constexpr std::chrono::milliseconds kIdleTimeout = std::chrono::seconds(120);
 
+// The most lines one reply may have; a longer one is a "Network error".
+inline constexpr std::size_t kMaxReplyLines = 1000;
+
 enum class DataConnection { Active, Passive };  // PORT or PASV
 enum class Direction { Upload, Download };      // STOR or RETR
 enum class TransferType { Ascii, Image };       // TYPE A or TYPE I
@@ -78,8 +81,12 @@ public:
     // Sends `line` and CR LF. A line holding CR, LF or NUL is refused and nothing is sent.
     [[nodiscard]] bool SendLine(std::string_view line);
     // Reads one line into replyText(); a line over kMaxLineLength bytes fails the read.
+    // A failed read closes the control connection: what it left unread would be taken
+    // for the next reply.
     [[nodiscard]] bool ReadLine();
     // Reads one whole reply, single-line or multi-line; replyText() holds its last line.
+    // The whole reply must come within the idle bound and kMaxReplyLines lines, else it
+    // is a "Network error" and the control connection is closed.
     [[nodiscard]] bool ReadReply();
     // Sends `command` (nothing when empty), reads one reply; true only for class 2.
     [[nodiscard]] bool Command(std::string_view command);
@@ -115,6 +122,10 @@ private:
     [[nodiscard]] bool CopyUpload(int file, int data, std::span<char> buffer);
     [[nodiscard]] bool CopyDownload(int data, int file, std::span<char> buffer);
     bool EndTransfer(TransferStage stage);
+    // A reply may still be on its way that nobody will read (the command was sent but
+    // its exchange broke off): the control connection is closed so that no later
+    // command takes that reply for its own.
+    void FailOutOfStep(std::string_view text);
 
     std::string replyText_;
     int replyDigit_ = 0;  // 0 until a line is read, so an empty first reply is no success

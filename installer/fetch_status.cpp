@@ -5,8 +5,8 @@
 namespace klv {
 
 void FetchUrlToFile(SharedState& shared, const std::string& url, const std::string& localPath,
-                    std::chrono::milliseconds idleTimeout) {
-    shared.fetchErrorText = web::FetchUrlToFile(url, localPath, {idleTimeout});
+                    std::chrono::milliseconds idleTimeout, std::size_t maxBytes) {
+    shared.fetchErrorText = web::FetchUrlToFile(url, localPath, {idleTimeout, maxBytes});
     shared.statusText = shared.fetchErrorText.view();
 }
 

@@ -12,6 +12,7 @@ namespace klv {
 // `statusText`: empty after a success (clearing an earlier failure), the failure's text
 // otherwise.
 void FetchUrlToFile(SharedState& shared, const std::string& url, const std::string& localPath,
-                    std::chrono::milliseconds idleTimeout = web::kFetchIdleTimeout);
+                    std::chrono::milliseconds idleTimeout = web::kFetchIdleTimeout,
+                    std::size_t maxBytes = web::kMaxDownloadBytes);
 
 }  // namespace klv

@@ -84,7 +84,7 @@ void OnInstallScript(const InstallerContext& context) {
     context.window.SetProgress(0, kSteps);
     context.window.SetStatusLine(kDownloadingScript);
     FetchUrlToFile(shared, VendorUrl(context.config.vendorBaseUrl, kScriptTemplatePath),
-                   configScript, context.config.idleTimeout);
+                   configScript, context.config.idleTimeout, kMaxVendorTextBytes);
     if (CancelRequested()) {
         return ReportCancelled(context, 0);
     }
@@ -92,18 +92,32 @@ void OnInstallScript(const InstallerContext& context) {
         context.window.SetStatusLine(shared.statusText.view());
         return;
     }
-    if (!FillScriptTemplate(configScript, form)) {
+    std::string writeFailure;
+    if (!FillScriptTemplate(configScript, form, &writeFailure)) {
+        if (!writeFailure.empty()) {
+            // A script cut short (disk full, a file-size limit) must not go up.
+            shared.statusText = writeFailure;
+            context.window.SetStatusLine(shared.statusText.view());
+        }
         return;
     }
 
     context.window.SetProgress(1, kSteps);
     context.window.SetStatusLine(kUploadingScript);
-    const bool loggedOn = UploadOnce(context, ScriptUpload(form, configScript, "klvcfg.cgi"));
+    UploadReport configUpload;
+    const bool loggedOn =
+        UploadOnce(context, ScriptUpload(form, configScript, "klvcfg.cgi"), &configUpload);
     if (CancelRequested()) {
         return ReportCancelled(context, 1);
     }
     context.window.SetStatusLine(shared.statusText.view());
     if (!loggedOn) {
+        return;
+    }
+    if (!configUpload.landed) {
+        // Without its configuration the main script cannot work: the user reads the
+        // server's replies, and nothing more goes up.
+        context.window.ShowMessage(configUpload.transcript);
         return;
     }
 
@@ -112,7 +126,7 @@ void OnInstallScript(const InstallerContext& context) {
     const std::string mainScript = WorkingFile(shared.appDirectory, "klv.cgi");
     context.window.SetProgress(2, kSteps);
     FetchUrlToFile(shared, VendorUrl(context.config.vendorBaseUrl, kMainScriptPath), mainScript,
-                   context.config.idleTimeout);
+                   context.config.idleTimeout, kMaxVendorTextBytes);
     if (CancelRequested()) {
         return ReportCancelled(context, 2);
     }

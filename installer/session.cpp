@@ -80,6 +80,15 @@ bool SessionLogOn(const InstallerContext& context, const SessionArguments& argum
     return false;
 }
 
+bool SessionLogOnAgain(const InstallerContext& context, const SessionArguments& arguments) {
+    ftp::FtpClient& client = context.shared.sharedClient;
+    if (client.LogOn(LogonFor(context, arguments))) {
+        return true;
+    }
+    client.Disconnect();  // not logged on: nothing may go over this connection
+    return false;
+}
+
 bool SessionPutPage(const InstallerContext& context, const SessionArguments& arguments) {
     return StoreFile(context.shared.sharedClient, arguments,
                      context.shared.sharedClientPassiveFirst);
@@ -89,7 +98,8 @@ void SessionLogOff(const InstallerContext& context) {
     context.shared.sharedClient.LogOff();
 }
 
-bool UploadOnce(const InstallerContext& context, const SessionArguments& arguments) {
+bool UploadOnce(const InstallerContext& context, const SessionArguments& arguments,
+                UploadReport* report) {
     ftp::FtpClient client;
     client.setIdleTimeout(context.config.idleTimeout);
     if (!client.LogOn(LogonFor(context, arguments))) {
@@ -103,16 +113,19 @@ bool UploadOnce(const InstallerContext& context, const SessionArguments& argumen
     // Whatever becomes of the upload, the chmod is still tried: the transcript
     // shows the user every reply, and the user judges the result from it.
     bool passiveFirst = false;
-    (void)StoreFile(client, arguments, passiveFirst);
+    bool landed = StoreFile(client, arguments, passiveFirst);
     std::string transcript = client.replyText();
     if (arguments.chmodAfter == 1 && !CancelRequested()) {
         const auto [directory, fileName] = SplitRemotePath(arguments.remotePath);
-        (void)client.Command("CWD " + std::string(directory));
+        landed = client.Command("CWD " + std::string(directory)) && landed;
         transcript += " \n";
         transcript += client.replyText();
-        (void)client.Command("SITE chmod 755 " + std::string(fileName));
+        landed = client.Command("SITE chmod 755 " + std::string(fileName)) && landed;
         transcript += " \n";
         transcript += client.replyText();
+    }
+    if (report != nullptr) {
+        *report = {landed, transcript};
     }
 
     context.shared.statusText = kScriptUploadHint;

@@ -30,6 +30,12 @@ inline constexpr std::string_view kScriptUploadHint = "If Script Upload OK, Then
 // message box, and the result is false.
 [[nodiscard]] bool SessionLogOn(const InstallerContext& context, const SessionArguments& arguments);
 
+// Logs the shared client on once more after its connection was lost, with no message
+// box and statusText untouched. On failure the connection is closed and the reason
+// stays in the shared client's replyText().
+[[nodiscard]] bool SessionLogOnAgain(const InstallerContext& context,
+                                     const SessionArguments& arguments);
+
 // Uploads one page over the shared client's connection. False when it did not land;
 // the reason is then the shared client's replyText().
 [[nodiscard]] bool SessionPutPage(const InstallerContext& context,
@@ -38,10 +44,17 @@ inline constexpr std::string_view kScriptUploadHint = "If Script Upload OK, Then
 // "QUIT" and close, without waiting for the reply.
 void SessionLogOff(const InstallerContext& context);
 
+// What became of UploadOnce's upload after a good logon.
+struct UploadReport {
+    bool landed = false;     // stored, and (with chmodAfter 1) CWD and chmod accepted
+    std::string transcript;  // the server's replies, " \n" between them
+};
+
 // Logs on with a client of its own, uploads, optionally makes the file executable,
 // shows the transcript while showTranscript is 1, logs off. True when the logon
-// succeeded, whatever became of the upload.
-[[nodiscard]] bool UploadOnce(const InstallerContext& context, const SessionArguments& arguments);
+// succeeded, whatever became of the upload; `report`, when given, tells that.
+[[nodiscard]] bool UploadOnce(const InstallerContext& context, const SessionArguments& arguments,
+                              UploadReport* report = nullptr);
 
 // Splits a remote path at its last "/" into directory and file name.
 std::pair<std::string_view, std::string_view> SplitRemotePath(std::string_view remotePath);

@@ -20,7 +20,7 @@ struct SharedState {
     StatusText statusText;      // outcome of the last fetch or FTP session operation
     StatusText fetchErrorText;  // outcome of the last fetch, read by nothing else
     int showTranscript = 0;     // 1 only while Install Script's second upload runs
-    std::string appDirectory;   // the executable's directory, without a trailing "/"
+    std::string appDirectory;   // this run's private directory, without a trailing "/"
     ftp::FtpClient sharedClient;
     // Set once an upload over sharedClient's connection could not get an active data
     // connection; later uploads over it then use passive mode at once.

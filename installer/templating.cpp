@@ -10,34 +10,54 @@ std::string EscapedEmail(std::string_view email) {
     return escaped;
 }
 
-std::string FillTemplateText(std::string text, const FormData& data) {
+std::optional<std::string> FillTemplateTextWithin(std::string text, const FormData& data,
+                                                  std::size_t limit) {
     const std::string mainEmail = EscapedEmail(data.mainEmail.view());
     const std::string payPalEmail = EscapedEmail(data.payPalEmail.view());
     const std::string stormPayEmail = EscapedEmail(data.stormPayEmail.view());
 
     // The order is part of the behaviour: a value holding a placeholder of a later
-    // step gets that step's value too.
-    ReplaceAll(text, kEmailPlaceholder, mainEmail);
-    ReplaceAll(text, kPayPalEmailPlaceholder, payPalEmail);
-    ReplaceAll(text, kStormPayEmailPlaceholder, stormPayEmail);
-    ReplaceAll(text, kKlvPathPlaceholder, data.httpCgiPath.view());
-    ReplaceAll(text, kPricePlaceholder, data.adPrice.view());
-    ReplaceAll(text, kAdUrlPlaceholder, data.adUrl.view());
-    ReplaceAll(text, kAdTitlePlaceholder, data.adTitle.view());
-    ReplaceAll(text, kAdDescriptionPlaceholder, data.adDescription.view());
-    // Last, over inserted values too. Reading made every CR LF a lone LF, so each line
-    // ends in exactly one CR LF whichever the template used.
-    ReplaceAll(text, "\n", "\r\n");
+    // step gets that step's value too. Last, over inserted values too, every LF becomes
+    // CR LF: reading made every CR LF a lone LF, so each line ends in exactly one CR LF
+    // whichever the template used.
+    const std::pair<std::string_view, std::string_view> steps[] = {
+        {kEmailPlaceholder, mainEmail},
+        {kPayPalEmailPlaceholder, payPalEmail},
+        {kStormPayEmailPlaceholder, stormPayEmail},
+        {kKlvPathPlaceholder, data.httpCgiPath.view()},
+        {kPricePlaceholder, data.adPrice.view()},
+        {kAdUrlPlaceholder, data.adUrl.view()},
+        {kAdTitlePlaceholder, data.adTitle.view()},
+        {kAdDescriptionPlaceholder, data.adDescription.view()},
+        {"\n", "\r\n"},
+    };
+    for (const auto& [placeholder, value] : steps) {
+        if (!ReplaceAllWithin(text, placeholder, value, limit)) {
+            return std::nullopt;
+        }
+    }
     return text;
 }
 
-bool FillScriptTemplate(const std::string& path, const FormData& data) {
+std::string FillTemplateText(std::string text, const FormData& data) {
+    return *FillTemplateTextWithin(std::move(text), data, std::string::npos);
+}
+
+bool FillScriptTemplate(const std::string& path, const FormData& data, std::string* writeFailure) {
     std::string text;
     if (!ReadTextFile(path, text)) {
         return false;
     }
-    RewriteTextFile(path, FillTemplateText(std::move(text), data));
-    return true;
+    std::optional<std::string> filled =
+        FillTemplateTextWithin(std::move(text), data, kMaxScriptBytes);
+    std::string failure = filled ? RewriteTextFile(path, *filled) : std::string(kScriptTooLarge);
+    if (failure.empty()) {
+        return true;
+    }
+    if (writeFailure != nullptr) {
+        *writeFailure = std::move(failure);
+    }
+    return false;
 }
 
 }  // namespace klv

@@ -1,6 +1,7 @@
 // Turns the downloaded configuration-script template into the user's script.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -20,13 +21,26 @@ inline constexpr std::string_view kAdDescriptionPlaceholder = "#ad-description#"
 // An e-mail as the script's Perl wants it: every "@" written as "\@".
 std::string EscapedEmail(std::string_view email);
 
+// The largest script the filling may make; a template whose placeholders would make
+// it larger is refused.
+inline constexpr std::size_t kMaxScriptBytes = std::size_t{64} << 20;
+inline constexpr std::string_view kScriptTooLarge =
+    "The filled-in script would be larger than 64 MiB";
+
+// As FillTemplateText, or nothing when the script would be longer than `limit` bytes.
+std::optional<std::string> FillTemplateTextWithin(std::string text, const FormData& data,
+                                                  std::size_t limit);
+
 // The substitutions on text already read in text mode, in their fixed order: the
 // three escaped e-mails, the cgi-bin address, the price, the three ad values, and last
 // every LF as CR LF. Each step searches what the steps before it inserted.
 std::string FillTemplateText(std::string text, const FormData& data);
 
 // Reads the template at `path` in text mode, fills it and writes it back in place.
-// False, with the file left as it was, when the template cannot be opened.
-[[nodiscard]] bool FillScriptTemplate(const std::string& path, const FormData& data);
+// False, with the file left as it was, when the template cannot be opened; false too
+// when the filled script could not be written whole, with the reason in `writeFailure`
+// when it is given.
+[[nodiscard]] bool FillScriptTemplate(const std::string& path, const FormData& data,
+                                      std::string* writeFailure = nullptr);
 
 }  // namespace klv

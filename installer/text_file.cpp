@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <utility>
 
@@ -15,13 +16,33 @@ namespace klv {
 using web::UniqueFd;
 
 void ReplaceAll(std::string& text, std::string_view placeholder, std::string_view value) {
+    (void)ReplaceAllWithin(text, placeholder, value, std::string::npos);
+}
+
+bool ReplaceAllWithin(std::string& text, std::string_view placeholder, std::string_view value,
+                      std::size_t limit) {
     if (placeholder.empty()) {
-        return;
+        return text.size() <= limit;
+    }
+    if (value.size() > placeholder.size()) {
+        // Counted first: a text made of placeholders could otherwise grow many times over.
+        const std::size_t growth = value.size() - placeholder.size();
+        std::size_t size = text.size();
+        for (std::size_t at = text.find(placeholder); at != std::string::npos;
+             at = text.find(placeholder, at + placeholder.size())) {
+            if (size > limit || growth > limit - size) {
+                return false;
+            }
+            size += growth;
+        }
+    }
+    if (text.size() > limit) {
+        return false;
     }
     const std::string_view source(text);
     std::size_t found = source.find(placeholder);
     if (found == std::string_view::npos) {
-        return;
+        return true;
     }
     // Built in one pass; each search starts behind the last match, in the source text,
     // which is the same as resuming behind the inserted value.
@@ -36,6 +57,7 @@ void ReplaceAll(std::string& text, std::string_view placeholder, std::string_vie
     }
     result.append(source, copied);
     text = std::move(result);
+    return true;
 }
 
 bool TextModeDecoder::Feed(std::string_view block, std::string& text) {
@@ -119,14 +141,26 @@ bool ReadTextFile(const std::string& path, std::string& text) {
     return true;
 }
 
-void RewriteTextFile(const std::string& path, std::string_view text) {
-    // Deleted first so that a new file takes the name, whatever the old one was.
+std::string FileFailureText(std::string_view what, const std::string& path, int error) {
+    std::string text(what);
+    text += path;
+    text += ": ";
+    text += std::strerror(error);
+    return text;
+}
+
+std::string RewriteTextFile(const std::string& path, std::string_view text) {
+    // Deleted first so that a new file takes the name, whatever the old one was; made
+    // exclusively, so that nothing planted under the name after the delete is written.
     ::unlink(path.c_str());
-    UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!file.valid()) {
-        return;
+        return FileFailureText("Cannot create ", path, errno);
     }
-    static_cast<void>(web::WriteAll(file.get(), text.data(), text.size()));
+    if (!web::WriteAll(file.get(), text.data(), text.size()) || !file.Close()) {
+        return FileFailureText("Cannot write ", path, errno);
+    }
+    return {};
 }
 
 }  // namespace klv

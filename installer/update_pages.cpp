@@ -22,18 +22,45 @@ constexpr std::string_view kUploadingPages = "Uploading New KLV Pages To Your Se
 constexpr std::string_view kComplete = "Update Pages Is Now Complete!";
 constexpr std::string_view kPagesDirectory = "www/klv/";
 constexpr std::size_t kLongestComposedText = 4095;  // page address, remote path, status text
+// A connection lost during a run (closed by the server, or by the client when a reply
+// went astray) is made again for the next page, this many times at most per run.
+constexpr int kFreshLogons = 3;
+constexpr std::string_view kConnectionLost = "the connection to the server was lost";
 constexpr std::string_view kCancelledBeforeAnyPage = "Cancelled before any page was uploaded";
 
-struct PageFailure {
-    std::string name;
-    std::string reason;
+// The account of the run and what is left of its fresh logons.
+struct RunAccount {
+    SessionArguments arguments;
+    int freshLogonsLeft = kFreshLogons;
 };
 
+// Makes sure the shared client is logged on before a page goes up: logs on again when
+// the connection is gone and a fresh logon is left. The reason when it is not.
+std::optional<std::string> EnsureLoggedOn(const InstallerContext& context, RunAccount& account) {
+    if (context.shared.sharedClient.connected()) {
+        return std::nullopt;
+    }
+    if (account.freshLogonsLeft == 0) {
+        return std::string(kConnectionLost);
+    }
+    --account.freshLogonsLeft;
+    if (!SessionLogOnAgain(context, account.arguments)) {
+        // A server that refuses or ignores a fresh logon would do so again: the rest of
+        // the run is not held up by more attempts.
+        account.freshLogonsLeft = 0;
+        return context.shared.sharedClient.replyText();
+    }
+    return std::nullopt;
+}
+
 // Handles one entry; returns why it did not land, if it did not.
-std::optional<std::string> UploadListedPage(const InstallerContext& context,
+std::optional<std::string> UploadListedPage(const InstallerContext& context, RunAccount& account,
                                             const std::string& name) {
     SharedState& shared = context.shared;
     const FormData& form = shared.formData;
+    if (const std::string_view refusal = RefusedPageName(name); !refusal.empty()) {
+        return std::string(refusal);
+    }
     const PagePlan plan = PlanFor(name);
     const std::string url = VendorUrl(context.config.vendorBaseUrl, kPagesPath, name);
     const std::string status = "Uploading " + plan.remoteName;
@@ -41,6 +68,9 @@ std::optional<std::string> UploadListedPage(const InstallerContext& context,
         return "the name is too long";
     }
 
+    if (!shared.sharedClient.connected() && account.freshLogonsLeft == 0) {
+        return std::string(kConnectionLost);  // no need to fetch what cannot go up
+    }
     const std::string page = WorkingFile(shared.appDirectory, "temp.txt");
     FetchUrlToFile(shared, url, page, context.config.idleTimeout);
     if (!shared.statusText.empty()) {
@@ -52,16 +82,21 @@ std::optional<std::string> UploadListedPage(const InstallerContext& context,
         if (!ReadTextFile(page, text)) {
             return "the downloaded page could not be read";
         }
-        ReplaceAll(text, "#title#", form.blogTitle.view());
-        ReplaceAll(text, "#password#", form.blogPassword.view());
-        RewriteTextFile(page, text);
+        if (!ReplaceAllWithin(text, "#title#", form.blogTitle.view(), web::kMaxDownloadBytes) ||
+            !ReplaceAllWithin(text, "#password#", form.blogPassword.view(),
+                              web::kMaxDownloadBytes)) {
+            return "the filled-in page would be larger than 64 MiB";
+        }
+        if (std::string failure = RewriteTextFile(page, text); !failure.empty()) {
+            return failure;  // a page cut short must not go up
+        }
     }
 
+    if (std::optional<std::string> reason = EnsureLoggedOn(context, account)) {
+        return reason;
+    }
     context.window.SetStatusLine(status);
-    SessionArguments arguments;
-    arguments.server = form.ftpServer.str();
-    arguments.user = form.ftpUser.str();
-    arguments.password = form.ftpPassword.str();
+    SessionArguments arguments = account.arguments;
     arguments.localPath = page;
     arguments.remotePath = std::string(kPagesDirectory) + plan.remoteName;
     arguments.binary = plan.binary ? 1 : 0;
@@ -82,15 +117,22 @@ std::string CancelledText(std::size_t handled, std::size_t listed, std::size_t f
     return text;
 }
 
-std::string CompletionMessage(const std::vector<PageFailure>& failures) {
-    std::string message(kComplete);
-    for (const PageFailure& failure : failures) {
-        message += '\n';
-        message += failure.name;
-        message += ": ";
-        message += failure.reason;
+// How many names the list holds, for the progress bar.
+std::size_t CountListedNames(std::string_view list) {
+    std::size_t count = 0;
+    std::string name;
+    while (NextListedName(list, name)) {
+        ++count;
     }
-    return message;
+    return count;
+}
+
+// Names one page that did not land, and why, on a line of the completion box.
+void AddFailure(std::string& message, std::string_view name, std::string_view reason) {
+    message += '\n';
+    message += name;
+    message += ": ";
+    message += reason;
 }
 
 }  // namespace
@@ -98,7 +140,8 @@ std::string CompletionMessage(const std::vector<PageFailure>& failures) {
 void OnUpdatePages(const InstallerContext& context) {
     SharedState& shared = context.shared;
     const FormData& form = shared.formData;
-    SessionArguments account;
+    RunAccount run;
+    SessionArguments& account = run.arguments;
     account.server = form.ftpServer.str();
     account.user = form.ftpUser.str();
     account.password = form.ftpPassword.str();
@@ -106,7 +149,7 @@ void OnUpdatePages(const InstallerContext& context) {
     context.window.SetStatusLine(kDownloadingPages);
     const std::string listFile = WorkingFile(shared.appDirectory, "klv.txt");
     FetchUrlToFile(shared, VendorUrl(context.config.vendorBaseUrl, kPageListPath), listFile,
-                   context.config.idleTimeout);
+                   context.config.idleTimeout, kMaxVendorTextBytes);
     if (CancelRequested()) {
         context.window.SetStatusLine(kCancelledBeforeAnyPage);
         return;
@@ -133,31 +176,35 @@ void OnUpdatePages(const InstallerContext& context) {
         SessionLogOff(context);  // nothing to upload: do not leave the connection open
         return;
     }
-    const std::vector<std::string> names = ListedNames(list);
-    const int listed = static_cast<int>(names.size());
-    context.window.SetProgress(0, listed);
-    std::vector<PageFailure> failures;
+    // Built as the pages are handled: a list of many names costs no more than its box.
+    std::string completion(kComplete);
+    const std::size_t listed = CountListedNames(list);
+    context.window.SetProgress(0, static_cast<int>(listed));
     std::size_t handled = 0;
-    for (const std::string& name : names) {
+    std::size_t failed = 0;
+    std::string_view rest(list);
+    std::string name;
+    while (NextListedName(rest, name)) {
         std::optional<std::string> reason;
         if (!CancelRequested()) {
-            reason = UploadListedPage(context, name);
+            reason = UploadListedPage(context, run, name);
         }
         if (CancelRequested()) {
             SessionLogOff(context);
-            context.window.SetStatusLine(CancelledText(handled, names.size(), failures.size()));
+            context.window.SetStatusLine(CancelledText(handled, listed, failed));
             return;
         }
         if (reason) {
-            failures.push_back({name, std::move(*reason)});
+            AddFailure(completion, name, *reason);
+            ++failed;
         }
         ++handled;
-        context.window.SetProgress(static_cast<int>(handled), listed);
+        context.window.SetProgress(static_cast<int>(handled), static_cast<int>(listed));
     }
     SessionLogOff(context);
 
     context.window.SetStatusLine(kComplete);
-    context.window.ShowMessage(CompletionMessage(failures));
+    context.window.ShowMessage(completion);
 }
 
 }  // namespace klv

@@ -7,6 +7,8 @@ packages=(
   # build
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format
   qt6-base-dev qt6-base-dev-tools libgl-dev libcurl4-openssl-dev
+  # the status line's test turns on Qt's accessibility as a screen reader would
+  qt6-base-private-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   # tests and demo: real servers on loopback, a display for whole-program runs, the
   # font the window's layout is measured with, a check of the installed menu entry

@@ -1,5 +1,5 @@
 // The fetch on libcurl: one easy handle per call, a plain GET, redirects followed over
-// http and https only, nothing from a cache. Reading list: libcurl-tutorial(3),
+// http and https on the same host only (never down from https), nothing from a cache. Reading list: libcurl-tutorial(3),
 // CURLOPT_HEADERFUNCTION(3) (every header line of every response arrives, the blank
 // line that ends a head included), CURLOPT_WRITEFUNCTION(3), CURLOPT_ERRORBUFFER(3).
 #include "web/fetch.h"
@@ -73,13 +73,55 @@ bool StartsWithCaseless(std::string_view text, std::string_view prefix) {
                       [](char a, char b) { return (a | 0x20) == (b | 0x20); });
 }
 
+struct CurlFree {
+    void operator()(char* text) const { curl_free(text); }
+};
+
+std::string UrlPart(CURLU* url, CURLUPart part) {
+    char* raw = nullptr;
+    if (curl_url_get(url, part, &raw, 0) != CURLUE_OK) {
+        return {};
+    }
+    const std::unique_ptr<char, CurlFree> text(raw);
+    return text.get();
+}
+
+// Why a redirect from `from` to `location` may not be followed, or the empty text. A
+// redirect stays on the host asked for, so that a listed page cannot fetch a router's
+// page or a service on the user's machine; it may go up from http to https, never down.
+std::string RefusedRedirect(const char* from, std::string_view location) {
+    const std::string pointed(location);
+    UrlHandle url(curl_url());
+    if (!url || from == nullptr || curl_url_set(url.get(), CURLUPART_URL, from, 0) != CURLUE_OK) {
+        return "Redirect not followed: " + pointed;
+    }
+    const std::string fromScheme = UrlPart(url.get(), CURLUPART_SCHEME);
+    const std::string fromHost = UrlPart(url.get(), CURLUPART_HOST);
+    // Relative to the address it came from.
+    if (curl_url_set(url.get(), CURLUPART_URL, pointed.c_str(),
+                     CURLU_ALLOW_SPACE | CURLU_URLENCODE | CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
+        return "Redirect not followed: " + pointed;
+    }
+    const std::string target = UrlPart(url.get(), CURLUPART_URL);
+    const std::string toHost = UrlPart(url.get(), CURLUPART_HOST);
+    if (toHost.size() != fromHost.size() || !StartsWithCaseless(toHost, fromHost)) {
+        return "Redirect to another host not followed: " + target;
+    }
+    if (fromScheme == "https" && UrlPart(url.get(), CURLUPART_SCHEME) != "https") {
+        return "Redirect from https to http not followed: " + target;
+    }
+    return {};
+}
+
 // Follows the heads of the responses as they arrive and starts the sink once the final
 // one has begun. A head ends in a blank line; libcurl skips the body of a redirect it
 // follows, and hands over every other body.
 class Transfer {
 public:
-    Transfer(BodySink& sink, std::chrono::milliseconds idleTimeout)
-        : sink_(sink), idleTimeout_(idleTimeout) {}
+    Transfer(BodySink& sink, std::chrono::milliseconds idleTimeout, std::size_t maxBytes)
+        : sink_(sink), idleTimeout_(idleTimeout), maxBytes_(maxBytes) {}
+
+    void setHandle(CURL* easy) { easy_ = easy; }
 
     static size_t OnHeader(char* data, size_t size, size_t count, void* self) {
         return static_cast<Transfer*>(self)->TakeHeaderLine({data, size * count});
@@ -151,6 +193,12 @@ private:
         if (status_ >= 300 && status_ < 400 && StartsWithCaseless(trimmed, "location:") &&
             !TrimmedLine(trimmed.substr(9)).empty()) {
             redirected_ = true;
+            char* from = nullptr;
+            curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &from);
+            failure_ = RefusedRedirect(from, TrimmedLine(trimmed.substr(9)));
+            if (!failure_.empty()) {
+                return 0;  // aborts the transfer before libcurl follows
+            }
         }
         return line.size();
     }
@@ -204,6 +252,11 @@ private:
         if (!begun_) {
             return size;  // not the final response's body
         }
+        if (size > maxBytes_ - stored_) {
+            failure_ = TooLargeText(maxBytes_);
+            return 0;  // aborts the transfer; the caller uploads nothing from it
+        }
+        stored_ += size;
         // Every piece passes through the one chunk buffer, as the historic reads did.
         size_t taken = 0;
         while (taken < size) {
@@ -219,6 +272,7 @@ private:
     }
 
     BodySink& sink_;
+    CURL* easy_ = nullptr;
     std::array<char, kFetchChunkSize> fetchChunk_;
     int status_ = 0;
     std::string reason_;
@@ -226,6 +280,8 @@ private:
     bool begun_ = false;
     std::string failure_;
     std::chrono::milliseconds idleTimeout_;
+    std::size_t maxBytes_;
+    std::size_t stored_ = 0;
     std::chrono::steady_clock::time_point lastArrival_ = std::chrono::steady_clock::now();
     curl_off_t lastReceived_ = 0;
 };
@@ -260,12 +316,13 @@ std::string FetchUrlToSink(const std::string& url, BodySink& sink, const FetchOp
     }
 
     std::array<char, CURL_ERROR_SIZE> errorText{};
-    Transfer transfer(sink, options.idleTimeout);
+    Transfer transfer(sink, options.idleTimeout, options.maxBytes);
     EasyHandle easy(curl_easy_init());
     if (!easy) {
         return "Cannot initialise libcurl";
     }
     CURL* const handle = easy.get();
+    transfer.setHandle(handle);
     CURLcode set = CURLE_OK;
     const auto option = [&set](CURLcode result) {
         if (set == CURLE_OK) {
@@ -284,6 +341,9 @@ std::string FetchUrlToSink(const std::string& url, BodySink& sink, const FetchOp
     option(curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L));
     option(curl_easy_setopt(handle, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L));
     option(curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, kReceiveBufferSize));
+    // A body announced as too large is refused before any of it is read.
+    option(curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE,
+                            static_cast<curl_off_t>(options.maxBytes)));
     option(curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &Transfer::OnHeader));
     option(curl_easy_setopt(handle, CURLOPT_HEADERDATA, &transfer));
     option(curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &Transfer::OnBody));
@@ -304,6 +364,9 @@ std::string FetchUrlToSink(const std::string& url, BodySink& sink, const FetchOp
 
     const CURLcode performed = PerformCancellable(handle);
     std::string outcome = transfer.failure();
+    if (performed == CURLE_FILESIZE_EXCEEDED && outcome.empty()) {
+        outcome = TooLargeText(options.maxBytes);
+    }
     if (performed != CURLE_OK && outcome.empty()) {
         // libcurl's own words; its short code text when it left none.
         outcome = errorText[0] != '\0' ? errorText.data() : curl_easy_strerror(performed);
@@ -322,6 +385,13 @@ std::string FetchUrlToSink(const std::string& url, BodySink& sink, const FetchOp
         outcome = kCancelled;
     }
     return CutToMessageLength(outcome);
+}
+
+std::string TooLargeText(std::size_t maxBytes) {
+    constexpr std::size_t kMiB = std::size_t{1} << 20;
+    return "The file is larger than " + (maxBytes % kMiB == 0
+                                             ? std::to_string(maxBytes / kMiB) + " MiB"
+                                             : std::to_string(maxBytes) + " bytes");
 }
 
 std::string FetchUrlToFile(const std::string& url, const std::string& localPath,

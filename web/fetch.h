@@ -21,9 +21,17 @@ inline constexpr char kCancelled[] = "Cancelled";
 // for ever; a slow body that keeps moving is never cut off.
 inline constexpr std::chrono::milliseconds kFetchIdleTimeout = std::chrono::seconds(120);
 
+// The largest body a fetch stores; a larger one fails with a text that says so, so that
+// no server can fill the user's disk or bring an endless file to the FTP server.
+inline constexpr std::size_t kMaxDownloadBytes = std::size_t{64} << 20;
+
 struct FetchOptions {
     std::chrono::milliseconds idleTimeout = kFetchIdleTimeout;
+    std::size_t maxBytes = kMaxDownloadBytes;
 };
+
+// "The file is larger than 64 MiB": the failure text of a body over `maxBytes`.
+std::string TooLargeText(std::size_t maxBytes);
 
 // Fetches `url` into `localPath`. Returns the outcome text: empty when the whole body
 // was stored, otherwise a description of the failure (at most 253 characters).

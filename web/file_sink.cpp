@@ -18,7 +18,10 @@ FileSink::~FileSink() {
 
 bool FileSink::Begin() {
     // Created or truncated, written only, bytes unchanged: the historic modeCreate|modeWrite.
-    UniqueFd file(::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    // Only the user may read it (a page may hold what the user typed), and a symlink
+    // planted under its name is refused rather than written through.
+    UniqueFd file(
+        ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!file.valid()) {
         Fail("Cannot create ", errno);
         return false;

@@ -96,7 +96,7 @@ TEST_F(UpdatePages, AMissingPageIsNotUploadedAndIsNamedInTheCompletionBox) {
     ASSERT_EQ(window.messages.size(), 1u);
     EXPECT_EQ(window.messages[0],
               "Update Pages Is Now Complete!\nmissing.html: HTTP 404 Not Found\n"
-              ": HTTP 404 Not Found");
+              ": the name is empty");
 }
 
 TEST_F(UpdatePages, SpecialNamesMatchExactlyOnly) {
