@@ -193,6 +193,7 @@ bool FtpClient::Connect(const std::string& host, unsigned port) {
 }
 
 void FtpClient::Disconnect() {
+    acknowledgedType_.reset();
     writer_.reset();
     reader_.reset();
     controlSource_.reset();
@@ -464,8 +465,12 @@ bool FtpClient::TransferFile(const std::string& remoteName, const std::string& l
         return EndTransfer(TransferStage::Type);
     }
 
-    if (!Command(type == TransferType::Image ? "TYPE I" : "TYPE A")) {
-        return EndTransfer(TransferStage::Type);
+    if (acknowledgedType_ != type) {
+        acknowledgedType_.reset();  // a refused or lost TYPE leaves the server's type unknown
+        if (!Command(type == TransferType::Image ? "TYPE I" : "TYPE A")) {
+            return EndTransfer(TransferStage::Type);
+        }
+        acknowledgedType_ = type;
     }
 
     DataConnectionPlan plan;

@@ -120,6 +120,9 @@ private:
     int replyDigit_ = 0;  // 0 until a line is read, so an empty first reply is no success
     TransferStage lastTransferStage_ = TransferStage::Done;
     std::chrono::milliseconds idleTimeout_ = kIdleTimeout;
+    // The type the server last acknowledged on this connection; a new connection knows
+    // none. TYPE goes out only when a transfer needs another one.
+    std::optional<TransferType> acknowledgedType_;
 
     // The control connection, in the order Connect makes its parts; members are destroyed
     // in reverse, which is the order Disconnect releases them.
