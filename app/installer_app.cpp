@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "app/installer_dialog.h"
+#include "app/settings_trust_store.h"
 #include "app/ui_support.h"
 #include "ftp/socket_layer.h"
 #include "klv/build_config.h"
@@ -22,6 +23,7 @@ int InstallerApp::Run() {
         ShowWarningBox(nullptr, QStringLiteral("Could not initialize Windows Sockets!"));
         return EXIT_FAILURE;
     }
+    shared_.trustStore = std::make_unique<SettingsTrustStore>();
     InstallerDialog dialog(shared_, config_);
     dialog.exec();
     return EXIT_SUCCESS;

@@ -54,6 +54,7 @@ public:
     void SetStatusLine(std::string_view text) override;
     void ShowMessage(std::string_view text) override;
     void OpenUrl(std::string_view url) override;
+    [[nodiscard]] bool TrustCertificate(const ftp::CertificateInfo& certificate) override;
 
     // The widgets of the controls, by identifier; null for an identifier that is not
     // of that kind.

@@ -1,44 +1,128 @@
-// The client against real servers that require TLS on the control and data connections:
-// pyftpdlib's TLS handler and vsftpd (require_ssl_reuse: a data connection that does
-// not resume the control connection's session is refused). Certificates are made for
-// the run with openssl.
-#include "tests/tls/tls_servers.h"
-
+// The client and the session operations against real servers that require TLS on the
+// control and data connections: pyftpdlib's TLS handler and vsftpd with
+// require_ssl_reuse (a data connection that does not resume the control connection's
+// session is refused). Certificates are made for the run by openssl: "server", issued by
+// the run's own authority "ca" for 127.0.0.1 and 127.0.0.21, and "other", self-signed for
+// other.example. Each server runs under ServerProcess and stops with the test.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
-#include "ftp/ftp_client.h"
+#include <fstream>
+
+#include "installer/session.h"
+#include "installer/workflows.h"
 #include "tests/ftp/ftp_test_helpers.h"
+#include "tests/interop/server_process.h"
+#include "tests/support/fake_window.h"
 #include "tests/support/files.h"
+#include "tests/support/ftp/pyftpd.h"
 
 namespace klv::testing {
 namespace {
 
-using ftp::DataConnection;
-using ftp::Direction;
-using ftp::TransferType;
+namespace fs = std::filesystem;
+using ftp::DataConnection, ftp::Direction, ftp::TransferType, ::testing::HasSubstr;
 
-struct Case {
-    TlsServerKind server;
-    DataConnection mode;
+fs::path Scratch() {
+    std::string pattern = (fs::temp_directory_path() / "klv-tls-XXXXXX").string();
+    EXPECT_NE(::mkdtemp(pattern.data()), nullptr);
+    fs::permissions(pattern, fs::perms::others_exec, fs::perm_options::add);
+    return pattern;
+}
+
+const fs::path& Certificates() {
+    static const struct Directory {
+        fs::path path = Scratch();
+        Directory() {
+            const std::string make = "cd " + path.string() +
+                                     " && R='req -x509 -newkey rsa:2048 -nodes -days 2' &&"
+                                     " openssl $R -subj /CN=ca -keyout ca.key -out ca.crt &&"
+                                     " openssl $R -subj '/CN=klv test server' -CA ca.crt -CAkey"
+                                     " ca.key -addext subjectAltName=IP:127.0.0.1,IP:127.0.0.21"
+                                     " -keyout server.key -out server.crt && openssl $R -subj"
+                                     " /CN=other.example -keyout other.key -out other.crt";
+            EXPECT_EQ(
+                RunToCompletion({"/bin/sh", "-c", make}, path / "log", std::chrono::minutes(1)), 0);
+        }
+        ~Directory() { fs::remove_all(path); }
+    } directory;
+    return directory.path;
+}
+
+struct TlsServer {
+    TlsServer(bool vsftpd, const std::string& certificate)
+        : host(vsftpd ? "127.0.0.21" : "127.0.0.1"),
+          user(vsftpd ? "klvtls" : "klv"),
+          port(FreePort(host)) {
+        const std::string cert = (Certificates() / certificate).string();
+        fs::create_directories(home);
+        ServerProcessOptions options;
+        options.argv = {"/usr/bin/python3", KLV_TLS_FTPD_SCRIPT, home.string(),
+                        cert + ".crt",      cert + ".key",       std::to_string(port)};
+        options.logFile = scratch / "log";
+        if (vsftpd) {  // its user exists in a passwd only the server sees (PAM reads it)
+            EXPECT_EQ(::chown(home.c_str(), 64011, 64011), 0);
+            std::ifstream system("/etc/passwd");
+            std::ofstream(scratch / "passwd")
+                << system.rdbuf()
+                << "klvtls:$6$klvtls$bnx4iRKHQE4ZvgmHf/vdHHuor0kC5IzP6CbdltERVXLK.PE8Zj70J/"
+                   "jaCV.PcxBDWKlgw.GuoR8kb0LKgCK/a.:64011:64011::"
+                << home.string() << ":/bin/sh\n";
+            std::string config =
+                "listen=YES listen_ipv6=NO background=NO anonymous_enable=NO local_enable=YES "
+                "write_enable=YES local_umask=022 pam_service_name=other seccomp_sandbox=NO "
+                "ssl_enable=YES ssl_ciphers=HIGH force_local_logins_ssl=YES "
+                "force_local_data_ssl=YES require_ssl_reuse=YES listen_address=" +
+                host + " listen_port=" + std::to_string(port) + " local_root=" + home.string() +
+                " secure_chroot_dir=" + scratch.string() + " rsa_cert_file=" + cert +
+                ".crt rsa_private_key_file=" + cert + ".key\n";
+            std::replace(config.begin(), config.end(), ' ', '\n');
+            std::ofstream(scratch / "vsftpd.conf") << config;
+            options.argv = {KLV_TLS_SERVERS_DIR "/root/usr/sbin/vsftpd",
+                            (scratch / "vsftpd.conf").string()};
+            options.bindMounts = {{scratch / "passwd", "/etc/passwd"}};
+        }
+        process = std::make_unique<ServerProcess>(options);
+        EXPECT_TRUE(WaitUntilListening(*process, host, port, std::chrono::seconds(20)))
+            << process->LogTail();
+    }
+    ~TlsServer() { process.reset(), fs::remove_all(scratch); }
+
+    fs::path scratch = Scratch(), home = scratch / "home";
+    std::string host, user;
+    unsigned port;
+    std::unique_ptr<ServerProcess> process;
 };
 
-class TlsServerTest : public ::testing::TestWithParam<Case> {};
+// A TLS logon whose certificate questions are recorded in `asked` and answered `answer`.
+ftp::LogonRequest TlsLogon(const TlsServer& server, std::vector<ftp::CertificateInfo>& asked,
+                           bool answer) {
+    ftp::LogonRequest request = DirectLogon(server.port, server.user);
+    request.host = server.host;
+    request.tls.attempt = true;
+    request.tls.askTrust = [&asked, answer](const ftp::CertificateInfo& certificate) {
+        asked.push_back(certificate);
+        return answer;
+    };
+    return request;
+}
+
+class TlsServerTest : public ::testing::TestWithParam<std::tuple<bool, DataConnection>> {};
 
 TEST_P(TlsServerTest, EveryFileLandsByteForByteWithItsModeOverTls) {
-    TlsServer server(GetParam().server, "server");
+    const auto [vsftpd, mode] = GetParam();
+    TlsServer server(vsftpd, "server");
     std::vector<ftp::CertificateInfo> asked;
-    ftp::LogonRequest request = TlsLogon(server, asked, true);
     ftp::FtpClient client;
     client.setIdleTimeout(kTestIdleTimeout);
-    ASSERT_TRUE(client.LogOn(request)) << client.replyText() << server.LogTail();
+    ASSERT_TRUE(client.LogOn(TlsLogon(server, asked, true)))
+        << client.replyText() << server.process->LogTail();
     EXPECT_TRUE(client.tlsActive());
-    ASSERT_EQ(asked.size(), 1U);  // a certificate of the test's own authority
-    EXPECT_EQ(asked[0].host, server.host() + ":" + std::to_string(server.port()));
-    EXPECT_THAT(asked[0].subject, ::testing::HasSubstr("klv test server"));
-    EXPECT_EQ(asked[0].sha256Fingerprint.size(), 95U);
-    EXPECT_FALSE(asked[0].changed);
+    ASSERT_EQ(asked.size(), 1U);  // the run's own authority is not a trusted one
+    EXPECT_EQ(asked[0].host, server.host + ":" + std::to_string(server.port));
+    EXPECT_THAT(asked[0].subject, HasSubstr("klv test server"));
 
     ScratchDirectory dir;
     const std::string script = "#!/usr/bin/perl\nprint \"ok\\n\";\n";
@@ -48,77 +132,92 @@ TEST_P(TlsServerTest, EveryFileLandsByteForByteWithItsModeOverTls) {
     }
     WriteFileBytes(dir.File("klv.cgi"), script);
     WriteFileBytes(dir.File("klv.jpg"), image);
-    const DataConnection mode = GetParam().mode;
-    // Several data connections, each resuming the newest session.
-    for (int round = 0; round < 2; ++round) {
+    for (int round = 0; round < 2; ++round) {  // each data connection resumes the newest session
         EXPECT_TRUE(client.TransferFile("klv.cgi", dir.File("klv.cgi"), mode, Direction::Upload,
                                         TransferType::Ascii))
-            << client.replyText() << server.LogTail();
+            << client.replyText() << server.process->LogTail();
         EXPECT_TRUE(client.TransferFile("klv.jpg", dir.File("klv.jpg"), mode, Direction::Upload,
                                         TransferType::Image))
-            << client.replyText() << server.LogTail();
+            << client.replyText() << server.process->LogTail();
     }
     EXPECT_TRUE(client.Command("SITE chmod 755 klv.cgi")) << client.replyText();
     EXPECT_TRUE(client.TransferFile("klv.jpg", dir.File("back.jpg"), mode, Direction::Download,
                                     TransferType::Image))
-        << client.replyText() << server.LogTail();
+        << client.replyText();
     client.LogOff();
-
-    EXPECT_TRUE(ReadFileBytes(server.home() / "klv.cgi") == script);
-    EXPECT_TRUE(ReadFileBytes(server.home() / "klv.jpg") == image);
+    EXPECT_TRUE(ReadFileBytes(server.home / "klv.cgi") == script);
+    EXPECT_TRUE(ReadFileBytes(server.home / "klv.jpg") == image);
     EXPECT_TRUE(ReadFileBytes(dir.File("back.jpg")) == image);
     struct stat status {};
-    ASSERT_EQ(::stat((server.home() / "klv.cgi").c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 0777, 0755U);
+    EXPECT_EQ(::stat((server.home / "klv.cgi").c_str(), &status) == 0 ? status.st_mode & 0777 : 0,
+              0755U);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Servers, TlsServerTest,
-    ::testing::Values(Case{TlsServerKind::Pyftpdlib, DataConnection::Active},
-                      Case{TlsServerKind::Pyftpdlib, DataConnection::Passive},
-                      Case{TlsServerKind::Vsftpd, DataConnection::Active},
-                      Case{TlsServerKind::Vsftpd, DataConnection::Passive}),
-    [](const ::testing::TestParamInfo<Case>& info) {
-        return std::string(info.param.server == TlsServerKind::Vsftpd ? "vsftpd" : "pyftpdlib") +
-               (info.param.mode == DataConnection::Active ? "Active" : "Passive");
-    });
+INSTANTIATE_TEST_SUITE_P(Servers, TlsServerTest,
+                         ::testing::Combine(::testing::Bool(),
+                                            ::testing::Values(DataConnection::Active,
+                                                              DataConnection::Passive)));
 
-// Trust: a certificate that verifies is taken without a question; one trusted before by
+// A certificate that verifies is taken without a question, one trusted before by its
 // fingerprint too; another one is asked about as a change; "Cancel" ends the logon.
-TEST(TlsCertificates, AskedOnlyWhenItDoesNotVerifyAndNotTrustedBefore) {
-    TlsServer signedServer(TlsServerKind::Pyftpdlib, "server");
-    TlsServer otherName(TlsServerKind::Pyftpdlib, "other");
+TEST(TlsCertificates, AskedOnlyWhenItDoesNotVerifyAndWasNotTrustedBefore) {
+    TlsServer signedServer(false, "server"), otherName(false, "other");
     const auto logOn = [](TlsServer& server, std::string trusted, bool answer) {
         std::vector<ftp::CertificateInfo> asked;
         ftp::LogonRequest request = TlsLogon(server, asked, answer);
         request.tls.trustedFingerprint = std::move(trusted);
         ftp::FtpClient client;
-        client.setIdleTimeout(kTestIdleTimeout);
         const bool loggedOn = client.LogOn(request);
         return std::make_tuple(loggedOn, client.replyText(), asked);
     };
-
-    auto [cancelled, text, asked] = logOn(otherName, "", false);
+    const auto [cancelled, text, asked] = logOn(otherName, "", false);
     EXPECT_FALSE(cancelled);
     EXPECT_EQ(text, ftp::kCertificateNotTrusted);
     ASSERT_EQ(asked.size(), 1U);
-    EXPECT_THAT(asked[0].reason, ::testing::HasSubstr("another host name than 127.0.0.1"));
-    const std::string fingerprint = asked[0].sha256Fingerprint;
-
-    auto [trusted, trustedText, none] = logOn(otherName, fingerprint, false);
-    EXPECT_TRUE(trusted) << trustedText;
-    EXPECT_THAT(none, ::testing::IsEmpty());
-
-    auto [changed, changedText, again] = logOn(signedServer, fingerprint, true);
+    EXPECT_THAT(asked[0].reason, HasSubstr("another host name than 127.0.0.1"));
+    EXPECT_EQ(std::get<2>(logOn(otherName, asked[0].sha256Fingerprint, false)).size(), 0U);
+    const auto [changed, changedText, again] =
+        logOn(signedServer, asked[0].sha256Fingerprint, true);
     EXPECT_TRUE(changed) << changedText;
     ASSERT_EQ(again.size(), 1U);
     EXPECT_TRUE(again[0].changed);
-
-    ASSERT_EQ(::setenv("SSL_CERT_FILE", (CertificateDirectory() / "ca.crt").c_str(), 1), 0);
-    auto [verified, verifiedText, unasked] = logOn(signedServer, "", false);
-    ::unsetenv("SSL_CERT_FILE");
+    ASSERT_EQ(::setenv("SSL_CERT_FILE", (Certificates() / "ca.crt").c_str(), 1), 0);
+    const auto [verified, verifiedText, unasked] = logOn(signedServer, "", false);
     EXPECT_TRUE(verified) << verifiedText;
     EXPECT_THAT(unasked, ::testing::IsEmpty());
+}
+
+// The session operations: the user's answer is asked once and remembered with the host,
+// which from then on is never spoken to in clear text.
+TEST(TlsSessions, TrustAndTlsAreRememberedPerHost) {
+    TlsServer server(false, "other");
+    FakeWindow window;
+    SharedState shared;
+    const Config config{"", "", server.port, kTestIdleTimeout};
+    const InstallerContext context{window, shared, config};
+    ScratchDirectory dir;
+    WriteFileBytes(dir.File("klv.cgi"), "#!/bin/sh\n");
+    SessionArguments arguments{server.host, server.user, "secret", dir.File("klv.cgi"),
+                               "klv.cgi",   0,           1};
+    EXPECT_FALSE(UploadOnce(context, arguments));  // the window answers "Cancel"
+    EXPECT_THAT(window.messages, ::testing::ElementsAre(std::string(ftp::kCertificateNotTrusted)));
+    window.trustCertificates = true;
+    EXPECT_TRUE(UploadOnce(context, arguments));
+    EXPECT_TRUE(SessionLogOn(context, arguments));
+    EXPECT_TRUE(
+        SessionPutPage(context, {server.host, "", "", dir.File("klv.cgi"), "page.html", 0, 0}));
+    SessionLogOff(context);
+    EXPECT_EQ(window.certificates.size(), 2U);  // "Cancel", then "Trust"; then remembered
+    EXPECT_EQ(ReadFileBytes(server.home / "page.html"), "#!/bin/sh\n");
+    struct stat status {};
+    EXPECT_EQ(::stat((server.home / "klv.cgi").c_str(), &status) == 0 ? status.st_mode & 0777 : 0,
+              0755U);
+
+    PyFtpServer plain;  // refuses "AUTH TLS"
+    const Config plainConfig{"", "", plain.port(), kTestIdleTimeout};
+    shared.trustStore->RememberSpokeTls("127.0.0.1:" + std::to_string(plain.port()));
+    EXPECT_FALSE(SessionLogOn({window, shared, plainConfig}, arguments));
+    EXPECT_EQ(window.messages.back(), ftp::kTlsDowngrade);
 }
 
 }  // namespace
