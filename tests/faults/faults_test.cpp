@@ -257,6 +257,8 @@ protected:
     }
     FakeFtpServer& LoggedOn() {
         return server.Reply("220 ready\r\n")
+            .Expect("AUTH TLS")
+            .Reply("500 AUTH not understood\r\n")
             .Expect("USER ann")
             .Reply("331 password\r\n")
             .Expect("PASS pw")
@@ -285,16 +287,10 @@ TEST_F(ScriptedFtpFault, PortTakenButNeverConnectedAndPassiveRefused) {
         .Reply("200 PORT command successful\r\n")
         .Expect("STOR www/klv/faq.txt")
         .Reply("150 Opening data connection\r\n")
-        .Expect("TYPE A")
-        .Reply("200 type A\r\n")
         .Expect("PASV")
         .Reply("502 Passive mode not allowed here\r\n")
-        .Expect("TYPE A")
-        .Reply("200 type A\r\n")
         .Expect("PASV")
         .Reply("502 Passive mode not allowed here\r\n")
-        .Expect("TYPE A")
-        .Reply("200 type A\r\n")
         .Expect("PASV")
         .Reply("502 Passive mode not allowed here\r\n")
         .Expect("QUIT")
@@ -332,9 +328,7 @@ TEST_F(ScriptedFtpFault, PortTakenButNeverConnectedAndPassivePortClosed) {
         .Expect("STOR www/klv/faq.txt")
         .Reply("150 Opening data connection\r\n");
     for (const char* page : {"faq.txt", "style.css", "index.html"}) {
-        server.Expect("TYPE A")
-            .Reply("200 type A\r\n")
-            .Expect("PASV")
+        server.Expect("PASV")
             .Reply(FakeFtpServer::PasvReply(closedPort))
             .Expect(std::string("STOR www/klv/") + page)
             .Reply("425 Can't open data connection\r\n");
@@ -381,6 +375,8 @@ TEST_F(ScriptedFtpFault, AServerAnsweringOneByteAtATimeStillGetsEveryPage) {
     const std::string faq = Vendor("faq.txt");
     const std::string image = Vendor("klv.jpg");
     server.ReplyByteByByte("220-Welcome\r\n220-to a slow server\r\n220 ready\r\n")
+        .Expect("AUTH TLS")
+        .ReplyByteByByte("500 AUTH not understood\r\n")
         .Expect("USER ann")
         .ReplyByteByByte("331 password\r\n")
         .Expect("PASS pw")
