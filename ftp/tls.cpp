@@ -123,7 +123,7 @@ std::unique_ptr<ControlTls> ControlTls::Create() {
     // OpenSSL writes to sockets with write(): a server that has gone must not end the
     // process with SIGPIPE.
     (void)InitializeSocketLayer();
-    std::unique_ptr<ControlTls> tls(new ControlTls());
+    auto tls = std::make_unique<ControlTls>(Private{});
     tls->context_.reset(SSL_CTX_new(TLS_client_method()));
     SSL_CTX* context = tls->context_.get();
     if (context == nullptr || SSL_CTX_set_default_verify_paths(context) != 1 ||

@@ -42,6 +42,9 @@ public:
     // A client context: the system's trusted authorities, TLS 1.2 or later, no ALPN.
     // Null when OpenSSL cannot make one.
     [[nodiscard]] static std::unique_ptr<ControlTls> Create();
+
+    struct Private {};  // only Create() makes one: the callback needs its final address
+    explicit ControlTls(Private /*unused*/) {}
     ~ControlTls();
     ControlTls(const ControlTls&) = delete;
     ControlTls& operator=(const ControlTls&) = delete;
@@ -62,7 +65,6 @@ public:
     [[nodiscard]] const std::string& fingerprint() const { return fingerprint_; }
 
 private:
-    ControlTls() = default;
     static int OnNewSession(SSL* ssl, SSL_SESSION* session);
     [[nodiscard]] UniqueSsl NewSsl(int fd) const;
 
