@@ -1,24 +1,19 @@
 #!/usr/bin/python3
-"""pyftpdlib's TLS handler on 127.0.0.1:PORT for user klv (password secret), TLS required
+"""pyftpdlib's TLS handler on HOST:PORT for user klv (password secret), TLS required
 on the control and the data connections. Run under the tests' ServerProcess, which ends
 it with the test; it also ends by itself after five minutes.
 
-    /usr/bin/python3 tls_ftpd.py HOME CERT KEY PORT
+    /usr/bin/python3 tls_ftpd.py HOME CERT KEY HOST PORT
 """
-import os
-import sys
-import threading
+import os, sys, threading  # noqa: E401
 
-from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import TLS_FTPHandler
-from pyftpdlib.servers import FTPServer
+from pyftpdlib import authorizers, handlers, servers
 
-home, cert, key, port = sys.argv[1:5]
-authorizer = DummyAuthorizer()
+home, cert, key, host, port = sys.argv[1:6]
+authorizer = authorizers.DummyAuthorizer()
 authorizer.add_user("klv", "secret", home, perm="elradfmwMT")
-handler = TLS_FTPHandler
+handler = handlers.TLS_FTPHandler
 handler.authorizer, handler.certfile, handler.keyfile = authorizer, cert, key
 handler.tls_control_required = handler.tls_data_required = True
-handler.auth_failed_timeout = 0
 threading.Timer(300, lambda: os._exit(0)).start()
-FTPServer(("127.0.0.1", int(port)), handler).serve_forever(handle_exit=False)
+servers.FTPServer((host, int(port)), handler).serve_forever(handle_exit=False)

@@ -11,8 +11,6 @@
 namespace klv::testing {
 namespace {
 
-using ::testing::IsEmpty;
-
 TEST(TypeOncePerChange, SentOnlyWhenTheConnectionsTypeChanges) {
     ScratchDirectory dir;
     WriteFileBytes(dir.File("page"), "x");
@@ -24,9 +22,8 @@ TEST(TypeOncePerChange, SentOnlyWhenTheConnectionsTypeChanges) {
         first.Expect(script[i]).Reply(std::string(script[i + 1]) + " ok\r\n");
     }
     ScriptLogon(second).Expect("TYPE A").Reply("200 A\r\n").Expect("PASV").Reply("502 no\r\n");
-    for (FakeFtpServer* server : {&first, &second}) {
-        server->WaitForClose().Start();
-    }
+    first.WaitForClose().Start();
+    second.WaitForClose().Start();
     ftp::FtpClient client;
     const auto upload = [&](ftp::TransferType type) {
         (void)client.TransferFile("p", dir.File("page"), ftp::DataConnection::Passive,
@@ -45,33 +42,29 @@ TEST(TypeOncePerChange, SentOnlyWhenTheConnectionsTypeChanges) {
     client.Disconnect();
     for (FakeFtpServer* server : {&first, &second}) {
         server->Finish();
-        EXPECT_THAT(server->errors(), IsEmpty());
+        EXPECT_THAT(server->errors(), ::testing::IsEmpty());
     }
 }
 
-struct Hostile {
-    const char* name;
-    const char* authReply;
-    bool required;  // the host spoke TLS before
-    std::string_view text;
-};
+// Name, reply to "AUTH TLS", whether the host spoke TLS before, the logon's failure text.
+using Hostile = std::tuple<const char*, const char*, bool, std::string_view>;
 
 class HostileAuthTest : public ::testing::TestWithParam<Hostile> {};
 
 TEST_P(HostileAuthTest, LogonFailsAndNothingFollowsAuthTls) {
+    const auto& [name, authReply, required, text] = GetParam();
     FakeFtpServer server;
-    server.Reply("220 ready\r\n").Expect("AUTH TLS").Reply(GetParam().authReply).WaitForClose();
-    server.Start();
+    server.Reply("220 ready\r\n").Expect("AUTH TLS").Reply(authReply).WaitForClose().Start();
     ftp::FtpClient client;
     client.setIdleTimeout(kShortIdleTimeout);  // a stalled handshake ends at the idle bound
     ftp::LogonRequest request = DirectLogon(server.port());
     request.tls.attempt = true;
-    request.tls.required = GetParam().required;
+    request.tls.required = required;
     EXPECT_FALSE(client.LogOn(request));
-    EXPECT_THAT(client.replyText(), ::testing::StartsWith(std::string(GetParam().text)));
+    EXPECT_THAT(client.replyText(), ::testing::StartsWith(std::string(text)));
     EXPECT_FALSE(client.connected());
     server.Finish();
-    EXPECT_THAT(server.errors(), IsEmpty());
+    EXPECT_THAT(server.errors(), ::testing::IsEmpty());
     // After "AUTH TLS" at most a ClientHello (a TLS record, byte 22), never a command.
     const std::string sent = server.transcript();
     EXPECT_THAT(sent, ::testing::StartsWith("AUTH TLS\r\n"));
@@ -81,13 +74,12 @@ TEST_P(HostileAuthTest, LogonFailsAndNothingFollowsAuthTls) {
 INSTANTIATE_TEST_SUITE_P(
     Replies, HostileAuthTest,
     ::testing::Values(Hostile{"Garbage", "hello there\r\n", false, "hello there"},
-                      Hostile{"TemporaryRefusal", "431 Later\r\n", false, "431 Later"},
                       Hostile{"StalledHandshake", "234 Go\r\n", false, "TLS handshake failed"},
                       Hostile{"ClearTextAfter234", "234 Go\r\n230 In\r\n", false,
                               ftp::kTlsReplyInjected},
                       Hostile{"RefusedByATlsHost", "500 What?\r\n", true, ftp::kTlsDowngrade},
                       Hostile{"StalledAtATlsHost", "234 Go\r\n", true, ftp::kTlsDowngrade}),
-    [](const ::testing::TestParamInfo<Hostile>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<Hostile>& info) { return std::get<0>(info.param); });
 
 }  // namespace
 }  // namespace klv::testing

@@ -1,8 +1,8 @@
 // The client and the session operations against real servers that require TLS on the
-// control and data connections: pyftpdlib's TLS handler and vsftpd with
+// control and data connections: pyftpdlib's TLS handler, pure-ftpd -Y 2 and vsftpd with
 // require_ssl_reuse (a data connection that does not resume the control connection's
 // session is refused). Certificates are made for the run by openssl: "server", issued by
-// the run's own authority "ca" for 127.0.0.1 and 127.0.0.21, and "other", self-signed for
+// the run's own authority "ca" for 127.0.0.20 to .22, and "other", self-signed for
 // other.example. Each server runs under ServerProcess and stops with the test.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <numeric>
 
 #include "installer/session.h"
 #include "installer/workflows.h"
@@ -36,13 +37,14 @@ const fs::path& Certificates() {
     static const struct Directory {
         fs::path path = Scratch();
         Directory() {
-            const std::string make = "cd " + path.string() +
-                                     " && R='req -x509 -newkey rsa:2048 -nodes -days 2' &&"
-                                     " openssl $R -subj /CN=ca -keyout ca.key -out ca.crt &&"
-                                     " openssl $R -subj '/CN=klv test server' -CA ca.crt -CAkey"
-                                     " ca.key -addext subjectAltName=IP:127.0.0.1,IP:127.0.0.21"
-                                     " -keyout server.key -out server.crt && openssl $R -subj"
-                                     " /CN=other.example -keyout other.key -out other.crt";
+            const std::string make =
+                "cd " + path.string() +
+                " && R='req -x509 -newkey rsa:2048 -nodes -days 2' &&"
+                " openssl $R -subj /CN=ca -keyout ca.key -out ca.crt &&"
+                " openssl $R -subj '/CN=klv test server' -CA ca.crt -CAkey"
+                " ca.key -addext subjectAltName=IP:127.0.0.20,IP:127.0.0.21,IP:127.0.0.22"
+                " -keyout server.key -out server.crt && openssl $R -subj"
+                " /CN=other.example -keyout other.key -out other.crt";
             EXPECT_EQ(
                 RunToCompletion({"/bin/sh", "-c", make}, path / "log", std::chrono::minutes(1)), 0);
         }
@@ -51,39 +53,53 @@ const fs::path& Certificates() {
     return directory.path;
 }
 
+enum Kind { kPyftpdlib, kVsftpd, kPureFtpd };
+const std::string kRoot = KLV_TLS_SERVERS_DIR "/root";
+
 struct TlsServer {
-    TlsServer(bool vsftpd, const std::string& certificate)
-        : host(vsftpd ? "127.0.0.21" : "127.0.0.1"),
-          user(vsftpd ? "klvtls" : "klv"),
+    TlsServer(Kind kind, const std::string& certificate)
+        : host("127.0.0.2" + std::to_string(kind)),
+          user(kind ? "klvtls" : "klv"),
           port(FreePort(host)) {
         const std::string cert = (Certificates() / certificate).string();
+        // "secret", hashed by `openssl passwd -1 -salt klvtls secret`.
+        const std::string account =
+            "klvtls:$1$klvtls$7/9GVeB/RP3PCTQvlFSOa0:64011:64011::" + home.string();
         fs::create_directories(home);
+        EXPECT_EQ(::chown(home.c_str(), 64011, 64011), 0);
         ServerProcessOptions options;
-        options.argv = {"/usr/bin/python3", KLV_TLS_FTPD_SCRIPT, home.string(),
-                        cert + ".crt",      cert + ".key",       std::to_string(port)};
+        options.argv = {"/usr/bin/python3",  KLV_TLS_FTPD_SCRIPT, home.string(),
+                        cert + ".crt",       cert + ".key",       host,
+                        std::to_string(port)};
         options.logFile = scratch / "log";
-        if (vsftpd) {  // its user exists in a passwd only the server sees (PAM reads it)
-            EXPECT_EQ(::chown(home.c_str(), 64011, 64011), 0);
+        std::string config;
+        if (kind == kVsftpd) {  // its user exists in a passwd only the server sees (PAM reads it)
             std::ifstream system("/etc/passwd");
-            std::ofstream(scratch / "passwd")
-                << system.rdbuf()
-                << "klvtls:$6$klvtls$bnx4iRKHQE4ZvgmHf/vdHHuor0kC5IzP6CbdltERVXLK.PE8Zj70J/"
-                   "jaCV.PcxBDWKlgw.GuoR8kb0LKgCK/a.:64011:64011::"
-                << home.string() << ":/bin/sh\n";
-            std::string config =
-                "listen=YES listen_ipv6=NO background=NO anonymous_enable=NO local_enable=YES "
-                "write_enable=YES local_umask=022 pam_service_name=other seccomp_sandbox=NO "
-                "ssl_enable=YES ssl_ciphers=HIGH force_local_logins_ssl=YES "
-                "force_local_data_ssl=YES require_ssl_reuse=YES listen_address=" +
-                host + " listen_port=" + std::to_string(port) + " local_root=" + home.string() +
-                " secure_chroot_dir=" + scratch.string() + " rsa_cert_file=" + cert +
-                ".crt rsa_private_key_file=" + cert + ".key\n";
-            std::replace(config.begin(), config.end(), ' ', '\n');
-            std::ofstream(scratch / "vsftpd.conf") << config;
-            options.argv = {KLV_TLS_SERVERS_DIR "/root/usr/sbin/vsftpd",
-                            (scratch / "vsftpd.conf").string()};
+            std::ofstream(scratch / "passwd") << system.rdbuf() << account << ":/bin/sh\n";
+            config =
+                "listen=YES|listen_ipv6=NO|background=NO|anonymous_enable=NO|local_enable=YES|"
+                "write_enable=YES|local_umask=022|pam_service_name=other|seccomp_sandbox=NO|"
+                "ssl_enable=YES|ssl_ciphers=HIGH|force_local_logins_ssl=YES|"
+                "force_local_data_ssl=YES|require_ssl_reuse=YES|listen_address=" +
+                host + "|listen_port=" + std::to_string(port) + "|local_root=" + home.string() +
+                "|secure_chroot_dir=" + scratch.string() + "|rsa_cert_file=" + cert +
+                ".crt|rsa_private_key_file=" + cert + ".key";
+            options.argv = {kRoot + "/usr/sbin/vsftpd", (scratch / "conf").string()};
             options.bindMounts = {{scratch / "passwd", "/etc/passwd"}};
+        } else if (kind == kPureFtpd) {  // "-Y 2": TLS required on the control connection
+            std::ofstream(scratch / "passwd") << account << "::::::::::::\n";
+            fs::create_directories(scratch / "run");
+            const std::string at = scratch.string();
+            options.argv = {"/bin/sh", "-c",
+                            kRoot + "/usr/bin/pure-pw mkdb " + at + "/pdb -f " + at +
+                                "/passwd && exec " + kRoot +
+                                "/usr/sbin/pure-ftpd -E -H -4 -Y 2 -S " + host + "," +
+                                std::to_string(port) + " -l puredb:" + at + "/pdb -2 " + cert +
+                                ".crt," + cert + ".key"};
+            options.bindMounts = {{scratch / "run", "/run"}};
         }
+        std::replace(config.begin(), config.end(), '|', '\n');
+        std::ofstream(scratch / "conf") << config << "\n";
         process = std::make_unique<ServerProcess>(options);
         EXPECT_TRUE(WaitUntilListening(*process, host, port, std::chrono::seconds(20)))
             << process->LogTail();
@@ -109,17 +125,16 @@ ftp::LogonRequest TlsLogon(const TlsServer& server, std::vector<ftp::Certificate
     return request;
 }
 
-class TlsServerTest : public ::testing::TestWithParam<std::tuple<bool, DataConnection>> {};
+class TlsServerTest : public ::testing::TestWithParam<std::tuple<int, DataConnection>> {};
 
 TEST_P(TlsServerTest, EveryFileLandsByteForByteWithItsModeOverTls) {
-    const auto [vsftpd, mode] = GetParam();
-    TlsServer server(vsftpd, "server");
+    const auto [kind, mode] = GetParam();
+    TlsServer server(static_cast<Kind>(kind), "server");
     std::vector<ftp::CertificateInfo> asked;
     ftp::FtpClient client;
     client.setIdleTimeout(kTestIdleTimeout);
     ASSERT_TRUE(client.LogOn(TlsLogon(server, asked, true)))
         << client.replyText() << server.process->LogTail();
-    EXPECT_TRUE(client.tlsActive());
     ASSERT_EQ(asked.size(), 1U);  // the run's own authority is not a trusted one
     EXPECT_EQ(asked[0].host, server.host + ":" + std::to_string(server.port));
     EXPECT_THAT(asked[0].subject, HasSubstr("klv test server"));
@@ -127,19 +142,16 @@ TEST_P(TlsServerTest, EveryFileLandsByteForByteWithItsModeOverTls) {
     ScratchDirectory dir;
     const std::string script = "#!/usr/bin/perl\nprint \"ok\\n\";\n";
     std::string image(300000, '\0');
-    for (std::size_t i = 0; i < image.size(); ++i) {
-        image[i] = static_cast<char>((i * 7919 + i / 251) % 256);  // every byte, CR and LF too
-    }
+    std::iota(image.begin(), image.end(), '\0');  // every byte value, CR LF among them
     WriteFileBytes(dir.File("klv.cgi"), script);
     WriteFileBytes(dir.File("klv.jpg"), image);
-    for (int round = 0; round < 2; ++round) {  // each data connection resumes the newest session
-        EXPECT_TRUE(client.TransferFile("klv.cgi", dir.File("klv.cgi"), mode, Direction::Upload,
-                                        TransferType::Ascii))
-            << client.replyText() << server.process->LogTail();
-        EXPECT_TRUE(client.TransferFile("klv.jpg", dir.File("klv.jpg"), mode, Direction::Upload,
-                                        TransferType::Image))
-            << client.replyText() << server.process->LogTail();
-    }
+    // Three data connections, each resuming the newest session the server issued.
+    EXPECT_TRUE(client.TransferFile("klv.cgi", dir.File("klv.cgi"), mode, Direction::Upload,
+                                    TransferType::Ascii))
+        << client.replyText() << server.process->LogTail();
+    EXPECT_TRUE(client.TransferFile("klv.jpg", dir.File("klv.jpg"), mode, Direction::Upload,
+                                    TransferType::Image))
+        << client.replyText() << server.process->LogTail();
     EXPECT_TRUE(client.Command("SITE chmod 755 klv.cgi")) << client.replyText();
     EXPECT_TRUE(client.TransferFile("klv.jpg", dir.File("back.jpg"), mode, Direction::Download,
                                     TransferType::Image))
@@ -154,14 +166,14 @@ TEST_P(TlsServerTest, EveryFileLandsByteForByteWithItsModeOverTls) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, TlsServerTest,
-                         ::testing::Combine(::testing::Bool(),
+                         ::testing::Combine(::testing::Range(0, 3),
                                             ::testing::Values(DataConnection::Active,
                                                               DataConnection::Passive)));
 
 // A certificate that verifies is taken without a question, one trusted before by its
 // fingerprint too; another one is asked about as a change; "Cancel" ends the logon.
 TEST(TlsCertificates, AskedOnlyWhenItDoesNotVerifyAndWasNotTrustedBefore) {
-    TlsServer signedServer(false, "server"), otherName(false, "other");
+    TlsServer signedServer(kPyftpdlib, "server"), otherName(kPyftpdlib, "other");
     const auto logOn = [](TlsServer& server, std::string trusted, bool answer) {
         std::vector<ftp::CertificateInfo> asked;
         ftp::LogonRequest request = TlsLogon(server, asked, answer);
@@ -174,7 +186,7 @@ TEST(TlsCertificates, AskedOnlyWhenItDoesNotVerifyAndWasNotTrustedBefore) {
     EXPECT_FALSE(cancelled);
     EXPECT_EQ(text, ftp::kCertificateNotTrusted);
     ASSERT_EQ(asked.size(), 1U);
-    EXPECT_THAT(asked[0].reason, HasSubstr("another host name than 127.0.0.1"));
+    EXPECT_THAT(asked[0].reason, HasSubstr("another host name than 127.0.0.20"));
     EXPECT_EQ(std::get<2>(logOn(otherName, asked[0].sha256Fingerprint, false)).size(), 0U);
     const auto [changed, changedText, again] =
         logOn(signedServer, asked[0].sha256Fingerprint, true);
@@ -190,7 +202,7 @@ TEST(TlsCertificates, AskedOnlyWhenItDoesNotVerifyAndWasNotTrustedBefore) {
 // The session operations: the user's answer is asked once and remembered with the host,
 // which from then on is never spoken to in clear text.
 TEST(TlsSessions, TrustAndTlsAreRememberedPerHost) {
-    TlsServer server(false, "other");
+    TlsServer server(kPyftpdlib, "other");
     FakeWindow window;
     SharedState shared;
     const Config config{"", "", server.port, kTestIdleTimeout};
@@ -214,9 +226,10 @@ TEST(TlsSessions, TrustAndTlsAreRememberedPerHost) {
               0755U);
 
     PyFtpServer plain;  // refuses "AUTH TLS"
-    const Config plainConfig{"", "", plain.port(), kTestIdleTimeout};
+    arguments.server = "127.0.0.1";
     shared.trustStore->RememberSpokeTls("127.0.0.1:" + std::to_string(plain.port()));
-    EXPECT_FALSE(SessionLogOn({window, shared, plainConfig}, arguments));
+    EXPECT_FALSE(
+        SessionLogOn({window, shared, Config{"", "", plain.port(), kTestIdleTimeout}}, arguments));
     EXPECT_EQ(window.messages.back(), ftp::kTlsDowngrade);
 }
 
