@@ -235,10 +235,10 @@ bool InstallerDialog::TrustCertificate(const ftp::CertificateInfo& certificate) 
             .arg(FromUtf8(certificate.subject), FromUtf8(certificate.issuer),
                  FromUtf8(certificate.notBefore), FromUtf8(certificate.notAfter),
                  FromUtf8(certificate.sha256Fingerprint), FromUtf8(certificate.host));
-    QMessageBox box(QMessageBox::Warning, FromUtf8(kApplicationTitle), text, QMessageBox::NoButton,
-                    this);
-    box.setTextFormat(Qt::PlainText);  // texts from a server are never markup
-    box.setInformativeText(details);
+    // One plain-text label: a certificate's names come from the server and are never markup.
+    QMessageBox box(QMessageBox::Warning, FromUtf8(kApplicationTitle),
+                    text + QStringLiteral("\n\n") + details, QMessageBox::NoButton, this);
+    box.setTextFormat(Qt::PlainText);
     QPushButton* trust =
         box.addButton(QStringLiteral("Trust this certificate"), QMessageBox::AcceptRole);
     box.setDefaultButton(box.addButton(QMessageBox::Cancel));
