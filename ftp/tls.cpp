@@ -216,7 +216,11 @@ bool ControlTls::PeerVerified(CertificateInfo& info) const {
 
 UniqueSsl ControlTls::OpenData(int fd, std::string& error) {
     UniqueSsl ssl = NewSsl(fd);
-    if (!ssl || (newest_ && SSL_set_session(ssl.get(), newest_.get()) != 1)) {
+    // OpenSSL retires a TLS 1.3 session on the client once it has been resumed. A server
+    // that issues no new ticket on a data connection (proftpd 1.3.8) then sees the next
+    // data connection start afresh and refuses it; a copy keeps the newest one usable.
+    const UniqueSession copy(newest_ ? SSL_SESSION_dup(newest_.get()) : nullptr);
+    if (!ssl || (copy && SSL_set_session(ssl.get(), copy.get()) != 1)) {
         error = "Unable to set up TLS";
         return nullptr;
     }

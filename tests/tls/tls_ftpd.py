@@ -1,11 +1,11 @@
 #!/usr/bin/python3
 """pyftpdlib's TLS handler on HOST:PORT for user klv (password secret), TLS required
-on the control and the data connections. Run under the tests' ServerProcess, which ends
-it with the test; it also ends by itself after five minutes.
+on the control and the data connections. Run under the tests' ServerProcess, whose
+supervisor ends it with the test, or after five minutes at the latest.
 
     /usr/bin/python3 tls_ftpd.py HOME CERT KEY HOST PORT
 """
-import os, sys, threading  # noqa: E401
+import sys
 
 from pyftpdlib import authorizers, handlers, servers
 
@@ -15,5 +15,4 @@ authorizer.add_user("klv", "secret", home, perm="elradfmwMT")
 handler = handlers.TLS_FTPHandler
 handler.authorizer, handler.certfile, handler.keyfile = authorizer, cert, key
 handler.tls_control_required = handler.tls_data_required = True
-threading.Timer(300, lambda: os._exit(0)).start()
 servers.FTPServer((host, int(port)), handler).serve_forever(handle_exit=False)
