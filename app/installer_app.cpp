@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/installer_dialog.h"
+#include "app/settings_trust_store.h"
 #include "app/ui_support.h"
 #include "ftp/socket_layer.h"
 #include "installer/run_directory.h"
@@ -32,6 +33,7 @@ int InstallerApp::Run() {
                                          failure + ")."));
         return EXIT_FAILURE;
     }
+    shared_.trustStore = std::make_unique<SettingsTrustStore>();
     InstallerDialog dialog(shared_, config_, workingDirectory->path());
     dialog.exec();
     return EXIT_SUCCESS;

@@ -5,6 +5,7 @@
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QScreen>
 #include <QUrl>
 #include <algorithm>
@@ -370,6 +371,33 @@ void InstallerDialog::StopRun() {
 
 void InstallerDialog::ShowMessage(std::string_view text) {
     ShowWarningBox(this, FromUtf8(text));
+}
+
+bool InstallerDialog::TrustCertificate(const ftp::CertificateInfo& certificate) {
+    // Laid out like FileZilla's question: what failed first, then the certificate.
+    const QString text = certificate.changed
+                             ? QStringLiteral(
+                                   "The certificate of %1 has CHANGED since you trusted it, and it "
+                                   "could not be verified: %2.")
+                                   .arg(FromUtf8(certificate.host), FromUtf8(certificate.reason))
+                             : QStringLiteral("The certificate of %1 could not be verified: %2.")
+                                   .arg(FromUtf8(certificate.host), FromUtf8(certificate.reason));
+    const QString details =
+        QStringLiteral(
+            "Subject: %1\nIssuer: %2\nValid from: %3\nValid to: %4\n"
+            "SHA-256 fingerprint:\n%5\n\nTrust this certificate for %6 from now on?")
+            .arg(FromUtf8(certificate.subject), FromUtf8(certificate.issuer),
+                 FromUtf8(certificate.notBefore), FromUtf8(certificate.notAfter),
+                 FromUtf8(certificate.sha256Fingerprint), FromUtf8(certificate.host));
+    // One plain-text label: a certificate's names come from the server and are never markup.
+    QMessageBox box(QMessageBox::Warning, FromUtf8(kApplicationTitle),
+                    text + QStringLiteral("\n\n") + details, QMessageBox::NoButton, this);
+    box.setTextFormat(Qt::PlainText);
+    QPushButton* trust =
+        box.addButton(QStringLiteral("Trust this certificate"), QMessageBox::AcceptRole);
+    box.setDefaultButton(box.addButton(QMessageBox::Cancel));
+    box.exec();
+    return box.clickedButton() == trust;
 }
 
 void InstallerDialog::OpenUrl(std::string_view url) {

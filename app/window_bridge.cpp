@@ -63,6 +63,12 @@ void WindowBridge::ShowMessage(std::string_view text) {
         false);
 }
 
+bool WindowBridge::TrustCertificate(const ftp::CertificateInfo& certificate) {
+    // Cancel or the window closing while the question is open counts as "Cancel".
+    return Ask([&window = window_, certificate] { return window.TrustCertificate(certificate); },
+               false);
+}
+
 void WindowBridge::OpenUrl(std::string_view url) {
     Post([&window = window_, url = std::string(url)] { window.OpenUrl(url); });
 }

@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <memory>
@@ -19,9 +20,11 @@
 
 #include "base/cancel.h"
 #include "ftp/data_address.h"
+#include "ftp/leading_number.h"
 #include "ftp/logon_table.h"
 #include "ftp/reply_assembler.h"
 #include "ftp/tcp_socket.h"
+#include "ftp/tls.h"
 
 namespace klv::ftp {
 
@@ -36,6 +39,8 @@ constexpr std::size_t kCopyBufferSize = 256 * 1024;
 // After an upload's data is sent, what the server might still send back is read and
 // dropped, up to this much, so that closing does not reset the connection.
 constexpr std::size_t kMaxDrainBytes = 64 * 1024;
+// How long a TLS upload waits for what the server sends after close_notify.
+constexpr std::chrono::milliseconds kTlsDrainBound{2000};
 
 std::string LogonCommandLine(logon::CommandKind kind, const LogonRequest& request,
                              const std::string& host) {
@@ -194,9 +199,11 @@ bool FtpClient::Connect(const std::string& host, unsigned port) {
 }
 
 void FtpClient::Disconnect() {
+    acknowledgedType_.reset();
     writer_.reset();
     reader_.reset();
     controlSource_.reset();
+    tls_.reset();
     controlSocket_.reset();
 }
 
@@ -224,7 +231,7 @@ bool FtpClient::ReadLine() {
         // What was not read here (a reply late past the idle bound, the rest of an
         // over-long one) would be taken for the answer to the next command: the
         // conversation is out of step, so it ends here.
-        Disconnect();
+        EndOutOfStep();
         return false;
     }
     if (!replyText_.empty()) {
@@ -269,7 +276,15 @@ bool FtpClient::ReadReply() {
 
 void FtpClient::FailOutOfStep(std::string_view text) {
     replyText_ = std::string(text);  // a copy: `text` may view replyText_ itself
-    Disconnect();
+    EndOutOfStep();
+}
+
+void FtpClient::EndOutOfStep() {
+    // A cancelled run still says "QUIT" before it closes (LogOff), and reads no reply
+    // that could be out of step: the connection is left for that last word.
+    if (!CancelRequested()) {
+        Disconnect();
+    }
 }
 
 bool FtpClient::Command(std::string_view command) {
@@ -282,6 +297,9 @@ bool FtpClient::Command(std::string_view command) {
 void FtpClient::LogOff() {
     // No reply to QUIT is awaited.
     (void)SendLine("QUIT");
+    if (tls_) {
+        tls::SendCloseNotify(tls_->ssl());
+    }
     Disconnect();
 }
 
@@ -306,6 +324,9 @@ bool FtpClient::LogOn(LogonRequest request) {
     if (!Command("")) {  // the greeting
         return false;
     }
+    if (direct && request.tls.attempt && !SecureControlConnection(request, host)) {
+        return false;
+    }
 
     const logon::LogonSequence& sequence =
         logon::kSequences[static_cast<std::size_t>(request.logonType)];
@@ -324,7 +345,8 @@ bool FtpClient::LogOn(LogonRequest request) {
             return false;  // the server's refusal stands in replyText
         }
         if (next == logon::kLoggedOn) {
-            return true;
+            // RFC 4217 §9: PBSZ must precede PROT; "P" protects every data connection.
+            return !tls_ || (Command("PBSZ 0") && Command("PROT P"));
         }
         if (next == logon::kLogonFailed) {
             replyText_ = kLogonFailed;
@@ -332,6 +354,54 @@ bool FtpClient::LogOn(LogonRequest request) {
         }
         step = static_cast<std::size_t>(next);
     }
+}
+
+// RFC 4217 §4: "AUTH TLS", and on 234 the handshake before any other command.
+//   AUTH TLS
+//   234 AUTH TLS successful
+bool FtpClient::SecureControlConnection(const LogonRequest& request, const std::string& hostText) {
+    if (!SendLine("AUTH TLS") || !ReadReply()) {
+        return false;
+    }
+    if (LeadingNumber(replyText_) != 234) {
+        if (replyDigit_ == 5 && !request.tls.required) {
+            return true;  // a server without TLS: the logon goes on in clear text as ever
+        }
+        // A 4xx, an odd reply, or a host that spoke TLS before: no password goes out.
+        if (request.tls.required) {
+            replyText_ = kTlsDowngrade;
+        }
+        Disconnect();
+        return false;
+    }
+    // Bytes sent before the handshake would be taken as replies that came through TLS.
+    if (reader_->HasBufferedBytes()) {
+        replyText_ = kTlsReplyInjected;
+        Disconnect();
+        return false;
+    }
+    std::unique_ptr<tls::ControlTls> tls = tls::ControlTls::Create();
+    std::string error = "Unable to set up TLS";
+    if (!tls || !tls->Handshake(controlSocket_.get(), request.host, error)) {
+        replyText_ = request.tls.required ? std::string(kTlsDowngrade) : error;
+        Disconnect();
+        return false;
+    }
+    CertificateInfo certificate;
+    certificate.host = hostText;
+    if (!tls->PeerVerified(certificate) &&
+        certificate.sha256Fingerprint != request.tls.trustedFingerprint) {
+        certificate.changed = !request.tls.trustedFingerprint.empty();
+        if (!request.tls.askTrust || !request.tls.askTrust(certificate)) {
+            replyText_ = kCertificateNotTrusted;
+            Disconnect();  // nothing has been sent after "AUTH TLS"
+            return false;
+        }
+    }
+    tls_ = std::move(tls);
+    controlSource_->UseTls(tls_->ssl());
+    writer_->UseTls(tls_->ssl());
+    return true;
 }
 
 bool FtpClient::EndTransfer(TransferStage stage) {
@@ -438,7 +508,7 @@ UniqueFd FtpClient::AwaitActiveConnection(DataConnectionPlan& plan) {
     }
 }
 
-bool FtpClient::CopyUpload(int file, int data, std::span<char> buffer) {
+bool FtpClient::CopyUpload(int file, int data, SSL* dataTls, std::span<char> buffer) {
     struct stat status {};
     const std::uint64_t size =
         ::fstat(file, &status) == 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
@@ -457,7 +527,9 @@ bool FtpClient::CopyUpload(int file, int data, std::span<char> buffer) {
         if (got == 0) {
             return true;
         }
-        const long sent = tcp::SendSome(data, buffer.data(), static_cast<std::size_t>(got));
+        const auto chunk = static_cast<std::size_t>(got);
+        const long sent = dataTls != nullptr ? tls::Write(dataTls, buffer.data(), chunk)
+                                             : tcp::SendSome(data, buffer.data(), chunk);
         if (sent < 0) {
             replyText_ = kNetworkError;
             return false;
@@ -472,14 +544,17 @@ bool FtpClient::CopyUpload(int file, int data, std::span<char> buffer) {
     }
 }
 
-bool FtpClient::CopyDownload(int data, int file, std::span<char> buffer) {
+bool FtpClient::CopyDownload(int data, SSL* dataTls, int file, std::span<char> buffer) {
     std::uint64_t receivedSoFar = 0;
     for (;;) {
         if (CancelRequested()) {
             replyText_ = kNetworkError;
             return false;
         }
-        const long got = tcp::ReceiveSome(data, buffer.data(), buffer.size());
+        // Through TLS, an end without the server's close_notify is a failure: the file
+        // may have been cut short.
+        const long got = dataTls != nullptr ? tls::Read(dataTls, buffer.data(), buffer.size())
+                                            : tcp::ReceiveSome(data, buffer.data(), buffer.size());
         if (got == 0) {
             return true;
         }
@@ -510,8 +585,12 @@ bool FtpClient::TransferFile(const std::string& remoteName, const std::string& l
         return EndTransfer(TransferStage::Type);
     }
 
-    if (!Command(type == TransferType::Image ? "TYPE I" : "TYPE A")) {
-        return EndTransfer(TransferStage::Type);
+    if (acknowledgedType_ != type) {
+        acknowledgedType_.reset();  // a refused or lost TYPE leaves the server's type unknown
+        if (!Command(type == TransferType::Image ? "TYPE I" : "TYPE A")) {
+            return EndTransfer(TransferStage::Type);
+        }
+        acknowledgedType_ = type;
     }
 
     DataConnectionPlan plan;
@@ -561,12 +640,24 @@ bool FtpClient::TransferFile(const std::string& remoteName, const std::string& l
         tcp::DisableNagle(data.get());
     }
 
+    tls::UniqueSsl dataTls;
+    if (tls_) {
+        dataTls = tls_->OpenData(data.get(), replyText_);
+        if (!dataTls) {
+            return EndTransfer(TransferStage::DataConnect);
+        }
+    }
+
     // Left uninitialised: zero-filling 256 KiB for every transfer cost about 4.5 us, a
     // twentieth of the client's own processor time for a 4 KiB page (bench/pages).
     const std::unique_ptr<char[]> storage = std::make_unique_for_overwrite<char[]>(kCopyBufferSize);
     const std::span<char> buffer(storage.get(), kCopyBufferSize);
     if (download) {
-        const bool copied = CopyDownload(data.get(), file.get(), buffer);
+        const bool copied = CopyDownload(data.get(), dataTls.get(), file.get(), buffer);
+        if (copied && dataTls) {
+            tls::SendCloseNotify(dataTls.get());
+        }
+        dataTls.reset();
         data.reset();
         if (!copied) {
             FailOutOfStep(replyText_);  // the closing reply is still to come
@@ -578,13 +669,20 @@ bool FtpClient::TransferFile(const std::string& remoteName, const std::string& l
             return EndTransfer(TransferStage::Copy);
         }
     } else {
-        const bool copied = CopyUpload(file.get(), data.get(), buffer);
+        const bool copied = CopyUpload(file.get(), data.get(), dataTls.get(), buffer);
         if (!copied) {
+            dataTls.reset();
             data.reset();
             FailOutOfStep(replyText_);  // the closing reply is still to come
             return EndTransfer(TransferStage::Copy);
         }
-        CloseUploadConnection(data);
+        if (dataTls) {
+            tls::EndUpload(dataTls.get(), data.get(), std::min(idleTimeout_, kTlsDrainBound));
+            dataTls.reset();
+            data.reset();
+        } else {
+            CloseUploadConnection(data);
+        }
         file.reset();
     }
 

@@ -6,16 +6,22 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "ftp/certificate.h"
 #include "ftp/line_channel.h"
 #include "ftp/socket_fd.h"
 
 namespace klv::ftp {
+
+namespace tls {
+class ControlTls;
+}
 
 // The client's own failure texts.
 inline constexpr std::string_view kUnableToCreateSocket = "Unable to create socket";
@@ -28,6 +34,14 @@ inline constexpr std::string_view kFileError = "File error";
 inline constexpr std::string_view kCommandHasLineBreak =
     "Command refused: it contains a line break";
 inline constexpr std::string_view kCommandHasNul = "Command refused: it contains a NUL byte";
+// TLS: a host that spoke TLS before and now refuses it may be an attacker in the middle.
+inline constexpr std::string_view kTlsDowngrade =
+    "The server used encryption (TLS) before and now does not; logon stopped, nothing was "
+    "sent in clear text";
+inline constexpr std::string_view kCertificateNotTrusted =
+    "The server's certificate was not trusted; logon cancelled";
+inline constexpr std::string_view kTlsReplyInjected =
+    "The server sent data before the TLS handshake; logon stopped";
 
 // The longest a read, an accept or a connect waits while nothing at all arrives. A
 // transfer that keeps moving is never cut off: the bound is per wait.
@@ -52,6 +66,7 @@ struct LogonRequest {
     std::string firewallPassword;
     unsigned firewallPort = 0;
     int logonType = 0;
+    TlsOptions tls;  // logon type 0 only
 };
 
 // The step at which the last TransferFile stopped, so that a caller can tell a data
@@ -108,6 +123,8 @@ public:
     [[nodiscard]] int replyDigit() const { return replyDigit_; }
     [[nodiscard]] TransferStage lastTransferStage() const { return lastTransferStage_; }
     [[nodiscard]] bool connected() const;
+    // True while the control connection runs TLS (and every data connection with it).
+    [[nodiscard]] bool tlsActive() const { return tls_ != nullptr; }
 
     // The idle bound of every later wait (kIdleTimeout unless changed; tests lower it).
     void setIdleTimeout(std::chrono::milliseconds timeout);
@@ -116,25 +133,34 @@ public:
 private:
     struct DataConnectionPlan;
 
+    [[nodiscard]] bool SecureControlConnection(const LogonRequest& request,
+                                               const std::string& hostText);
+
     [[nodiscard]] bool PrepareDataConnection(DataConnection dataConnection,
                                              DataConnectionPlan& plan);
     [[nodiscard]] UniqueFd AwaitActiveConnection(DataConnectionPlan& plan);
-    [[nodiscard]] bool CopyUpload(int file, int data, std::span<char> buffer);
-    [[nodiscard]] bool CopyDownload(int data, int file, std::span<char> buffer);
+    [[nodiscard]] bool CopyUpload(int file, int data, SSL* dataTls, std::span<char> buffer);
+    [[nodiscard]] bool CopyDownload(int data, SSL* dataTls, int file, std::span<char> buffer);
     bool EndTransfer(TransferStage stage);
     // A reply may still be on its way that nobody will read (the command was sent but
     // its exchange broke off): the control connection is closed so that no later
     // command takes that reply for its own.
     void FailOutOfStep(std::string_view text);
+    // Ends a conversation that is out of step, unless the run was cancelled.
+    void EndOutOfStep();
 
     std::string replyText_;
     int replyDigit_ = 0;  // 0 until a line is read, so an empty first reply is no success
     TransferStage lastTransferStage_ = TransferStage::Done;
     std::chrono::milliseconds idleTimeout_ = kIdleTimeout;
+    // The type the server last acknowledged on this connection; a new connection knows
+    // none. TYPE goes out only when a transfer needs another one.
+    std::optional<TransferType> acknowledgedType_;
 
     // The control connection, in the order Connect makes its parts; members are destroyed
     // in reverse, which is the order Disconnect releases them.
     UniqueFd controlSocket_;
+    std::unique_ptr<tls::ControlTls> tls_;  // set once "AUTH TLS" succeeded
     std::optional<SocketSource> controlSource_;
     std::optional<LineReader> reader_;
     std::optional<LineWriter> writer_;

@@ -4,11 +4,13 @@
 #include <cstring>
 
 #include "ftp/tcp_socket.h"
+#include "ftp/tls.h"
 
 namespace klv::ftp {
 
 long SocketSource::Read(char* buffer, std::size_t size) {
-    const long got = tcp::ReceiveSome(fd_, buffer, size);
+    const long got =
+        ssl_ != nullptr ? tls::Read(ssl_, buffer, size) : tcp::ReceiveSome(fd_, buffer, size);
     // A wait that Cancel ended leaves the connection sound enough for a last "QUIT".
     failed_ = failed_ || (got < 0 && errno != ECANCELED);
     return got;
@@ -72,6 +74,9 @@ LineStatus LineReader::ReadLine(std::string& line) {
 bool LineWriter::WriteLine(std::string_view line) {
     pending_.assign(line);
     pending_ += "\r\n";
+    if (ssl_ != nullptr) {
+        return tls::Write(ssl_, pending_.data(), pending_.size()) >= 0;
+    }
     return tcp::SendAll(fd_, pending_.data(), pending_.size());
 }
 

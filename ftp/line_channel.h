@@ -12,6 +12,9 @@
 #include <string>
 #include <string_view>
 
+// OpenSSL's connection type, without its headers.
+typedef struct ssl_st SSL;  // NOLINT(modernize-use-using): OpenSSL declares it so
+
 namespace klv::ftp {
 
 inline constexpr std::size_t kLineBufferSize = 4096;
@@ -33,12 +36,15 @@ class SocketSource final : public ByteSource {
 public:
     explicit SocketSource(int fd) : fd_(fd) {}
     [[nodiscard]] long Read(char* buffer, std::size_t size) override;
+    // From now on the bytes are read through TLS on this socket (after "AUTH TLS").
+    void UseTls(SSL* ssl) { ssl_ = ssl; }
     // True once a read has failed: the connection broke, or nothing came within its
     // idle bound.
     [[nodiscard]] bool failed() const { return failed_; }
 
 private:
     int fd_;
+    SSL* ssl_ = nullptr;
     bool failed_ = false;
 };
 
@@ -77,9 +83,12 @@ public:
 
     // Sends `line` followed by CR LF, all of it, in one send where the socket allows.
     [[nodiscard]] bool WriteLine(std::string_view line);
+    // From now on lines are written through TLS on this socket (after "AUTH TLS").
+    void UseTls(SSL* ssl) { ssl_ = ssl; }
 
 private:
     int fd_;
+    SSL* ssl_ = nullptr;
     std::string pending_;  // reused: no allocation per command once it has grown
 };
 

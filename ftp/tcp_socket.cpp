@@ -235,6 +235,10 @@ bool SendAll(int fd, const char* data, std::size_t size) {
     return true;
 }
 
+bool AwaitReadable(int fd) {
+    return CurrentCancelToken() == nullptr || AwaitReady(fd, POLLIN, SO_RCVTIMEO);
+}
+
 long ReceiveSome(int fd, char* data, std::size_t size) {
     if (CurrentCancelToken() != nullptr) {
         for (;;) {

@@ -57,6 +57,10 @@ void DisableNagle(int fd);
 // Sends every byte, looping over short sends. False on failure.
 [[nodiscard]] bool SendAll(int fd, const char* data, std::size_t size);
 
+// Within a run, waits until `fd` has something to read, for at most its idle bound and
+// only until the run is cancelled (false, errno set). Outside a run: true at once.
+[[nodiscard]] bool AwaitReadable(int fd);
+
 // One receive of up to `size` bytes; retried on EINTR. The count received, 0 when the
 // peer has closed the connection, -1 on failure or when nothing arrived in time.
 [[nodiscard]] long ReceiveSome(int fd, char* data, std::size_t size);

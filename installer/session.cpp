@@ -8,6 +8,13 @@ namespace klv {
 
 namespace {
 
+// The name a host is remembered by: as typed, with the port when it is not 21.
+std::string HostKey(const InstallerContext& context, const SessionArguments& arguments) {
+    return context.config.ftpPort == 21
+               ? arguments.server
+               : arguments.server + ":" + std::to_string(context.config.ftpPort);
+}
+
 ftp::LogonRequest LogonFor(const InstallerContext& context, const SessionArguments& arguments) {
     ftp::LogonRequest request;
     request.host = arguments.server;
@@ -15,7 +22,32 @@ ftp::LogonRequest LogonFor(const InstallerContext& context, const SessionArgumen
     request.user = arguments.user;
     request.password = arguments.password;
     request.logonType = 0;  // straight to the server: USER, PASS, ACCT
+    // TLS whenever the server offers it; never clear text again once it did.
+    TrustStore& store = *context.shared.trustStore;
+    const std::string host = HostKey(context, arguments);
+    request.tls.attempt = true;
+    request.tls.required = store.SpokeTls(host);
+    request.tls.trustedFingerprint = store.TrustedFingerprint(host);
+    request.tls.askTrust = [&context, &store, host](const ftp::CertificateInfo& certificate) {
+        if (!context.window.TrustCertificate(certificate)) {
+            return false;
+        }
+        store.TrustFingerprint(host, certificate.sha256Fingerprint);
+        return true;
+    };
     return request;
+}
+
+// Logs `client` on; a host that completed a TLS logon is remembered as one.
+bool LogOnWithTls(const InstallerContext& context, const SessionArguments& arguments,
+                  ftp::FtpClient& client) {
+    if (!client.LogOn(LogonFor(context, arguments))) {
+        return false;
+    }
+    if (client.tlsActive()) {
+        context.shared.trustStore->RememberSpokeTls(HostKey(context, arguments));
+    }
+    return true;
 }
 
 // Reports a failed logon the way the user sees it: status text and one message box.
@@ -73,7 +105,7 @@ bool SessionLogOn(const InstallerContext& context, const SessionArguments& argum
     ftp::FtpClient& client = context.shared.sharedClient;
     client.setIdleTimeout(context.config.idleTimeout);
     context.shared.sharedClientPassiveFirst = false;  // a new connection, maybe a new server
-    if (client.LogOn(LogonFor(context, arguments))) {
+    if (LogOnWithTls(context, arguments, client)) {
         return true;
     }
     ReportLogonFailure(context, client);
@@ -102,7 +134,7 @@ bool UploadOnce(const InstallerContext& context, const SessionArguments& argumen
                 UploadReport* report) {
     ftp::FtpClient client;
     client.setIdleTimeout(context.config.idleTimeout);
-    if (!client.LogOn(LogonFor(context, arguments))) {
+    if (!LogOnWithTls(context, arguments, client)) {
         ReportLogonFailure(context, client);
         if (CancelRequested()) {
             client.LogOff();  // a "QUIT" is tried, but not waited for

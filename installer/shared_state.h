@@ -3,12 +3,14 @@
 // the transcript flag and the FTP client that Update Pages logs on once per run.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "ftp/ftp_client.h"
 #include "installer/form.h"
 #include "installer/text_buffer.h"
+#include "installer/trust_store.h"
 
 namespace klv {
 
@@ -25,6 +27,8 @@ struct SharedState {
     // Set once an upload over sharedClient's connection could not get an active data
     // connection; later uploads over it then use passive mode at once.
     bool sharedClientPassiveFirst = false;
+    // Trusted certificates and the hosts that spoke TLS; the program puts its settings here.
+    std::unique_ptr<TrustStore> trustStore = std::make_unique<MemoryTrustStore>();
 };
 
 // The directory part of an executable path: everything before its last "/", or the

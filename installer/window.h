@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "ftp/certificate.h"
 #include "installer/form.h"
 
 namespace klv {
@@ -24,6 +25,11 @@ public:
     // A modal message box with the warning icon and one OK button; returns when the
     // user has closed it, or at once when the run has been cancelled.
     virtual void ShowMessage(std::string_view text) = 0;
+
+    // Asks whether to trust a server certificate that did not verify, showing what
+    // `certificate` holds, with "Trust this certificate" and "Cancel"; true for trust.
+    // Returns when the user has answered.
+    [[nodiscard]] virtual bool TrustCertificate(const ftp::CertificateInfo& certificate) = 0;
 
     // Hands a web address to the user's browser; failures are not reported.
     virtual void OpenUrl(std::string_view url) = 0;

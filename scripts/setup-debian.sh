@@ -6,13 +6,13 @@ set -euo pipefail
 packages=(
   # build
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format
-  qt6-base-dev qt6-base-dev-tools libgl-dev libcurl4-openssl-dev
+  qt6-base-dev qt6-base-dev-tools libgl-dev libcurl4-openssl-dev libssl-dev
   # the status line's test turns on Qt's accessibility as a screen reader would
   qt6-base-private-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   # tests and demo: real servers on loopback, a display for whole-program runs, the
   # font the window's layout is measured with, a check of the installed menu entry
-  python3 python3-pyftpdlib xvfb xauth xdg-utils curl fonts-dejavu-core desktop-file-utils
+  python3 python3-pyftpdlib python3-openssl openssl xvfb xauth xdg-utils curl fonts-dejavu-core desktop-file-utils
   # interoperability runs and benchmarks; the libraries are those of proftpd and
   # pure-ftpd, which scripts/fetch-ftp-servers.sh unpacks without installing them
   vsftpd lftp iproute2 procps

@@ -332,7 +332,13 @@ std::string FetchUrlToSink(const std::string& url, BodySink& sink, const FetchOp
     option(curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorText.data()));
     option(curl_easy_setopt(handle, CURLOPT_CURLU, location.get()));
     option(curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, kAllowedProtocols));
-    option(curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, kAllowedProtocols));
+    // A fetch that began over https never continues in clear text.
+    option(curl_easy_setopt(
+        handle, CURLOPT_REDIR_PROTOCOLS_STR,
+        StartsWithCaseless(TrimmedLine(url), "https:") ? "https" : kAllowedProtocols));
+    // libcurl's defaults, stated: the certificate and the host name are always checked.
+    option(curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L));
+    option(curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L));
     option(curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L));
     option(curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kMaxRedirects));
     option(curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L));

@@ -257,6 +257,8 @@ protected:
     }
     FakeFtpServer& LoggedOn() {
         return server.Reply("220 ready\r\n")
+            .Expect("AUTH TLS")
+            .Reply("500 AUTH not understood\r\n")
             .Expect("USER ann")
             .Reply("331 password\r\n")
             .Expect("PASS pw")
@@ -327,6 +329,8 @@ TEST_F(ScriptedFtpFault, AServerAnsweringOneByteAtATimeStillGetsEveryPage) {
     const std::string faq = Vendor("faq.txt");
     const std::string image = Vendor("klv.jpg");
     server.ReplyByteByByte("220-Welcome\r\n220-to a slow server\r\n220 ready\r\n")
+        .Expect("AUTH TLS")
+        .ReplyByteByByte("500 AUTH not understood\r\n")
         .Expect("USER ann")
         .ReplyByteByByte("331 password\r\n")
         .Expect("PASS pw")

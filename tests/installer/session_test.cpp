@@ -36,6 +36,8 @@ protected:
 
     FakeFtpServer& LogonAndStore(const std::string& remotePath) {
         return server.Reply("220 hello\r\n")
+            .Expect("AUTH TLS")
+            .Reply("500 AUTH not understood\r\n")
             .Expect("USER ann")
             .Reply("331 password\r\n")
             .Expect("PASS pw")
@@ -124,6 +126,8 @@ TEST_F(SessionTest, ChmodAfterOtherThanOneSendsNeitherCwdNorChmod) {
         FakeFtpServer plain;
         config.ftpPort = plain.port();
         plain.Reply("220 hello\r\n")
+            .Expect("AUTH TLS")
+            .Reply("500 AUTH not understood\r\n")
             .Expect("USER ann")
             .Reply("230 in\r\n")
             .Expect("TYPE A")
@@ -149,6 +153,8 @@ TEST_F(SessionTest, ChmodAfterOtherThanOneSendsNeitherCwdNorChmod) {
 
 TEST_F(SessionTest, ARefusedStoreStillChmodsAndCountsAsLoggedOn) {
     server.Reply("220 hello\r\n")
+        .Expect("AUTH TLS")
+        .Reply("500 AUTH not understood\r\n")
         .Expect("USER ann")
         .Reply("230 in\r\n")
         .Expect("TYPE A")
@@ -174,6 +180,8 @@ TEST_F(SessionTest, ARefusedStoreStillChmodsAndCountsAsLoggedOn) {
 
 TEST_F(SessionTest, AFailedLogonShowsOneBoxAndSendsNoQuit) {
     server.Reply("220 hello\r\n")
+        .Expect("AUTH TLS")
+        .Reply("500 AUTH not understood\r\n")
         .Expect("USER ann")
         .Reply("331 password\r\n")
         .Expect("PASS pw")
@@ -190,6 +198,8 @@ TEST_F(SessionTest, AFailedLogonShowsOneBoxAndSendsNoQuit) {
 TEST_F(SessionTest, ATransferRefusedWith425IsTriedOnceMoreInPassiveMode) {
     const unsigned passivePort = server.OpenPassiveListener();
     server.Reply("220 hello\r\n")
+        .Expect("AUTH TLS")
+        .Reply("500 AUTH not understood\r\n")
         .Expect("USER ann")
         .Reply("230 in\r\n")
         .Expect("TYPE A")
@@ -198,8 +208,6 @@ TEST_F(SessionTest, ATransferRefusedWith425IsTriedOnceMoreInPassiveMode) {
         .Reply("200 ok\r\n")
         .Expect("STOR page.html")
         .Reply("425 Can't open data connection\r\n")
-        .Expect("TYPE A")
-        .Reply("200 ok\r\n")
         .Expect("PASV")
         .Reply(FakeFtpServer::PasvReply(passivePort))
         .Expect("STOR page.html")
@@ -221,6 +229,8 @@ TEST_F(SessionTest, ATransferRefusedWith425IsTriedOnceMoreInPassiveMode) {
 
 TEST_F(SessionTest, AFileTheServerRefusesIsNotRetriedAndReportsTheReply) {
     server.Reply("220 hello\r\n")
+        .Expect("AUTH TLS")
+        .Reply("500 AUTH not understood\r\n")
         .Expect("USER ann")
         .Reply("230 in\r\n")
         .Expect("TYPE I")

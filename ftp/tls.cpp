@@ -1,0 +1,282 @@
+#include "ftp/tls.h"
+
+#include <arpa/inet.h>
+#include <openssl/err.h>
+#include <openssl/x509v3.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "ftp/socket_layer.h"
+#include "ftp/tcp_socket.h"
+
+namespace klv::ftp::tls {
+
+namespace {
+
+struct BioFree {
+    void operator()(BIO* bio) const { BIO_free(bio); }
+};
+struct X509Free {
+    void operator()(X509* certificate) const { X509_free(certificate); }
+};
+using UniqueBio = std::unique_ptr<BIO, BioFree>;
+using UniqueX509 = std::unique_ptr<X509, X509Free>;
+
+constexpr std::size_t kMaxDrainBytes = 64 * 1024;
+
+bool IsAddress(const std::string& host) {
+    in_addr address{};
+    return ::inet_pton(AF_INET, host.c_str(), &address) == 1;
+}
+
+std::string BioText(BIO* bio) {
+    char* data = nullptr;
+    const long size = BIO_get_mem_data(bio, &data);
+    return size > 0 ? std::string(data, static_cast<std::size_t>(size)) : std::string();
+}
+
+std::string NameText(const X509_NAME* name) {
+    const UniqueBio bio(BIO_new(BIO_s_mem()));
+    if (!bio ||
+        X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) < 0) {
+        return {};
+    }
+    return BioText(bio.get());
+}
+
+std::string TimeText(const ASN1_TIME* time) {
+    const UniqueBio bio(BIO_new(BIO_s_mem()));
+    if (!bio || ASN1_TIME_print(bio.get(), time) != 1) {
+        return {};
+    }
+    return BioText(bio.get());
+}
+
+std::string Fingerprint(X509* certificate) {
+    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+    unsigned int length = 0;
+    if (X509_digest(certificate, EVP_sha256(), digest.data(), &length) != 1) {
+        return {};
+    }
+    std::string text;
+    for (unsigned int i = 0; i < length; ++i) {
+        std::array<char, 4> byte{};
+        std::snprintf(byte.data(), byte.size(), i == 0 ? "%02X" : ":%02X", digest[i]);
+        text += byte.data();
+    }
+    return text;
+}
+
+std::string PeerFingerprint(SSL* ssl) {
+    const UniqueX509 certificate(SSL_get1_peer_certificate(ssl));
+    return certificate ? Fingerprint(certificate.get()) : std::string();
+}
+
+// Why the last OpenSSL call on `ssl` failed, for the user.
+std::string FailureText(SSL* ssl, int result) {
+    const int error = SSL_get_error(ssl, result);
+    const unsigned long queued = ERR_peek_last_error();
+    if (queued != 0) {
+        std::array<char, 256> text{};
+        ERR_error_string_n(queued, text.data(), text.size());
+        ERR_clear_error();
+        return text.data();
+    }
+    if ((error == SSL_ERROR_SYSCALL || error == SSL_ERROR_WANT_READ ||
+         error == SSL_ERROR_WANT_WRITE) &&
+        (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        return "no answer within the idle bound";
+    }
+    if (error == SSL_ERROR_SYSCALL && errno != 0) {
+        return std::strerror(errno);
+    }
+    return "the server closed the connection";
+}
+
+// Runs one OpenSSL call that may be cut short by a signal.
+template <typename Call>
+int Retrying(SSL* ssl, Call call) {
+    for (;;) {
+        ERR_clear_error();
+        errno = 0;
+        const int result = call();
+        if (result > 0) {
+            return result;
+        }
+        const int error = SSL_get_error(ssl, result);
+        if ((error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE ||
+             error == SSL_ERROR_SYSCALL) &&
+            errno == EINTR) {
+            continue;
+        }
+        return result;
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<ControlTls> ControlTls::Create() {
+    // OpenSSL writes to sockets with write(): a server that has gone must not end the
+    // process with SIGPIPE.
+    (void)InitializeSocketLayer();
+    auto tls = std::make_unique<ControlTls>(Private{});
+    tls->context_.reset(SSL_CTX_new(TLS_client_method()));
+    SSL_CTX* context = tls->context_.get();
+    if (context == nullptr || SSL_CTX_set_default_verify_paths(context) != 1 ||
+        SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) != 1) {
+        return nullptr;
+    }
+    // Sessions reach us only through the callback; OpenSSL keeps no cache of its own.
+    SSL_CTX_set_session_cache_mode(context,
+                                   SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    SSL_CTX_sess_set_new_cb(context, &ControlTls::OnNewSession);
+    SSL_CTX_set_app_data(context, tls.get());
+    return tls;
+}
+
+ControlTls::~ControlTls() = default;
+
+int ControlTls::OnNewSession(SSL* ssl, SSL_SESSION* session) {
+    auto* self = static_cast<ControlTls*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
+    if (self == nullptr || SSL_SESSION_is_resumable(session) != 1) {
+        return 0;  // OpenSSL keeps its reference
+    }
+    // With TLS 1.3 a ticket may be good for one resumption only: always the newest.
+    self->newest_.reset(session);
+    return 1;  // the reference is ours now
+}
+
+UniqueSsl ControlTls::NewSsl(int fd) const {
+    UniqueSsl ssl(SSL_new(context_.get()));
+    if (!ssl || SSL_set_fd(ssl.get(), fd) != 1) {
+        return nullptr;
+    }
+    // The decision is made after the handshake, by PeerVerified and the user.
+    SSL_set_verify(ssl.get(), SSL_VERIFY_NONE, nullptr);
+    if (!IsAddress(hostName_)) {
+        (void)SSL_set_tlsext_host_name(ssl.get(), hostName_.c_str());
+    }
+    return ssl;
+}
+
+bool ControlTls::Handshake(int fd, const std::string& hostName, std::string& error) {
+    hostName_ = hostName;
+    ssl_ = NewSsl(fd);
+    const bool checked =
+        ssl_ && (IsAddress(hostName_)
+                     ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_.get()), hostName_.c_str())
+                     : SSL_set1_host(ssl_.get(), hostName_.c_str())) == 1;
+    if (!checked) {
+        error = "Unable to set up TLS";
+        return false;
+    }
+    // A control connection that ends without close_notify has still ended: nothing is
+    // lost that a reply would not report.
+    SSL_set_options(ssl_.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
+    const int result = Retrying(ssl_.get(), [&] { return SSL_connect(ssl_.get()); });
+    if (result != 1) {
+        error = "TLS handshake failed: " + FailureText(ssl_.get(), result);
+        return false;
+    }
+    fingerprint_ = PeerFingerprint(ssl_.get());
+    if (fingerprint_.empty()) {
+        error = "TLS handshake failed: the server presented no certificate";
+        return false;
+    }
+    return true;
+}
+
+bool ControlTls::PeerVerified(CertificateInfo& info) const {
+    const UniqueX509 certificate(SSL_get1_peer_certificate(ssl_.get()));
+    if (!certificate) {
+        return false;
+    }
+    info.subject = NameText(X509_get_subject_name(certificate.get()));
+    info.issuer = NameText(X509_get_issuer_name(certificate.get()));
+    info.notBefore = TimeText(X509_get0_notBefore(certificate.get()));
+    info.notAfter = TimeText(X509_get0_notAfter(certificate.get()));
+    info.sha256Fingerprint = fingerprint_;
+    const long result = SSL_get_verify_result(ssl_.get());
+    info.reason = X509_verify_cert_error_string(result);
+    // Verification stops at the first fault; the user should also learn of a wrong name.
+    const bool nameMatches = IsAddress(hostName_)
+                                 ? X509_check_ip_asc(certificate.get(), hostName_.c_str(), 0) == 1
+                                 : X509_check_host(certificate.get(), hostName_.c_str(),
+                                                   hostName_.size(), 0, nullptr) == 1;
+    if (result != X509_V_ERR_HOSTNAME_MISMATCH && result != X509_V_ERR_IP_ADDRESS_MISMATCH &&
+        !nameMatches) {
+        info.reason += "; it was issued for another host name than " + hostName_;
+    }
+    return result == X509_V_OK;
+}
+
+UniqueSsl ControlTls::OpenData(int fd, std::string& error) {
+    UniqueSsl ssl = NewSsl(fd);
+    // OpenSSL retires a TLS 1.3 session on the client once it has been resumed. A server
+    // that issues no new ticket on a data connection (proftpd 1.3.8) then sees the next
+    // data connection start afresh and refuses it; a copy keeps the newest one usable.
+    const UniqueSession copy(newest_ ? SSL_SESSION_dup(newest_.get()) : nullptr);
+    if (!ssl || (copy && SSL_set_session(ssl.get(), copy.get()) != 1)) {
+        error = "Unable to set up TLS";
+        return nullptr;
+    }
+    const int result = Retrying(ssl.get(), [&] { return SSL_connect(ssl.get()); });
+    if (result != 1) {
+        error = "TLS handshake failed on the data connection: " + FailureText(ssl.get(), result);
+        return nullptr;
+    }
+    // The data connection must come from the server the user accepted.
+    if (PeerFingerprint(ssl.get()) != fingerprint_) {
+        error = "The data connection presented another certificate than the control connection";
+        return nullptr;
+    }
+    return ssl;
+}
+
+long Read(SSL* ssl, char* buffer, std::size_t size) {
+    // Waiting in poll rather than inside OpenSSL lets Cancel end the wait.
+    if (SSL_pending(ssl) == 0 && !tcp::AwaitReadable(SSL_get_fd(ssl))) {
+        return -1;
+    }
+    std::size_t got = 0;
+    const int result = Retrying(ssl, [&] { return SSL_read_ex(ssl, buffer, size, &got); });
+    if (result == 1) {
+        return static_cast<long>(got);
+    }
+    ERR_clear_error();
+    return SSL_get_error(ssl, result) == SSL_ERROR_ZERO_RETURN ? 0 : -1;
+}
+
+long Write(SSL* ssl, const char* data, std::size_t size) {
+    std::size_t written = 0;
+    const int result = Retrying(ssl, [&] { return SSL_write_ex(ssl, data, size, &written); });
+    ERR_clear_error();
+    return result == 1 ? static_cast<long>(written) : -1;
+}
+
+void SendCloseNotify(SSL* ssl) {
+    (void)Retrying(ssl, [&] { return SSL_shutdown(ssl); });
+    ERR_clear_error();
+}
+
+void EndUpload(SSL* ssl, int fd, std::chrono::milliseconds drainBound) {
+    SendCloseNotify(ssl);
+    if (::shutdown(fd, SHUT_WR) != 0 || !tcp::SetIdleBound(fd, drainBound)) {
+        return;
+    }
+    std::array<char, 4096> sink{};
+    std::size_t drained = 0;
+    while (drained < kMaxDrainBytes) {
+        const long got = Read(ssl, sink.data(), sink.size());
+        if (got <= 0) {
+            break;
+        }
+        drained += static_cast<std::size_t>(got);
+    }
+}
+
+}  // namespace klv::ftp::tls

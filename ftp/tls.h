@@ -1,0 +1,89 @@
+// Explicit FTP over TLS (RFC 4217) on OpenSSL 3: one owner per OpenSSL object and the
+// few operations the control and data connections need.
+//
+// Reading list: RFC 4217 §4 (AUTH TLS, 234), §9 (PBSZ 0, PROT P), §10.2 (data
+// connections resume the control connection's session); curl's lib/vtls/openssl.c for
+// the session handling. Lessons other clients learned with TLS 1.3:
+//  - a session is not resumable right after the handshake: the server's tickets arrive
+//    later, so sessions are taken from the new-session callback and the newest one is
+//    resumed (curl 7.63, php-src #12851);
+//  - an upload ends with close_notify and a short drain, or an unread ticket turns the
+//    close into a reset and the server drops the file's tail (curl #6149, proftpd #959).
+#pragma once
+
+#include <openssl/ssl.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "ftp/certificate.h"
+
+namespace klv::ftp::tls {
+
+struct SslCtxFree {
+    void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
+};
+struct SslFree {
+    void operator()(SSL* ssl) const { SSL_free(ssl); }
+};
+struct SessionFree {
+    void operator()(SSL_SESSION* session) const { SSL_SESSION_free(session); }
+};
+using UniqueCtx = std::unique_ptr<SSL_CTX, SslCtxFree>;
+using UniqueSsl = std::unique_ptr<SSL, SslFree>;
+using UniqueSession = std::unique_ptr<SSL_SESSION, SessionFree>;
+
+// The TLS of one control connection: the context its data connections share, its own
+// SSL, the newest session the server issued, and the certificate it presented. Neither
+// copied nor moved: OpenSSL's new-session callback finds it by address.
+class ControlTls {
+public:
+    // A client context: the system's trusted authorities, TLS 1.2 or later, no ALPN.
+    // Null when OpenSSL cannot make one.
+    [[nodiscard]] static std::unique_ptr<ControlTls> Create();
+
+    struct Private {};  // only Create() makes one: the callback needs its final address
+    explicit ControlTls(Private /*unused*/) {}
+    ~ControlTls();
+    ControlTls(const ControlTls&) = delete;
+    ControlTls& operator=(const ControlTls&) = delete;
+
+    // The handshake on the connected socket `fd` for `hostName` (sent as SNI, and the name
+    // the certificate must carry). False with the reason in `error`.
+    [[nodiscard]] bool Handshake(int fd, const std::string& hostName, std::string& error);
+
+    // True when the peer's certificate verified against the trusted authorities and the
+    // host name. Fills `info` either way (all but `host` and `changed`).
+    [[nodiscard]] bool PeerVerified(CertificateInfo& info) const;
+
+    // A TLS client on the data connection `fd`, resuming the newest session and checked
+    // to present the control connection's certificate. Null with the reason in `error`.
+    [[nodiscard]] UniqueSsl OpenData(int fd, std::string& error);
+
+    [[nodiscard]] SSL* ssl() const { return ssl_.get(); }
+    [[nodiscard]] const std::string& fingerprint() const { return fingerprint_; }
+
+private:
+    static int OnNewSession(SSL* ssl, SSL_SESSION* session);
+    [[nodiscard]] UniqueSsl NewSsl(int fd) const;
+
+    UniqueCtx context_;
+    UniqueSsl ssl_;
+    UniqueSession newest_;
+    std::string hostName_;
+    std::string fingerprint_;
+};
+
+// Up to `size` bytes: the count read, 0 at the end of the stream, -1 on failure (also
+// when nothing arrived within the socket's idle bound).
+[[nodiscard]] long Read(SSL* ssl, char* buffer, std::size_t size);
+// Writes all `size` bytes: `size`, or -1 on failure.
+[[nodiscard]] long Write(SSL* ssl, const char* data, std::size_t size);
+// Sends close_notify without waiting for the peer's.
+void SendCloseNotify(SSL* ssl);
+// Ends an upload's data connection: close_notify, FIN, then whatever the server still
+// sends (tickets, its close_notify) is read and dropped for at most `drainBound`.
+void EndUpload(SSL* ssl, int fd, std::chrono::milliseconds drainBound);
+
+}  // namespace klv::ftp::tls
