@@ -1,0 +1,232 @@
+#!/usr/bin/python3
+"""Loopback servers for the tests and benchmarks. Each prints "HOST PORT" as its first line
+and serves until its standard input closes, so it ends with the process that started it.
+
+  servers.py pyftpd HOME USER PASSWORD [refuse-port] [die-after=N]
+  servers.py ftp LOG [bytewise] [VERB=REPLY ...]   scripted FTP server, commands in LOG
+  servers.py http ROOT LOG [PATH=ACTION ...]       files of ROOT, request lines in LOG
+  servers.py real vsftpd|proftpd|pure-ftpd HOME USER PASSWORD UNPACKED_ROOT
+
+A scripted REPLY is lines joined by "|"; DATA moves the data connection's bytes, CLOSE
+drops the connection, SILENT answers nothing. An HTTP ACTION is "CODE REASON",
+"3xx>LOCATION", "cut", "chunked", "chunked-cut", "close", "silent" or "echo" (the
+request headers as body)."""
+import ctypes, os, signal, socket, subprocess, sys, threading, time, warnings
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from urllib.parse import unquote, urlsplit
+
+
+def ready(host, port, cleanup=lambda: None):
+    print(host, port, flush=True)
+    threading.Thread(target=lambda: (sys.stdin.buffer.read(), cleanup(), os._exit(0)),
+                     daemon=True).start()
+
+
+def pyftpd(home, user, password, *options):
+    from pyftpdlib.authorizers import DummyAuthorizer
+    from pyftpdlib.handlers import DTPHandler, FTPHandler
+    from pyftpdlib.servers import FTPServer
+    import logging
+    logging.getLogger("pyftpdlib").setLevel(logging.ERROR)
+
+    class Handler(FTPHandler):
+        auth_failed_timeout = 0
+        def ftp_PORT(self, line):
+            if "refuse-port" in options:
+                return self.respond("502 Active mode is refused here; use PASV.")
+            return FTPHandler.ftp_PORT(self, line)
+
+    limit = [int(o[10:]) for o in options if o.startswith("die-after=")]
+    class Dying(DTPHandler):  # ends the whole server once an upload brought `limit` bytes
+        def handle_read(self):
+            DTPHandler.handle_read(self)
+            if limit and self.receive and self.tot_bytes_received >= limit[0]:
+                self.file_obj.flush()
+                os._exit(3)
+        handle_read_event = handle_read
+    Handler.dtp_handler = Dying
+    Handler.authorizer = DummyAuthorizer()
+    Handler.authorizer.add_user(user, password, home, perm="elradfmwMT")
+    server = FTPServer(("127.0.0.1", 0), Handler)
+    ready("127.0.0.1", server.socket.getsockname()[1])
+    server.serve_forever(handle_exit=False)
+
+
+FTP_REPLIES = {"GREETING": "220 scripted server ready", "USER": "331 password please",
+               "PASS": "230 logged on", "ACCT": "230 account ok", "TYPE": "200 type set",
+               "PASV": "227 Entering Passive Mode (%s)", "PORT": "200 PORT ok",
+               "STOR": "150 go ahead|DATA|226 stored", "RETR": "150 go ahead|DATA|226 sent",
+               "CWD": "250 directory changed", "SITE": "200 SITE ok", "QUIT": "221 bye|CLOSE",
+               "OPEN": "220 connected", "RETR-BYTES": "downloaded\r\nbytes\r\n"}
+
+
+def ftp(log, *rules):
+    replies = dict(FTP_REPLIES)
+    replies.update(rule.split("=", 1) for rule in rules if "=" in rule)
+    listener = socket.create_server(("127.0.0.1", 0))
+    ready("127.0.0.1", listener.getsockname()[1])
+    while True:
+        control, _ = listener.accept()
+        threading.Thread(target=ftp_session, args=(control, replies, log, "bytewise" in rules),
+                         daemon=True).start()
+
+
+def ftp_session(control, replies, log, bytewise):
+    reader = control.makefile("rb")
+    data_listener = data_target = None
+    command = "GREETING"
+    while True:
+        verb = command.split(" ")[0].upper()
+        script = replies.get(verb, "502 not implemented")
+        if verb == "PASV":
+            data_listener = socket.create_server(("127.0.0.1", 0))
+            port = data_listener.getsockname()[1]
+            script = script.replace("%s", "127,0,0,1,%d,%d" % (port // 256, port % 256))
+        if verb == "PORT":
+            numbers = command[5:].split(",")
+            data_target = (".".join(numbers[:4]), int(numbers[4]) * 256 + int(numbers[5]))
+        for step in script.split("|"):
+            if step == "CLOSE":
+                return control.close()
+            if step == "SILENT":
+                time.sleep(3600)
+            if step == "DATA":
+                data = (data_listener.accept()[0] if data_listener
+                        else socket.create_connection(data_target))
+                if verb == "RETR":
+                    data.sendall(os.fsencode(replies["RETR-BYTES"]))
+                else:
+                    with open(log + ".stored", "ab") as stored:
+                        stored.write(b"".join(iter(lambda: data.recv(65536), b"")))
+                data.close()
+                continue
+            line = (step + "\r\n").encode()
+            for piece in ([line[i:i + 1] for i in range(len(line))] if bytewise else [line]):
+                control.sendall(piece)
+        line = reader.readline()
+        if not line:
+            return control.close()
+        command = line.decode("latin-1").rstrip("\r\n")
+        with open(log, "a") as out:
+            out.write(command + "\n")
+
+
+def http(root, log, *rules):
+    routes = dict(rule.split("=", 1) for rule in rules)
+
+    class Handler(BaseHTTPRequestHandler):
+        protocol_version = "HTTP/1.1"
+        def log_message(self, *args):
+            pass
+        def do_GET(self):
+            with open(log, "a") as out:
+                out.write(self.requestline + "\n")
+            path = urlsplit(self.path).path
+            action = routes.get(path, "file")
+            try:
+                with open(os.path.join(root, unquote(path).lstrip("/")), "rb") as f:
+                    body = f.read()
+            except OSError:
+                body = None
+            if action == "echo":
+                body = str(self.headers).encode()
+            if action == "file":
+                action = "200 OK" if body is not None else "404 Not Found"
+            if action == "silent":
+                return time.sleep(3600)
+            body = body if body is not None else b"body of " + path.encode()
+            code, _, reason = action.partition(" ")
+            if ">" in action:
+                code, _, location = action.partition(">")
+                self.send_response(int(code))
+                self.send_header("Location", location)
+            elif code.isdigit() and not reason:  # a status line without a reason phrase
+                self._headers_buffer = [b"HTTP/1.1 %s\r\n" % code.encode()]
+            else:
+                self.send_response(int(code) if code.isdigit() else 200, reason or None)
+            if action.startswith("chunked"):
+                self.send_header("Transfer-Encoding", "chunked")
+                self.end_headers()
+                for piece in (body[:len(body) // 2], body[len(body) // 2:]):
+                    self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
+                if action == "chunked":
+                    self.wfile.write(b"0\r\n\r\n")
+            else:
+                length = len(body) + (1000 if action == "cut" else 0)
+                if action != "close":
+                    self.send_header("Content-Length", str(length))
+                self.end_headers()
+                self.wfile.write(body)
+            self.close_connection = action in ("cut", "close", "chunked-cut")
+
+    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server.daemon_threads = True
+    ready("127.0.0.1", server.server_address[1])
+    server.serve_forever()
+
+
+def real(kind, home, user, password, unpacked):
+    """vsftpd, proftpd or pure-ftpd as unpacked from Debian's packages, on an address of
+    its own, logging on `user` with the password hashed; the home belongs to uid 1000."""
+    work = os.path.dirname(home)
+    host = {"vsftpd": "127.0.0.2", "proftpd": "127.0.0.3", "pure-ftpd": "127.0.0.4"}[kind]
+    with socket.create_server((host, 0)) as probe:
+        port = probe.getsockname()[1]
+    warnings.simplefilter("ignore", DeprecationWarning)
+    import crypt
+    hashed = crypt.crypt(password, "$6$klvtests$")
+    entry = "%s:%s:1000:1000::%s:/bin/sh\n" % (user, hashed, home)
+    write = lambda name, text: open(os.path.join(work, name), "w").write(text) and None
+    mounts = []
+    if kind == "vsftpd":
+        write("passwd", open("/etc/passwd").read() + entry)
+        subprocess.run(["cp", "-a", "/etc/pam.d", work + "/pam.d"], check=True)
+        write("pam.d/vsftpd", "auth required pam_unix.so\naccount required pam_permit.so\n"
+              "session required pam_permit.so\n")
+        os.makedirs(work + "/empty", exist_ok=True)
+        write("vsftpd.conf", "listen=YES\nlisten_ipv6=NO\nlisten_address=%s\nlisten_port=%d\n"
+              "background=NO\nanonymous_enable=NO\nlocal_enable=YES\nwrite_enable=YES\n"
+              "local_umask=022\nchmod_enable=YES\nlocal_root=%s\nsecure_chroot_dir=%s/empty\n"
+              "pam_service_name=vsftpd\nseccomp_sandbox=NO\nxferlog_enable=NO\n"
+              % (host, port, home, work))
+        mounts = [(work + "/passwd", "/etc/passwd"), (work + "/pam.d", "/etc/pam.d")]
+        argv = [unpacked + "/usr/sbin/vsftpd", work + "/vsftpd.conf"]
+    elif kind == "proftpd":
+        write("users", entry)
+        write("groups", "klv:x:1000:%s\n" % user)
+        settings = {"ServerType": "standalone", "UseIPv6": "off", "DefaultAddress": host,
+                    "SocketBindTight": "on", "Port": port, "User": "nobody", "Group": "nogroup",
+                    "PidFile": work + "/pid", "ScoreboardFile": work + "/scoreboard",
+                    "ControlsEngine": "off", "DelayTable": "none", "WtmpLog": "off",
+                    "TransferLog": "none", "UseReverseDNS": "off", "AuthOrder": "mod_auth_file.c",
+                    "AuthUserFile": work + "/users", "AuthGroupFile": work + "/groups",
+                    "RequireValidShell": "off", "AllowOverwrite": "on", "Umask": "022"}
+        write("proftpd.conf", "".join("%s %s\n" % item for item in settings.items()))
+        argv = [unpacked + "/usr/sbin/proftpd", "--nodaemon", "--config", work + "/proftpd.conf"]
+    else:
+        write("users", entry.rstrip("\n") + "::::::::::::\n")
+        subprocess.run([unpacked + "/usr/bin/pure-pw", "mkdb", work + "/users.pdb", "-f",
+                        work + "/users"], check=True, stdout=subprocess.DEVNULL)
+        os.makedirs(work + "/run", exist_ok=True)
+        mounts = [(work + "/run", "/run")]  # its per-session files, away from the host's
+        argv = [unpacked + "/usr/sbin/pure-ftpd", "--bind", "%s,%d" % (host, port), "--login",
+                "puredb:" + work + "/users.pdb", "--noanonymous", "--dontresolve", "--ipv4only"]
+    binds = "".join("mount --bind %s %s && " % pair for pair in mounts)
+    die_with_parent = lambda: ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+    server = subprocess.Popen(["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                               binds + 'exec "$@"', "sh"] + argv, preexec_fn=die_with_parent, start_new_session=True,
+                              stdout=subprocess.DEVNULL, stderr=open(work + "/server.log", "w"))
+    for _ in range(300):
+        try:
+            socket.create_connection((host, port)).close()
+            break
+        except OSError:
+            if server.poll() is not None:
+                sys.exit(kind + " ended: " + open(work + "/server.log").read())
+            time.sleep(0.05)
+    ready(host, port, lambda: os.killpg(server.pid, signal.SIGKILL))
+    server.wait()
+
+
+if __name__ == "__main__":
+    {"pyftpd": pyftpd, "ftp": ftp, "http": http, "real": real}[sys.argv[1]](*sys.argv[2:])
