@@ -7,7 +7,7 @@ and serves until its standard input closes, so it ends with the process that sta
   servers.py http ROOT LOG [PATH=ACTION ...]       files of ROOT, request lines in LOG
   servers.py real vsftpd|proftpd|pure-ftpd HOME USER PASSWORD UNPACKED_ROOT
 
-A scripted REPLY is lines joined by "|"; DATA moves the data connection's bytes, CLOSE
+A scripted REPLY is lines joined by "|" (VERB#2= for its second use); DATA moves the data connection's bytes, CLOSE
 drops the connection, SILENT answers nothing. An HTTP ACTION is "CODE REASON",
 "3xx>LOCATION", "cut", "chunked", "chunked-cut", "close", "silent" or "echo" (the
 request headers as body)."""
@@ -27,7 +27,7 @@ def pyftpd(home, user, password, *options):
     from pyftpdlib.handlers import DTPHandler, FTPHandler
     from pyftpdlib.servers import FTPServer
     import logging
-    logging.getLogger("pyftpdlib").setLevel(logging.ERROR)
+    logging.basicConfig(level=logging.ERROR)
 
     class Handler(FTPHandler):
         auth_failed_timeout = 0
@@ -74,10 +74,11 @@ def ftp(log, *rules):
 def ftp_session(control, replies, log, bytewise):
     reader = control.makefile("rb")
     data_listener = data_target = None
-    command = "GREETING"
+    command, seen = "GREETING", {}
     while True:
         verb = command.split(" ")[0].upper()
-        script = replies.get(verb, "502 not implemented")
+        seen[verb] = seen.get(verb, 0) + 1
+        script = replies.get("%s#%d" % (verb, seen[verb]), replies.get(verb, "502 not implemented"))
         if verb == "PASV":
             data_listener = socket.create_server(("127.0.0.1", 0))
             port = data_listener.getsockname()[1]
