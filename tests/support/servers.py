@@ -195,6 +195,8 @@ def real(kind, home, user, password, unpacked):
     elif kind == "proftpd":
         write("users", entry)
         write("groups", "klv:x:1000:%s\n" % user)
+        for name in ("users", "groups"):  # proftpd refuses account files others may read
+            os.chmod(os.path.join(work, name), 0o600)
         settings = {"ServerType": "standalone", "UseIPv6": "off", "DefaultAddress": host,
                     "SocketBindTight": "on", "Port": port, "User": "nobody", "Group": "nogroup",
                     "PidFile": work + "/pid", "ScoreboardFile": work + "/scoreboard",
@@ -205,7 +207,7 @@ def real(kind, home, user, password, unpacked):
         write("proftpd.conf", "".join("%s %s\n" % item for item in settings.items()))
         argv = [unpacked + "/usr/sbin/proftpd", "--nodaemon", "--config", work + "/proftpd.conf"]
     else:
-        write("users", entry.rstrip("\n") + "::::::::::::\n")
+        write("users", "%s:%s:1000:1000::%s::::::::::::\n" % (user, hashed, home))
         subprocess.run([unpacked + "/usr/bin/pure-pw", "mkdb", work + "/users.pdb", "-f",
                         work + "/users"], check=True, stdout=subprocess.DEVNULL)
         os.makedirs(work + "/run", exist_ok=True)

@@ -23,7 +23,7 @@ Scratch::Scratch() {
         throw std::runtime_error("mkdtemp failed");
     }
     path = pattern;
-    fs::permissions(path, fs::perms::all);  // servers that drop privileges write here too
+    fs::permissions(path, fs::perms(0755));  // servers that drop privileges reach in
 }
 
 Scratch::~Scratch() {
