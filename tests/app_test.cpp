@@ -176,7 +176,9 @@ TEST_F(Window, FieldsHoldUtf8UpTo255BytesAndCaptureItWhole) {
     CaptureForm(dialog, data, config.affiliateHopUrl);
     EXPECT_EQ(data.ftpUser.size(), 255u);
     EXPECT_TRUE(data.ftpUser.view().starts_with("  w\xC3\xA9"));
-    EXPECT_TRUE(data.ftpUser.view().ends_with("\xC3\xA9" "eb master "));
+    EXPECT_TRUE(
+        data.ftpUser.view().ends_with("\xC3\xA9"
+                                      "eb master "));
     EXPECT_EQ(data.ftpServer, std::string(254, 'a') + "b");
     EXPECT_EQ(data.adUrl, "http://127.0.0.1:9/?tamrixo/tamrixo");
 

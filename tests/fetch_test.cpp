@@ -1,4 +1,6 @@
 // The HTTP download against servers.py's HTTP server on loopback.
+#include "web/fetch.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -6,20 +8,19 @@
 
 #include "installer/fetch_status.h"
 #include "installer/shared_state.h"
-#include "web/fetch.h"
-#include "web/file_sink.h"
 #include "tests/support/testkit.h"
+#include "web/file_sink.h"
 
 namespace klv::web {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::Lines;
-using testing::ReadFile;
-using testing::WriteFile;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using testing::Lines;
 using ::testing::Not;
+using testing::ReadFile;
+using testing::WriteFile;
 
 constexpr char kOld[] = "the file as it was\n";
 
@@ -55,12 +56,15 @@ struct Case {
     std::string stored;  // the local file afterwards ("old" as it was)
 };
 
-void PrintTo(const Case& c, std::ostream* out) { *out << c.route; }
+void PrintTo(const Case& c, std::ostream* out) {
+    *out << c.route;
+}
 
 class Statuses : public Fetch, public ::testing::WithParamInterface<Case> {};
 
 TEST_P(Statuses, StoreTheBodyOnlyOnSuccess) {
-    Serve({"/x=" + GetParam().route, "/moved=302>/x", "/loop=302>/loop", "/to-file=302>file:///etc/passwd"});
+    Serve({"/x=" + GetParam().route, "/moved=302>/x", "/loop=302>/loop",
+           "/to-file=302>file:///etc/passwd"});
     WriteFile(local, kOld);
     const std::string outcome = Get("/x");
     EXPECT_THAT(outcome, HasSubstr(GetParam().outcome));
@@ -70,17 +74,15 @@ TEST_P(Statuses, StoreTheBodyOnlyOnSuccess) {
 
 INSTANTIATE_TEST_SUITE_P(
     Web, Statuses,
-    ::testing::Values(Case{"200 OK", "", "body of /x"}, Case{"203 Fine", "", "body of /x"},
-                      Case{"300 Choose", "", "body of /x"},
-                      Case{"404 Not Found", "HTTP 404 Not Found", "old"},
-                      Case{"500 Internal Server Error", "HTTP 500 Internal Server Error", "old"},
-                      Case{"301>/moved", "redirect", "old"},  // /moved leads back to /x
-                      Case{"302>/loop", "redirect", "old"},
-                      Case{"302>file:///etc/passwd", "\"file\"", "old"},
-                      Case{"302>ftp://127.0.0.1:1/x", "\"ftp\"", "old"},
-                      Case{"chunked", "", "body of /x"}, Case{"close", "", "body of /x"},
-                      Case{"cut", "transfer closed", "body of /x"},
-                      Case{"chunked-cut", " ", "body of /x"}));
+    ::testing::Values(
+        Case{"200 OK", "", "body of /x"}, Case{"203 Fine", "", "body of /x"},
+        Case{"300 Choose", "", "body of /x"}, Case{"404 Not Found", "HTTP 404 Not Found", "old"},
+        Case{"500 Internal Server Error", "HTTP 500 Internal Server Error", "old"},
+        Case{"301>/moved", "redirect", "old"},  // /moved leads back to /x
+        Case{"302>/loop", "redirect", "old"}, Case{"302>file:///etc/passwd", "\"file\"", "old"},
+        Case{"302>ftp://127.0.0.1:1/x", "\"ftp\"", "old"}, Case{"chunked", "", "body of /x"},
+        Case{"close", "", "body of /x"}, Case{"cut", "transfer closed", "body of /x"},
+        Case{"chunked-cut", " ", "body of /x"}));
 
 TEST_F(Fetch, AnErrorCreatesNoFileAndARedirectStoresTheFinalBody) {
     Serve({"/gone=404 Not Found", "/bare=410", "/old=301>/middle", "/middle=302>/long"});
@@ -99,10 +101,10 @@ TEST_F(Fetch, AnErrorCreatesNoFileAndARedirectStoresTheFinalBody) {
     WriteFile(local, std::string(5000, 'o'));
     EXPECT_EQ(Get("/middle"), "");  // a longer file is cut to the new body
     EXPECT_EQ(ReadFile(local), Patterned(2500));
-    EXPECT_THAT(Requests(), ElementsAre("GET /gone HTTP/1.1", "GET /bare HTTP/1.1",
-                                        "GET /old HTTP/1.1", "GET /middle HTTP/1.1",
-                                        "GET /long HTTP/1.1", "GET /middle HTTP/1.1",
-                                        "GET /long HTTP/1.1"));
+    EXPECT_THAT(Requests(),
+                ElementsAre("GET /gone HTTP/1.1", "GET /bare HTTP/1.1", "GET /old HTTP/1.1",
+                            "GET /middle HTTP/1.1", "GET /long HTTP/1.1", "GET /middle HTTP/1.1",
+                            "GET /long HTTP/1.1"));
 }
 
 TEST_F(Fetch, SendsOnePlainGetAndTheUrlAsGiven) {

@@ -28,12 +28,14 @@ using ::testing::StartsWith;
 // What differs between the servers, and the client copes with.
 struct Server {
     std::string name;
-    bool crLfToLf;           // an ASCII upload is stored with LF line ends (else as sent)
-    bool dropsEveryCr;       // ... and without any CR at all
-    std::string emptyCwd;    // the reply to "CWD " with nothing after it
+    bool crLfToLf;         // an ASCII upload is stored with LF line ends (else as sent)
+    bool dropsEveryCr;     // ... and without any CR at all
+    std::string emptyCwd;  // the reply to "CWD " with nothing after it
 };
 
-void PrintTo(const Server& server, std::ostream* out) { *out << server.name; }
+void PrintTo(const Server& server, std::ostream* out) {
+    *out << server.name;
+}
 
 class RealServer : public ::testing::TestWithParam<Server> {
 protected:
@@ -122,8 +124,9 @@ TEST_P(RealServer, StoresAndFetchesOverActiveAndPassiveConnections) {
         EXPECT_THAT(client.replyText(), StartsWith("226"));
         EXPECT_EQ(ReadFile(scratch / ("back" + suffix)), Image());
     }
-    EXPECT_FALSE(client.TransferFile("www/klv/missing", scratch / "missing", DataConnection::Passive,
-                                     Direction::Download, TransferType::Image));
+    EXPECT_FALSE(client.TransferFile("www/klv/missing", scratch / "missing",
+                                     DataConnection::Passive, Direction::Download,
+                                     TransferType::Image));
     EXPECT_THAT(client.replyText(), StartsWith("550"));
     const bool accepted = client.Command("CWD ");
     EXPECT_THAT(client.replyText(), StartsWith(GetParam().emptyCwd));
@@ -140,15 +143,15 @@ TEST_P(RealServer, UploadOnceStoresTheScriptMakesItExecutableAndShowsEveryReply)
     EXPECT_EQ(ReadFile(Home("www/cgi-bin/klvcfg.cgi")), Ascii(Script()));
     EXPECT_EQ(ModeOf(Home("www/cgi-bin/klvcfg.cgi")), 0755u);
     EXPECT_EQ(ModeOf(Home("klv.cgi")), 0755u);
-    EXPECT_THAT(window.messages,
-                ElementsAre(MatchesRegex("226[^\n]* \n250[^\n]* \n200[^\n]*"),
-                            MatchesRegex("226[^\n]* \n" + GetParam().emptyCwd + "[^\n]* \n200[^\n]*")));
+    EXPECT_THAT(window.messages, ElementsAre(MatchesRegex("226[^\n]* \n250[^\n]* \n200[^\n]*"),
+                                             MatchesRegex("226[^\n]* \n" + GetParam().emptyCwd +
+                                                          "[^\n]* \n200[^\n]*")));
     EXPECT_EQ(shared.statusText, kScriptUploadHint);
 }
 
 TEST_P(RealServer, ASessionPutsEveryPageOverOneConnection) {
-    const std::pair<std::string, int> pages[] = {{"www/klv/weblog.php", 0}, {"www/klv/klv.jpg", 1},
-                                                 {"www/klv/empty.txt", 0}};
+    const std::pair<std::string, int> pages[] = {
+        {"www/klv/weblog.php", 0}, {"www/klv/klv.jpg", 1}, {"www/klv/empty.txt", 0}};
     ASSERT_TRUE(SessionLogOn(Context(), Account("", ""))) << shared.statusText.view();
     for (const auto& [name, binary] : pages) {
         const std::string bytes = name.ends_with(".txt") ? "" : binary ? Image() : Script();
@@ -167,7 +170,9 @@ INSTANTIATE_TEST_SUITE_P(Debian, RealServer,
                                            Server{"vsftpd", false, false, "550"},
                                            Server{"proftpd", true, false, "501"},
                                            Server{"pure-ftpd", true, true, "250"}),
-                         [](const auto& info) { return info.param.name == "pure-ftpd" ? "pureftpd" : info.param.name; });
+                         [](const auto& info) {
+                             return info.param.name == "pure-ftpd" ? "pureftpd" : info.param.name;
+                         });
 
 }  // namespace
 }  // namespace klv::testing

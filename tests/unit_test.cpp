@@ -16,7 +16,6 @@
 #include "installer/shared_state.h"
 #include "installer/templating.h"
 #include "installer/text_file.h"
-#include "tests/support/fake_window.h"
 #include "tests/support/testkit.h"
 
 namespace klv {
@@ -153,7 +152,8 @@ TEST(DataAddress, PasvRepliesPortArgumentsAndDialablePorts) {
 }
 
 TEST(PageList, OneNamePerLineFeedAsTheyStand) {
-    EXPECT_THAT(ListedNames("a.html\n page.html \n\nc.txt"), ElementsAre("a.html", " page.html ", ""));
+    EXPECT_THAT(ListedNames("a.html\n page.html \n\nc.txt"),
+                ElementsAre("a.html", " page.html ", ""));
     EXPECT_THAT(ListedNames("no line feed"), IsEmpty());
     const PagePlan settings = PlanFor("weblogex.txt");
     EXPECT_EQ(settings.remoteName, "weblogex.php");
@@ -233,41 +233,6 @@ TEST(Templating, ReplacesEveryPlaceholderInOrderWithCrLfLineEnds) {
     EXPECT_EQ(testing::ReadFile(scratch / "t"), "line\r\np\\@q");
     EXPECT_FALSE(FillScriptTemplate(scratch / "missing", data));
     EXPECT_FALSE(std::filesystem::exists(scratch / "missing"));
-}
-
-TEST(Form, DefaultsCaptureAndTheByteLimit) {
-    testing::FakeWindow window;
-    EXPECT_EQ(window.FieldText(Control::CgiPath), "www/cgi-bin");
-    EXPECT_EQ(window.FieldText(Control::HttpCgiPath), "http://www.example.com/cgi-bin");
-    EXPECT_EQ(window.FieldText(Control::BlogTitle), "Welcome to our Blog!");
-    EXPECT_EQ(window.FieldText(Control::AdPricing), "5.00");
-    EXPECT_EQ(window.FieldText(Control::ClickBankNickName), "tamrixo");
-    EXPECT_EQ(window.FieldText(Control::Username), "");
-    std::string euros;
-    for (int i = 0; i < 86; ++i) {
-        euros += "\xE2\x82\xAC";  // 85 fill 255 bytes; the 86th is dropped whole
-    }
-    const std::pair<Control, std::string> typed[] = {
-        {Control::Username, "  web master "}, {Control::Password, std::string(400, 'p')},
-        {Control::Server, euros}, {Control::MainEmail, std::string(254, 'z') + "\xC3\xA9"},
-        {Control::BlogPassword, "blog%s"}, {Control::ClickBankNickName, "nick"}};
-    for (const auto& [field, text] : typed) {
-        window.SetFieldText(field, text);
-    }
-    FormData data;
-    CaptureForm(window, data, "http://hop.clickbank.net/");
-    EXPECT_EQ(data.ftpUser, "  web master ");
-    EXPECT_EQ(data.ftpPassword, std::string(255, 'p'));
-    EXPECT_EQ(data.ftpServer, euros.substr(0, 255));
-    EXPECT_EQ(data.mainEmail, std::string(254, 'z'));
-    EXPECT_STREQ(data.mainEmail.c_str(), std::string(254, 'z').c_str());
-    EXPECT_EQ(data.blogPassword, "blog%s");
-    EXPECT_EQ(data.cgiPath, "www/cgi-bin");
-    EXPECT_EQ(data.adPrice, "5.00");
-    EXPECT_EQ(data.blogTitle, "Welcome to our Blog!");
-    EXPECT_EQ(data.adUrl, "http://hop.clickbank.net/?nick/tamrixo");
-    EXPECT_EQ(data.adTitle, kAdTitle);
-    EXPECT_EQ(data.adDescription, kAdDescription);
     const std::string url = BuildAdUrl("http://hop.clickbank.net/", std::string(300, 'n'));
     EXPECT_EQ(url.size(), 255u);
     EXPECT_TRUE(url.ends_with("n/tamrixo"));

@@ -27,7 +27,7 @@ std::string ReadFile(const fs::path& path);
 void WriteFile(const fs::path& path, std::string_view bytes);
 unsigned ModeOf(const fs::path& path);
 std::vector<std::string> Lines(const fs::path& path);  // of a text file, without their LF
-unsigned ClosedPort();  // a loopback port nobody listens on
+unsigned ClosedPort();                                 // a loopback port nobody listens on
 
 // A child process whose standard input is a pipe from this one: it sees end of file when
 // its owner is destroyed or dies, and is killed and reaped on destruction.
