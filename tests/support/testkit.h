@@ -2,54 +2,137 @@
 // child process that ends with its owner, and the loopback servers of servers.py.
 #pragma once
 
-#include <sys/types.h>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
 #include <string>
-#include <string_view>
 #include <vector>
+
+#include "ftp/socket_fd.h"
 
 namespace klv::testing {
 
 namespace fs = std::filesystem;
 
-class Scratch {
-public:
-    Scratch();
-    ~Scratch();
+struct Scratch {  // a directory of its own, removed with everything in it
+    Scratch() : path(fs::temp_directory_path() / "klv-test-XXXXXX") {
+        std::string pattern = path;
+        path = ::mkdtemp(pattern.data()) ? pattern : throw std::runtime_error("mkdtemp failed");
+        fs::permissions(path, fs::perms(0755));  // servers that drop privileges reach in
+    }
+    ~Scratch() { fs::remove_all(path); }
     Scratch(const Scratch&) = delete;
     Scratch& operator=(const Scratch&) = delete;
-    [[nodiscard]] std::string operator/(std::string_view name) const { return path / name; }
+    std::string operator/(std::string_view name) const { return path / name; }
     fs::path path;
 };
 
-std::string ReadFile(const fs::path& path);
-void WriteFile(const fs::path& path, std::string_view bytes);
-unsigned ModeOf(const fs::path& path);
-std::vector<std::string> Lines(const fs::path& path);  // of a text file, without their LF
-unsigned ClosedPort();                                 // a loopback port nobody listens on
+inline std::string ReadFile(const fs::path& path) {
+    std::ostringstream bytes;
+    bytes << std::ifstream(path, std::ios::binary).rdbuf();
+    return bytes.str();
+}
 
-// A child process whose standard input is a pipe from this one: it sees end of file when
-// its owner is destroyed or dies, and is killed and reaped on destruction.
+inline void WriteFile(const fs::path& path, std::string_view bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+inline unsigned ModeOf(const fs::path& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
+}
+
+inline std::vector<std::string> Lines(const fs::path& path) {  // without their LF
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+inline unsigned ClosedPort() {  // a loopback port nobody listens on
+    const ftp::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    (void)::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    (void)::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+}
+
+// A child process whose standard input is a pipe from this one: it sees the end of it
+// when its owner is destroyed or dies (and dies with it), and is reaped on destruction.
 class Process {
 public:
-    explicit Process(const std::vector<std::string>& argv, bool discardOutput = false);
-    ~Process();
+    explicit Process(const std::vector<std::string>& argv) {
+        int in[2], out[2];
+        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || (pid_ = ::fork()) < 0) {
+            throw std::runtime_error("cannot start " + argv.at(0));
+        }
+        if (pid_ == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            ::dup2(in[0], 0);
+            ::dup2(out[1], 1);
+            std::vector<char*> args;
+            for (const std::string& arg : argv) {
+                args.push_back(const_cast<char*>(arg.c_str()));
+            }
+            args.push_back(nullptr);
+            ::execvp(args[0], args.data());
+            ::_exit(127);
+        }
+        ::close(in[0]);
+        ::close(out[1]);
+        input_.reset(in[1]);
+        output_.reset(out[0]);
+    }
+    ~Process() {
+        input_.reset();
+        pid_t ended = 0;
+        for (int wait = 0; wait < 100 && (ended = ::waitpid(pid_, nullptr, WNOHANG)) == 0; ++wait) {
+            ::usleep(50000);  // time to end by itself
+        }
+        if (ended != pid_ && ::kill(pid_, SIGKILL) == 0) {
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
-    std::string ReadLine();  // one line of its standard output
-    int Wait();              // its exit status, after it ended by itself
-    pid_t pid = -1;
+    std::string ReadLine() {  // of its standard output
+        std::string line;
+        for (char c = 0; ::read(output_.get(), &c, 1) == 1 && c != '\n';) {
+            line += c;
+        }
+        return line;
+    }
 
 private:
-    int input_ = -1;
-    int output_ = -1;
+    pid_t pid_ = -1;
+    ftp::UniqueFd input_, output_;
 };
 
 // A server of tests/support/servers.py (see there), listening once constructed.
 struct LocalServer {
-    explicit LocalServer(std::vector<std::string> arguments);
-    [[nodiscard]] std::string Url(std::string_view path = {}) const;
+    explicit LocalServer(std::vector<std::string> arguments)
+        : process((arguments.insert(arguments.begin(), {"/usr/bin/python3", KLV_SERVERS_SCRIPT}),
+                   arguments)) {
+        std::istringstream(process.ReadLine()) >> host >> port;
+        if (port == 0) {
+            throw std::runtime_error("servers.py did not start: " + arguments.at(2));
+        }
+    }
+    std::string Url(std::string_view path = {}) const {
+        return "http://" + host + ":" + std::to_string(port) + std::string(path);
+    }
     Process process;
     std::string host;
     unsigned port = 0;
