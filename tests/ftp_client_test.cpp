@@ -155,40 +155,6 @@ TEST_F(Scripted, ARefusalDuringTheLogonLeavesTheServersLine) {
     }
 }
 
-// passive?, download?, image?
-class Transfers : public Scripted,
-                  public ::testing::WithParamInterface<std::tuple<bool, bool, bool>> {};
-
-TEST_P(Transfers, MoveTheBytesUnchangedAndSendTheCommandsInOrder) {
-    const auto [passive, download, image] = GetParam();
-    const std::string bytes = "line\r\nlone\rLF\n\x1a\x7f\xff end";
-    Start({"RETR-BYTES=" + bytes});
-    const std::string local = scratch / "local";
-    testing::WriteFile(local, download ? "old content that is longer" : bytes);
-    ASSERT_TRUE(LogOn());
-    EXPECT_TRUE(client.TransferFile("www/klv/page", local,
-                                    passive ? DataConnection::Passive : DataConnection::Active,
-                                    download ? Direction::Download : Direction::Upload,
-                                    image ? TransferType::Image : TransferType::Ascii))
-        << client.replyText();
-    EXPECT_EQ(client.lastTransferStage(), TransferStage::Done);
-    EXPECT_EQ(client.replyText(), download ? "226 sent" : "226 stored");
-    EXPECT_EQ(testing::ReadFile(download ? local : log + ".stored"), bytes);
-    const std::vector<std::string> sent = Sent();
-    ASSERT_EQ(sent.size(), 5u);
-    EXPECT_EQ(sent[2], image ? "TYPE I" : "TYPE A");
-    EXPECT_THAT(sent[3],
-                ::testing::MatchesRegex(passive ? "PASV" : "PORT 127,0,0,1,[0-9]+,[0-9]+"));
-    EXPECT_EQ(sent[4], (download ? "RETR " : "STOR ") + std::string("www/klv/page"));
-    EXPECT_TRUE(client.Command("CWD www"));  // still in step
-}
-
-INSTANTIATE_TEST_SUITE_P(Client, Transfers,
-                         ::testing::Values(std::tuple(false, false, false),
-                                           std::tuple(true, false, true),
-                                           std::tuple(false, true, true),
-                                           std::tuple(true, true, false)));
-
 class Failures : public Scripted, public ::testing::WithParamInterface<std::string> {};
 
 // rule;P(assive) or A(ctive), U(pload) or D(ownload);stage;replyText
@@ -217,6 +183,7 @@ INSTANTIATE_TEST_SUITE_P(
                       "PASV=227 x (127,0,0,1,0,0);PU;5;Network error",
                       "STOR=150 go|DATA|451 failed;AU;7;451 failed",
                       "RETR=150 go|DATA|CLOSE;PD;7;Network error",
+                      "RETR=150 go|CUT|226 sent;PD;6;Network error",
                       "RETR=150 go|DATA|SILENT;AD;7;Network error"));
 
 TEST_F(Scripted, LocalFaultsStopBeforeAnyCommand) {

@@ -147,22 +147,9 @@ TEST_P(RealServer, UploadOnceStoresTheScriptMakesItExecutableAndShowsEveryReply)
                                              MatchesRegex("226[^\n]* \n" + GetParam().emptyCwd +
                                                           "[^\n]* \n200[^\n]*")));
     EXPECT_EQ(shared.statusText, kScriptUploadHint);
-}
-
-TEST_P(RealServer, ASessionPutsEveryPageOverOneConnection) {
-    const std::pair<std::string, int> pages[] = {
-        {"www/klv/weblog.php", 0}, {"www/klv/klv.jpg", 1}, {"www/klv/empty.txt", 0}};
-    ASSERT_TRUE(SessionLogOn(Context(), Account("", ""))) << shared.statusText.view();
-    for (const auto& [name, binary] : pages) {
-        const std::string bytes = name.ends_with(".txt") ? "" : binary ? Image() : Script();
-        EXPECT_TRUE(SessionPutPage(Context(), Account(name, Local("temp.txt", bytes), binary)));
-        EXPECT_EQ(ReadFile(Home(name)), binary ? bytes : Ascii(bytes));
-    }
-    SessionLogOff(Context());
-    EXPECT_FALSE(shared.sharedClient.connected());
     config.idleTimeout = 20s;  // pure-ftpd is slow to refuse a password
-    EXPECT_FALSE(SessionLogOn(Context(), {server->host, "klv", "wrong", "", "", 0, 0}));
-    EXPECT_THAT(window.messages, ElementsAre(StartsWith("530")));
+    EXPECT_FALSE(UploadOnce(Context(), {server->host, "klv", "wrong", "", "", 0, 1}));
+    EXPECT_THAT(window.messages.back(), StartsWith("530"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Debian, RealServer,

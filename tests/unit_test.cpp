@@ -2,7 +2,6 @@
 // text-mode reading, the templating and the form's buffers.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <climits>
 
@@ -83,20 +82,6 @@ TEST(LineReader, ReturnsALineAsSoonAsItArrivesAndKeepsTheRest) {
     ASSERT_EQ(reader.ReadLine(line), ftp::LineStatus::Line);
     EXPECT_EQ(line, "221 b");
     EXPECT_FALSE(reader.HasBufferedBytes());
-}
-
-TEST(LineWriter, SendsCrLfAndFailsOnAClosedConnection) {
-    int ends[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
-    const ftp::UniqueFd ours(ends[0]);
-    ftp::UniqueFd theirs(ends[1]);
-    ftp::LineWriter writer(ours.get());
-    EXPECT_TRUE(writer.WriteLine("NOOP"));
-    char got[16] = {};
-    EXPECT_EQ(::read(theirs.get(), got, sizeof got), 6);
-    EXPECT_STREQ(got, "NOOP\r\n");
-    theirs.reset();
-    EXPECT_FALSE(writer.WriteLine("QUIT"));  // no SIGPIPE ends the process
 }
 
 // How many of `lines` one reply takes (all of them and one more if it never ends).

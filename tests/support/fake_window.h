@@ -16,12 +16,9 @@ public:
     FakeWindow() { SetFormDefaults(*this); }
 
     std::string FieldText(Control field) const override {
-        const auto found = fields.find(field);
-        return found == fields.end() ? std::string() : found->second;
+        return fields.contains(field) ? fields.at(field) : "";
     }
-    void SetFieldText(Control field, std::string_view text) override {
-        fields[field] = std::string(text);
-    }
+    void SetFieldText(Control field, std::string_view text) override { fields[field] = text; }
     void SetStatusLine(std::string_view text) override {
         statusLine = std::string(text);
         statusHistory.push_back(statusLine);

@@ -2,15 +2,15 @@
 """Loopback servers for the tests and benchmarks. Each prints "HOST PORT" as its first line
 and serves until its standard input closes, so it ends with the process that started it.
 
-  servers.py pyftpd HOME USER PASSWORD [refuse-port] [die-after=N]
+  servers.py pyftpd HOME USER PASSWORD [die-after=N]
   servers.py ftp LOG [bytewise] [VERB=REPLY ...]   scripted FTP server, commands in LOG
   servers.py http ROOT LOG [PATH=ACTION ...]       files of ROOT, request lines in LOG
   servers.py real vsftpd|proftpd|pure-ftpd HOME USER PASSWORD UNPACKED_ROOT
 
-A scripted REPLY is lines joined by "|" (VERB#2= for its second use); DATA moves the data connection's bytes, CLOSE
-drops the connection, SILENT answers nothing. An HTTP ACTION is "CODE REASON",
-"3xx>LOCATION", "cut", "chunked", "chunked-cut", "close", "silent" or "echo" (the
-request headers as body)."""
+A scripted REPLY is lines joined by "|" (VERB#2= for its second use); DATA moves the data
+connection's bytes (CUT resets it midway), CLOSE drops the connection, SILENT answers
+nothing. An HTTP ACTION is "CODE REASON", "3xx>LOCATION", "cut", "chunked", "chunked-cut",
+"close", "silent" or "echo" (the request headers as body)."""
 import ctypes, os, signal, socket, subprocess, sys, threading, time, warnings
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import unquote, urlsplit
@@ -31,10 +31,6 @@ def pyftpd(home, user, password, *options):
 
     class Handler(FTPHandler):
         auth_failed_timeout = 0
-        def ftp_PORT(self, line):
-            if "refuse-port" in options:
-                return self.respond("502 Active mode is refused here; use PASV.")
-            return FTPHandler.ftp_PORT(self, line)
 
     limit = [int(o[10:]) for o in options if o.startswith("die-after=")]
     class Dying(DTPHandler):  # ends the whole server once an upload brought `limit` bytes
@@ -91,10 +87,13 @@ def ftp_session(control, replies, log, bytewise):
                 return control.close()
             if step == "SILENT":
                 time.sleep(3600)
-            if step == "DATA":
+            if step in ("DATA", "CUT"):
                 data = (data_listener.accept()[0] if data_listener
                         else socket.create_connection(data_target))
-                if verb == "RETR":
+                if step == "CUT":  # a reset, as when the server dies mid-transfer
+                    data.sendall(b"x" * 65536)
+                    data.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\1\0\0\0\0\0\0\0")
+                elif verb == "RETR":
                     data.sendall(os.fsencode(replies["RETR-BYTES"]))
                 else:
                     with open(log + ".stored", "ab") as stored:
@@ -162,6 +161,7 @@ def http(root, log, *rules):
 
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     server.daemon_threads = True
+    server.handle_error = lambda *args: None  # a client that left early is no news
     ready("127.0.0.1", server.server_address[1])
     server.serve_forever()
 
@@ -197,14 +197,12 @@ def real(kind, home, user, password, unpacked):
         write("groups", "klv:x:1000:%s\n" % user)
         for name in ("users", "groups"):  # proftpd refuses account files others may read
             os.chmod(os.path.join(work, name), 0o600)
-        settings = {"ServerType": "standalone", "UseIPv6": "off", "DefaultAddress": host,
-                    "SocketBindTight": "on", "Port": port, "User": "nobody", "Group": "nogroup",
-                    "PidFile": work + "/pid", "ScoreboardFile": work + "/scoreboard",
-                    "ControlsEngine": "off", "DelayTable": "none", "WtmpLog": "off",
-                    "TransferLog": "none", "UseReverseDNS": "off", "AuthOrder": "mod_auth_file.c",
-                    "AuthUserFile": work + "/users", "AuthGroupFile": work + "/groups",
-                    "RequireValidShell": "off", "AllowOverwrite": "on", "Umask": "022"}
-        write("proftpd.conf", "".join("%s %s\n" % item for item in settings.items()))
+        write("proftpd.conf", "ServerType standalone\nUseIPv6 off\nDefaultAddress %s\nPort %d\n"
+              "SocketBindTight on\nUser nobody\nGroup nogroup\nPidFile %s/pid\nScoreboardFile "
+              "%s/scoreboard\nControlsEngine off\nDelayTable none\nWtmpLog off\nTransferLog none\n"
+              "UseReverseDNS off\nAuthOrder mod_auth_file.c\nAuthUserFile %s/users\nAuthGroupFile "
+              "%s/groups\nRequireValidShell off\nAllowOverwrite on\nUmask 022\n"
+              % (host, port, work, work, work, work))
         argv = [unpacked + "/usr/sbin/proftpd", "--nodaemon", "--config", work + "/proftpd.conf"]
     else:
         write("users", "%s:%s:1000:1000::%s::::::::::::\n" % (user, hashed, home))
