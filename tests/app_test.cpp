@@ -15,7 +15,7 @@
 
 #include "app/about_dialog.h"
 #include "app/installer_dialog.h"
-#include "tests/support/testkit.h"
+#include "tests/support/support.h"
 
 namespace klv::app {
 namespace {
@@ -241,7 +241,7 @@ TEST(WholeProgram, InstallsTheScriptsAndUpdatesThePagesThroughTheWindow) {
     for (const char* directory : {"home/www/cgi-bin", "home/www/klv", "program"}) {
         std::filesystem::create_directories(scratch.path / directory);
     }
-    testing::LocalServer ftp({"pyftpd", scratch / "home", "demo", "demo"});
+    testing::LocalServer ftp({"pyftpd", scratch / "home", "demo", "demo"}, KLV_FTP_SERVERS);
     testing::LocalServer http({"http", KLV_DEMO_VENDOR_SITE, scratch / "http.log"});
     SharedState shared;
     const Config config{http.Url(), "http://hop.clickbank.net/", ftp.port};

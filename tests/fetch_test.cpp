@@ -9,7 +9,7 @@
 
 #include "installer/fetch_status.h"
 #include "installer/shared_state.h"
-#include "tests/support/testkit.h"
+#include "tests/support/support.h"
 #include "web/file_sink.h"
 
 namespace klv::web {

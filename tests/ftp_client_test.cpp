@@ -9,7 +9,7 @@
 #include <sstream>
 #include <thread>
 
-#include "tests/support/testkit.h"
+#include "tests/support/support.h"
 
 namespace klv::ftp {
 namespace {
@@ -31,7 +31,7 @@ protected:
     void Start(std::vector<std::string> rules) {
         log = scratch / ("log" + std::to_string(++starts));
         rules.insert(rules.begin(), {"ftp", log});
-        server.emplace(rules);
+        server.emplace(rules, KLV_FTP_SERVERS);
         client.setIdleTimeout(500ms);
     }
     bool LogOn(std::string user = "", int type = 0) {

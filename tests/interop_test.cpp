@@ -10,8 +10,7 @@
 #include "installer/session.h"
 #include "installer/shared_state.h"
 #include "installer/workflows.h"
-#include "tests/support/fake_window.h"
-#include "tests/support/testkit.h"
+#include "tests/support/support.h"
 
 namespace klv::testing {
 namespace {
@@ -46,7 +45,8 @@ protected:
             ASSERT_EQ(::chown(entry.path().c_str(), 1000, 1000), 0);  // the servers' user
         }
         if (GetParam().name == "pyftpdlib") {
-            server.emplace(std::vector<std::string>{"pyftpd", scratch / "home", "klv", "s3cret"});
+            server.emplace(std::vector<std::string>{"pyftpd", scratch / "home", "klv", "s3cret"},
+                           KLV_FTP_SERVERS);
         } else {
             server.emplace(std::vector<std::string>{"real", GetParam().name, scratch / "home",
                                                     "klv", "s3cret", KLV_FTP_SERVERS_DIR "/root"});

@@ -15,7 +15,7 @@
 #include "installer/shared_state.h"
 #include "installer/templating.h"
 #include "installer/text_file.h"
-#include "tests/support/testkit.h"
+#include "tests/support/support.h"
 
 namespace klv {
 namespace {

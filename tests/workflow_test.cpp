@@ -10,8 +10,7 @@
 #include "installer/session.h"
 #include "installer/shared_state.h"
 #include "installer/workflows.h"
-#include "tests/support/fake_window.h"
-#include "tests/support/testkit.h"
+#include "tests/support/support.h"
 
 namespace klv::testing {
 namespace {
@@ -50,13 +49,13 @@ protected:
     }
     void Ftp(std::vector<std::string> options) {  // pyftpdlib with servers.py's options
         options.insert(options.begin(), {"pyftpd", scratch / "home", "ann", "s3cret"});
-        ftp.emplace(options);
+        ftp.emplace(options, KLV_FTP_SERVERS);
         config.ftpPort = ftp->port;
     }
     void Script(std::vector<std::string> rules) {
         fs::remove(scratch / "ftp.log");
         rules.insert(rules.begin(), {"ftp", scratch / "ftp.log"});
-        ftp.emplace(rules);
+        ftp.emplace(rules, KLV_FTP_SERVERS);
         config.ftpPort = ftp->port;
     }
     void SetUp() override {

@@ -1,5 +1,6 @@
-// What tests and benchmarks share: a scratch directory, whole-file reads and writes, a
-// child process that ends with its owner, and the loopback servers of servers.py.
+// What the tests and the benchmarks share: a scratch directory, whole-file reads and
+// writes, a child process that ends with its owner, and the loopback servers of
+// testkit/servers.py (and of tests/support/ftp_servers.py for the tests).
 #pragma once
 
 #include <arpa/inet.h>
@@ -44,29 +45,6 @@ inline std::string ReadFile(const fs::path& path) {
 
 inline void WriteFile(const fs::path& path, std::string_view bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
-}
-
-inline unsigned ModeOf(const fs::path& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
-}
-
-inline std::vector<std::string> Lines(const fs::path& path) {  // without their LF
-    std::vector<std::string> lines;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
-inline unsigned ClosedPort() {  // a loopback port nobody listens on
-    const ftp::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t length = sizeof address;
-    (void)::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-    (void)::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
 }
 
 // A child process whose standard input is a pipe from this one: it sees the end of it
@@ -120,14 +98,13 @@ private:
     ftp::UniqueFd input_, output_;
 };
 
-// A server of tests/support/servers.py (see there), listening once constructed.
+// A server of one of those scripts (see there), listening once constructed.
 struct LocalServer {
-    explicit LocalServer(std::vector<std::string> arguments)
-        : process((arguments.insert(arguments.begin(), {"/usr/bin/python3", KLV_SERVERS_SCRIPT}),
-                   arguments)) {
+    explicit LocalServer(std::vector<std::string> arguments, std::string script = KLV_SERVERS)
+        : process((arguments.insert(arguments.begin(), {"/usr/bin/python3", script}), arguments)) {
         std::istringstream(process.ReadLine()) >> host >> port;
         if (port == 0) {
-            throw std::runtime_error("servers.py did not start: " + arguments.at(2));
+            throw std::runtime_error("no server started: " + arguments.at(2));
         }
     }
     std::string Url(std::string_view path = {}) const {

@@ -1,5 +1,6 @@
-// A window for the workflows' tests: fields held in a map, and a record of every
-// status text, message box and opened address, in order.
+// What the tests share beyond testkit/testkit.h: a window for the workflows' tests (fields
+// held in a map, and a record of every status text, message box and opened address, in
+// order), the scripted and pyftpdlib FTP servers, and small file and port helpers.
 #pragma once
 
 #include <functional>
@@ -8,8 +9,32 @@
 #include <vector>
 
 #include "installer/window.h"
+#include "testkit/testkit.h"
 
 namespace klv::testing {
+
+inline unsigned ModeOf(const fs::path& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
+}
+
+inline std::vector<std::string> Lines(const fs::path& path) {  // without their LF
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+inline unsigned ClosedPort() {  // a loopback port nobody listens on
+    const ftp::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    (void)::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    (void)::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+}
 
 class FakeWindow : public Window {
 public:
