@@ -7,15 +7,12 @@
 #include <numeric>
 #include <sstream>
 
-#include "installer/fetch_status.h"
-#include "installer/shared_state.h"
 #include "tests/support/support.h"
 #include "web/file_sink.h"
 
 namespace klv::web {
 namespace {
 
-using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using testing::Lines;
@@ -87,7 +84,7 @@ TEST_F(Fetch, AnErrorCreatesNoFileAndARedirectStoresTheFinalBody) {
     EXPECT_THAT(FetchUrlToFile("file:///etc/passwd", local), Not(""));
     EXPECT_THAT(FetchUrlToFile(server->Url("/x").replace(0, 4, "ftp"), local), Not(""));
     EXPECT_THAT(
-        FetchUrlToFile("http://127.0.0.1:" + std::to_string(testing::ClosedPort()) + "/", local),
+        FetchUrlToFile("http://127.0.0.1:" + std::to_string(testing::kClosedPort) + "/", local),
         Not(""));
     EXPECT_FALSE(std::filesystem::exists(local));
     EXPECT_EQ(Get("/old"), "");
@@ -162,19 +159,6 @@ TEST_F(Fetch, TheBodyReachesTheSinkInBoundedPiecesAndARefusalEndsIt) {
     EXPECT_EQ(refusing.sizes.size(), 2u);
     EXPECT_EQ(refusing.ends, 1);
     EXPECT_EQ(ReadFile(scratch / "second"), kLong.substr(0, refusing.sizes[0]));
-}
-
-TEST_F(Fetch, TheStatusLineShowsTheOutcomeAndASilentServerIsLeftAfterTheIdleBound) {
-    Serve({"/gone=404 Not Found", "/silent=silent"});
-    auto shared = std::make_unique<SharedState>();
-    shared->statusText = "earlier";
-    FetchUrlToFile(*shared, server->Url("/long"), local);
-    EXPECT_TRUE(shared->statusText.empty() && shared->fetchErrorText.empty());
-    FetchUrlToFile(*shared, server->Url("/gone"), local);
-    EXPECT_EQ(shared->statusText, "HTTP 404 Not Found");
-    EXPECT_EQ(shared->fetchErrorText, "HTTP 404 Not Found");
-    FetchUrlToFile(*shared, server->Url("/silent"), local, 1s);
-    EXPECT_THAT(std::string(shared->statusText.view()), HasSubstr("Nothing received"));
 }
 
 }  // namespace

@@ -82,19 +82,14 @@ protected:
     Config config;
 };
 
-std::string Script() {
-    std::string text = "#!/usr/bin/perl\r\n# lone LF:\nCR CR LF:\r\r\n";
-    while (text.size() < 100 * 1024) {
-        text += "print \"line " + std::to_string(text.size()) + " of the KLV script\";\r\n";
-    }
-    return text;
-}
-
-std::string Image() {
-    std::string bytes = "\r\n\n\r\r\r\n";
-    for (unsigned state = 12345; bytes.size() < 300 * 1024;) {
+// A script with every kind of line end, or binary bytes (pseudo-random after a few).
+std::string Bytes(bool script) {
+    std::string bytes =
+        script ? "#!/usr/bin/perl\r\n# lone LF:\nCR CR LF:\r\r\n" : "\r\n\n\r\r\r\n";
+    for (unsigned state = 12345; bytes.size() < 200 * 1024;) {
         state = state * 1103515245u + 12345u;
-        bytes += static_cast<char>(state >> 16);
+        bytes += script ? "print \"line " + std::to_string(state % 1000) + "\";\r\n"
+                        : std::string(1, static_cast<char>(state >> 16));
     }
     return bytes;
 }
@@ -106,23 +101,23 @@ TEST_P(RealServer, StoresAndFetchesOverActiveAndPassiveConnections) {
     logon.user = "klv";
     logon.password = "s3cret";
     ASSERT_TRUE(client.LogOn(logon)) << client.replyText();
-    const std::string script = Local("script", Script());
-    const std::string image = Local("image", Image());
+    const std::string script = Local("script", Bytes(true));
+    const std::string image = Local("image", Bytes(false));
     for (const DataConnection connection : {DataConnection::Active, DataConnection::Passive}) {
         const std::string suffix = connection == DataConnection::Active ? "-active" : "-passive";
         EXPECT_TRUE(client.TransferFile("www/klv/ascii" + suffix, script, connection,
                                         Direction::Upload, TransferType::Ascii))
             << client.replyText();
         EXPECT_THAT(client.replyText(), StartsWith("226"));
-        EXPECT_EQ(ReadFile(Home("www/klv/ascii" + suffix)), Ascii(Script()));
+        EXPECT_EQ(ReadFile(Home("www/klv/ascii" + suffix)), Ascii(Bytes(true)));
         EXPECT_TRUE(client.TransferFile("www/klv/image" + suffix, image, connection,
                                         Direction::Upload, TransferType::Image));
-        EXPECT_EQ(ReadFile(Home("www/klv/image" + suffix)), Image());
+        EXPECT_EQ(ReadFile(Home("www/klv/image" + suffix)), Bytes(false));
         EXPECT_EQ(ModeOf(Home("www/klv/image" + suffix)), 0644u);
         EXPECT_TRUE(client.TransferFile("www/klv/image" + suffix, scratch / ("back" + suffix),
                                         connection, Direction::Download, TransferType::Image));
         EXPECT_THAT(client.replyText(), StartsWith("226"));
-        EXPECT_EQ(ReadFile(scratch / ("back" + suffix)), Image());
+        EXPECT_EQ(ReadFile(scratch / ("back" + suffix)), Bytes(false));
     }
     EXPECT_FALSE(client.TransferFile("www/klv/missing", scratch / "missing",
                                      DataConnection::Passive, Direction::Download,
@@ -138,9 +133,10 @@ TEST_P(RealServer, StoresAndFetchesOverActiveAndPassiveConnections) {
 
 TEST_P(RealServer, UploadOnceStoresTheScriptMakesItExecutableAndShowsEveryReply) {
     shared.showTranscript = 1;
-    EXPECT_TRUE(UploadOnce(Context(), Account("www/cgi-bin/klvcfg.cgi", Local("cfg", Script()))));
+    EXPECT_TRUE(
+        UploadOnce(Context(), Account("www/cgi-bin/klvcfg.cgi", Local("cfg", Bytes(true)))));
     EXPECT_TRUE(UploadOnce(Context(), Account("klv.cgi", Local("klv", "#!/bin/sh\r\n"))));
-    EXPECT_EQ(ReadFile(Home("www/cgi-bin/klvcfg.cgi")), Ascii(Script()));
+    EXPECT_EQ(ReadFile(Home("www/cgi-bin/klvcfg.cgi")), Ascii(Bytes(true)));
     EXPECT_EQ(ModeOf(Home("www/cgi-bin/klvcfg.cgi")), 0755u);
     EXPECT_EQ(ModeOf(Home("klv.cgi")), 0755u);
     EXPECT_THAT(window.messages, ElementsAre(MatchesRegex("226[^\n]* \n250[^\n]* \n200[^\n]*"),

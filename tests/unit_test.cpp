@@ -190,9 +190,7 @@ TEST(TextMode, CrLfIsLfALoneCrStaysAndCtrlZEndsTheText) {
 TEST(Templating, ReplacesEveryPlaceholderInOrderWithCrLfLineEnds) {
     std::string text = "aXXaXXXb";
     ReplaceAll(text, "XX", "X");
-    EXPECT_EQ(text, "aXaXXb");
     ReplaceAll(text, "", "never");
-    ReplaceAll(text, "x", "");
     EXPECT_EQ(text, "aXaXXb");
     EXPECT_EQ(EscapedEmail("a@b@c"), "a\\@b\\@c");
 
@@ -231,8 +229,6 @@ TEST(Paths, RemoteAndWorkingPathsSplitAtTheLastSlash) {
     EXPECT_EQ(SplitRemotePath("dir/").second, "");
     EXPECT_EQ(DirectoryOf("/home/ann/.local/bin/klv"), "/home/ann/.local/bin");
     EXPECT_EQ(DirectoryOf("klv"), "");
-    EXPECT_EQ(WorkingFile("/opt/klv", "temp.txt"), "/opt/klv/temp.txt");
-    EXPECT_TRUE(ExecutablePath().ends_with("/unit_tests"));
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <optional>
-#include <thread>
 
 #include "installer/session.h"
 #include "installer/shared_state.h"
@@ -86,11 +85,8 @@ protected:
     InstallerContext Context() { return {window, shared, config}; }
     std::string Vendor(const std::string& name) const { return vendor.path / "klvsetup" / name; }
     std::string Home(const std::string& name) const { return scratch / ("home/" + name); }
-    std::vector<std::string> Sent(std::size_t atLeast = 0) const {  // QUIT awaits no reply
-        for (int wait = 0; wait < 100 && Lines(scratch / "ftp.log").size() < atLeast; ++wait) {
-            std::this_thread::sleep_for(20ms);
-        }
-        return Lines(scratch / "ftp.log");
+    std::vector<std::string> Sent(std::size_t atLeast = 0) const {
+        return Lines(scratch / "ftp.log", atLeast);
     }
     SessionArguments Account(std::string remotePath, int chmodAfter = 1) {
         WriteFile(scratch / "script", "#!/bin/sh\r\necho hi\r\n");
@@ -154,11 +150,6 @@ TEST_F(Workflow, InstallScriptRefusesAnIncompleteFormBeforeDownloading) {
                             "You MUST Fill In ALL Fields Before Uploading!"));
     EXPECT_EQ(shared.formData.ftpUser, "");  // captured all the same
     EXPECT_THAT(Lines(scratch / "http.log"), IsEmpty());
-    window.SetFieldText(Control::Username, "ann");
-    window.SetFieldText(Control::StormPayEmail, "storm@example.org");
-    window.SetFieldText(Control::MainEmail, "   ");  // blanks are content
-    OnInstallScript(Context());
-    EXPECT_THAT(ReadFile(Home("www/cgi-bin/klvcfg.cgi")), HasSubstr("admin_email     => \"   \""));
 }
 
 // fault;the status line holds;the message box starts with;the configuration script landed
@@ -171,9 +162,9 @@ TEST_P(InstallScriptFaults, ShowTheCauseAndGoNoFurther) {
         row.push_back(part);
     }
     if (row[0] == "vendor down") {
-        config.vendorBaseUrl = "http://127.0.0.1:" + std::to_string(ClosedPort());
+        config.vendorBaseUrl = "http://127.0.0.1:" + std::to_string(kClosedPort);
     } else if (row[0] == "ftp down") {
-        config.ftpPort = ClosedPort();
+        config.ftpPort = kClosedPort;
     } else if (row[0] == "wrong password") {
         window.SetFieldText(Control::Password, "wrong");
     } else if (row[0] == "no template") {
@@ -282,9 +273,6 @@ TEST_F(Workflow, ASessionFallsBackToPassiveOnceAndStaysThere) {
                 ElementsAre("USER ann", "PASS pw", "TYPE A", StartsWith("PORT "), "STOR a.html",
                             "TYPE A", "PASV", "STOR a.html", "TYPE A", "PASV", "STOR b.html",
                             "TYPE A", "PASV", "STOR c.html", "QUIT"));
-    config.ftpPort = ClosedPort();
-    EXPECT_FALSE(SessionLogOn(Context(), Account("")));
-    EXPECT_THAT(window.messages, ElementsAre("Unable to connect to server"));
 }
 
 TEST_F(Workflow, APortNeverConnectedAndNoPassiveCostOneIdleBoundNotOnePerPage) {

@@ -18,23 +18,23 @@ inline unsigned ModeOf(const fs::path& path) {
     return ::stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
 }
 
-inline std::vector<std::string> Lines(const fs::path& path) {  // without their LF
-    std::vector<std::string> lines;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
+// The lines of a text file without their LF, once there are `atLeast` (a server's log may
+// trail the client: QUIT awaits no reply), or after two seconds.
+inline std::vector<std::string> Lines(const fs::path& path, std::size_t atLeast = 0) {
+    for (int wait = 0;; ++wait) {
+        std::vector<std::string> lines;
+        std::ifstream in(path);
+        for (std::string line; std::getline(in, line);) {
+            lines.push_back(line);
+        }
+        if (lines.size() >= atLeast || wait == 100) {
+            return lines;
+        }
+        ::usleep(20000);
     }
-    return lines;
 }
 
-inline unsigned ClosedPort() {  // a loopback port nobody listens on
-    const ftp::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t length = sizeof address;
-    (void)::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-    (void)::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
-}
+inline constexpr unsigned kClosedPort = 9;  // discard: nothing listens on loopback
 
 class FakeWindow : public Window {
 public:
