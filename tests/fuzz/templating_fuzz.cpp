@@ -33,20 +33,15 @@ std::string ReferenceFill(std::string text, const klv::FormData& data) {
     const auto escaped = [](const klv::FormText& email) {
         return ReferenceReplaceAll(email.str(), "@", "\\@");
     };
-    const std::pair<const char*, std::string> steps[] = {
-        {"#email#", escaped(data.mainEmail)},
-        {"#emailpp#", escaped(data.payPalEmail)},
-        {"#emailsp#", escaped(data.stormPayEmail)},
-        {"#klvpath#", data.httpCgiPath.str()},
-        {"#price#", data.adPrice.str()},
-        {"#ad-url#", data.adUrl.str()},
-        {"#ad-title#", data.adTitle.str()},
-        {"#ad-description#", data.adDescription.str()},
-        {"\n", "\r\n"}};
-    for (const auto& [placeholder, value] : steps) {
-        text = ReferenceReplaceAll(text, placeholder, value);
-    }
-    return text;
+    text = ReferenceReplaceAll(text, "#email#", escaped(data.mainEmail));
+    text = ReferenceReplaceAll(text, "#emailpp#", escaped(data.payPalEmail));
+    text = ReferenceReplaceAll(text, "#emailsp#", escaped(data.stormPayEmail));
+    text = ReferenceReplaceAll(text, "#klvpath#", data.httpCgiPath.view());
+    text = ReferenceReplaceAll(text, "#price#", data.adPrice.view());
+    text = ReferenceReplaceAll(text, "#ad-url#", data.adUrl.view());
+    text = ReferenceReplaceAll(text, "#ad-title#", data.adTitle.view());
+    text = ReferenceReplaceAll(text, "#ad-description#", data.adDescription.view());
+    return ReferenceReplaceAll(text, "\n", "\r\n");
 }
 
 [[noreturn]] void Fail(const char* what) {
