@@ -7,15 +7,18 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ftp/socket_fd.h"
@@ -49,9 +52,10 @@ inline void WriteFile(const fs::path& path, std::string_view bytes) {
 
 // A child process whose standard input is a pipe from this one: it sees the end of it
 // when its owner is destroyed or dies (and dies with it), and is reaped on destruction.
+// Its output comes through ReadLine, or goes into the file `output` (with its errors).
 class Process {
 public:
-    explicit Process(const std::vector<std::string>& argv) {
+    explicit Process(const std::vector<std::string>& argv, const std::string& output = {}) {
         int in[2], out[2];
         if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || (pid_ = ::fork()) < 0) {
             throw std::runtime_error("cannot start " + argv.at(0));
@@ -59,7 +63,10 @@ public:
         if (pid_ == 0) {
             ::prctl(PR_SET_PDEATHSIG, SIGKILL);
             ::dup2(in[0], 0);
-            ::dup2(out[1], 1);
+            ::dup2(output.empty() ? out[1]
+                                  : ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644),
+                   1);
+            ::dup2(output.empty() ? 2 : 1, 2);
             std::vector<char*> args;
             for (const std::string& arg : argv) {
                 args.push_back(const_cast<char*>(arg.c_str()));
@@ -75,6 +82,9 @@ public:
     }
     ~Process() {
         input_.reset();
+        if (pid_ < 0) {
+            return;  // waited for already
+        }
         pid_t ended = 0;
         for (int wait = 0; wait < 100 && (ended = ::waitpid(pid_, nullptr, WNOHANG)) == 0; ++wait) {
             ::usleep(50000);  // time to end by itself
@@ -85,6 +95,17 @@ public:
     }
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
+    // Its exit status once it ended by itself (-1 if killed), and the processor time it used.
+    int Wait(std::chrono::microseconds* cpu = nullptr) {
+        int status = 0;
+        rusage usage{};
+        ::wait4(std::exchange(pid_, -1), &status, 0, &usage);
+        if (cpu != nullptr) {
+            *cpu = std::chrono::seconds(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                   std::chrono::microseconds(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
     std::string ReadLine() {  // of its standard output
         std::string line;
         for (char c = 0; ::read(output_.get(), &c, 1) == 1 && c != '\n';) {
