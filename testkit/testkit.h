@@ -95,6 +95,10 @@ public:
     }
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
+    void Stop() {  // asks it to end now, and waits for that
+        ::kill(pid_, SIGTERM);
+        (void)Wait();
+    }
     // Its exit status once it ended by itself (-1 if killed), and the processor time it used.
     int Wait(std::chrono::microseconds* cpu = nullptr) {
         int status = 0;
