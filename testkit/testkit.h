@@ -96,14 +96,17 @@ public:
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
     void Stop() {  // asks it to end now, and waits for that
-        ::kill(pid_, SIGTERM);
-        (void)Wait();
+        if (pid_ > 0 && ::kill(pid_, SIGTERM) == 0) {
+            (void)Wait();
+        }
     }
     // Its exit status once it ended by itself (-1 if killed), and the processor time it used.
     int Wait(std::chrono::microseconds* cpu = nullptr) {
         int status = 0;
         rusage usage{};
-        ::wait4(std::exchange(pid_, -1), &status, 0, &usage);
+        if (pid_ <= 0 || ::wait4(std::exchange(pid_, -1), &status, 0, &usage) < 0) {
+            return -1;
+        }
         if (cpu != nullptr) {
             *cpu = std::chrono::seconds(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                    std::chrono::microseconds(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
