@@ -1,5 +1,6 @@
 // FetchUrlToFile against the curl command line, the same body from the same loopback
-// server (files sent with sendfile, so the server is not what limits either), in the
+// server (testkit/servers.py: files sent with sendfile, so the server is not what limits
+// either), in the
 // same run, alternating. Usage: web_bench [MiB, default 256] [rounds, default 3]
 #include <spawn.h>
 #include <stdlib.h>
@@ -16,7 +17,7 @@
 #include <system_error>
 #include <vector>
 
-#include "tests/support/http/http_test_server.h"
+#include "testkit/testkit.h"
 #include "web/fetch.h"
 
 extern char** environ;
@@ -24,22 +25,6 @@ extern char** environ;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-struct Scratch {
-    Scratch() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "klv-bench-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::system_error(errno, std::generic_category(), "mkdtemp");
-        }
-        path = pattern;
-    }
-    ~Scratch() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-    std::filesystem::path path;
-};
 
 void WriteBody(const std::filesystem::path& path, std::size_t size) {
     std::vector<char> block(1 << 20);
@@ -107,12 +92,11 @@ int main(int argc, char** argv) {
     const std::size_t size = mebibytes << 20;
     ::setenv("no_proxy", "127.0.0.1", 1);  // both clients go straight to the loopback server
 
-    Scratch scratch;
+    const klv::testing::Scratch scratch;
     const std::filesystem::path body = scratch.path / "site" / "body.bin";
     std::filesystem::create_directories(body.parent_path());
     WriteBody(body, size);
-    klv::testing::HttpTestServer server;
-    server.ServeDirectory(scratch.path / "site");
+    const klv::testing::LocalServer server({"http", scratch / "site", scratch / "requests.log"});
     const std::string url = server.Url("/body.bin");
     const std::string ours = (scratch.path / "fetched.bin").string();
     const std::string theirs = (scratch.path / "curl.bin").string();
