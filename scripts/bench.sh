@@ -7,8 +7,8 @@
 #   scripts/bench.sh [name-filter]        e.g. scripts/bench.sh pages
 #
 # Needs root: the benchmarks start vsftpd, unpacked into the build tree (its anonymous
-# user is chrooted), and
-# pages_bench also opens packet sockets and makes network namespaces. Settings passed
+# user is chrooted), and pages_bench also opens packet sockets and makes network
+# namespaces. Settings passed
 # through to the benchmarks:
 #   KLV_BENCH_BUILD           the build tree (default build-bench)
 #   KLV_FTP_BENCH_MIB         ftp_bench's file size in MiB (default 256)
