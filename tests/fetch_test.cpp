@@ -118,7 +118,9 @@ TEST_F(Fetch, LocalFailuresAreNamedAndCutTo253Characters) {
     Serve({});
     EXPECT_EQ(FetchUrlToFile(server->Url("/long"), scratch / "missing/local.txt"),
               "Cannot create " + (scratch / "missing/local.txt") + ": No such file or directory");
-    EXPECT_THAT(Requests(), ElementsAre("GET /long HTTP/1.1"));  // the address came first
+    EXPECT_THAT(Requests(), ElementsAre("GET /long HTTP/1.1"));     // the address came first
+    EXPECT_THAT(FetchUrlToFile(server->Url("/long"), "/dev/full"),  // a full disk
+                ::testing::StartsWith("Cannot write /dev/full"));
     const std::string outcome =
         FetchUrlToFile(server->Url("/long"), scratch / (std::string(300, 'm') + "/f"));
     EXPECT_EQ(outcome.size(), kMaxErrorTextLength);

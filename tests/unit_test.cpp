@@ -145,7 +145,7 @@ TEST(PageList, OneNamePerLineFeedAsTheyStand) {
     EXPECT_TRUE(settings.fillBlogValues);
     EXPECT_FALSE(settings.binary);
     EXPECT_EQ(PlanFor("weblog.txt").remoteName, "weblog.php");
-    EXPECT_FALSE(PlanFor("weblog.txt").fillBlogValues);
+    EXPECT_FALSE(PlanFor("weblog.txt").fillBlogValues || PlanFor("weblog.txt").binary);
     EXPECT_TRUE(PlanFor("klv.jpg").binary);
     EXPECT_TRUE(PlanFor("button.jpg").binary);
     for (const char* name : {"logo.jpg", "KLV.JPG", "klv.jpg ", "Weblog.txt", " weblogex.txt"}) {
