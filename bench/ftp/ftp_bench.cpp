@@ -5,7 +5,8 @@
 //
 // Each direction is timed five times per tool, alternating which tool goes first; the
 // median counts (the best is shown beside it). MB/s means 10^6 bytes per second. Needs
-// /usr/sbin/vsftpd and curl, and root (vsftpd's anonymous user is chrooted).
+// the vsftpd scripts/fetch-ftp-servers.sh unpacks, curl, and root (vsftpd's anonymous user is
+// chrooted).
 #include <unistd.h>
 
 #include <algorithm>

@@ -15,7 +15,7 @@
 //   pages_bench [loopback rounds, default 21] [delayed rounds, default 3; 0 skips]
 //   (or KLV_PAGES_BENCH_ROUNDS="21 3" in the environment, as scripts/bench.sh passes it)
 //
-// Needs root, /usr/sbin/vsftpd, /usr/bin/lftp and /usr/sbin/ip.
+// Needs root, the vsftpd scripts/fetch-ftp-servers.sh unpacks, /usr/bin/lftp and /usr/sbin/ip.
 #include <time.h>
 #include <unistd.h>
 

@@ -2,7 +2,6 @@
 // server (testkit/servers.py: files sent with sendfile, so the server is not what limits
 // either), in the
 // same run, alternating. Usage: web_bench [MiB, default 256] [rounds, default 3]
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 
@@ -17,59 +16,12 @@
 #include <system_error>
 #include <vector>
 
-#include "testkit/testkit.h"
+#include "bench/bench.h"
 #include "web/fetch.h"
-
-extern char** environ;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-void WriteBody(const std::filesystem::path& path, std::size_t size) {
-    std::vector<char> block(1 << 20);
-    for (std::size_t i = 0; i < block.size(); ++i) {
-        block[i] = static_cast<char>((i * 131 + i / 977) & 0xFF);
-    }
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    for (std::size_t written = 0; written < size; written += block.size()) {
-        block[0] = static_cast<char>(written >> 20);  // no two blocks alike
-        out.write(block.data(),
-                  static_cast<std::streamsize>(std::min(block.size(), size - written)));
-    }
-}
-
-bool SameContent(const std::filesystem::path& a, const std::filesystem::path& b) {
-    std::ifstream left(a, std::ios::binary);
-    std::ifstream right(b, std::ios::binary);
-    std::vector<char> x(1 << 20), y(1 << 20);
-    for (;;) {
-        left.read(x.data(), static_cast<std::streamsize>(x.size()));
-        right.read(y.data(), static_cast<std::streamsize>(y.size()));
-        if (left.gcount() != right.gcount() ||
-            !std::equal(x.begin(), x.begin() + left.gcount(), y.begin())) {
-            return false;
-        }
-        if (left.gcount() == 0) {
-            return true;
-        }
-    }
-}
-
-bool RunCurl(const std::string& url, const std::string& out) {
-    std::vector<std::string> args{"curl", "-s", "-o", out, url};
-    std::vector<char*> argv;
-    for (std::string& arg : args) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    pid_t child = 0;
-    if (::posix_spawnp(&child, "curl", nullptr, nullptr, argv.data(), environ) != 0) {
-        return false;
-    }
-    int status = 0;
-    return ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
 
 // Seconds one download took, or a negative value when it failed.
 double Timed(const std::function<bool()>& download) {
@@ -95,7 +47,7 @@ int main(int argc, char** argv) {
     const klv::testing::Scratch scratch;
     const std::filesystem::path body = scratch.path / "site" / "body.bin";
     std::filesystem::create_directories(body.parent_path());
-    WriteBody(body, size);
+    klv::bench::WriteRandomFile(body, size);
     const klv::testing::LocalServer server({"http", scratch / "site", scratch / "requests.log"});
     const std::string url = server.Url("/body.bin");
     const std::string ours = (scratch.path / "fetched.bin").string();
@@ -109,7 +61,11 @@ int main(int argc, char** argv) {
         const auto fetch = [&] {
             return Timed([&] { return klv::web::FetchUrlToFile(url, ours).empty(); });
         };
-        const auto curl = [&] { return Timed([&] { return RunCurl(url, theirs); }); };
+        const auto curl = [&] {
+            return Timed([&] {
+                return klv::bench::RunToEnd({"/usr/bin/curl", "-s", "-o", theirs, url}) == 0;
+            });
+        };
         double fetchSeconds = 0;
         double curlSeconds = 0;
         if (round % 2 == 0) {
@@ -129,7 +85,7 @@ int main(int argc, char** argv) {
         std::printf("round %d: FetchUrlToFile %8.1f MB/s   curl %8.1f MB/s\n", round + 1,
                     fetchRates.back(), curlRates.back());
     }
-    if (!SameContent(ours, body) || !SameContent(theirs, body)) {
+    if (!klv::bench::SameFiles(ours, body) || !klv::bench::SameFiles(theirs, body)) {
         std::fprintf(stderr, "a download differs from the body served\n");
         return 1;
     }
