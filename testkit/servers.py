@@ -83,7 +83,8 @@ def http(root, log, *rules):
 
 def real(kind, home, user, password, unpacked):
     """vsftpd, proftpd or pure-ftpd as unpacked from Debian's packages, on an address of
-    its own, logging on `user` with the password hashed; the home belongs to uid 1000."""
+    its own, logging on `user` with the password hashed; the home belongs to uid 1000, and
+    the server's configuration and log go into the directory holding it."""
     work = os.path.dirname(home)
     host = {"vsftpd": "127.0.0.2", "proftpd": "127.0.0.3", "pure-ftpd": "127.0.0.4"}[kind]
     with socket.create_server((host, 0)) as probe:
@@ -130,8 +131,9 @@ def real(kind, home, user, password, unpacked):
     binds = "".join("mount --bind %s %s && " % pair for pair in mounts)
     die_with_parent = lambda: ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
     server = subprocess.Popen(["unshare", "--mount", "--propagation", "private", "sh", "-c",
-                               binds + 'exec "$@"', "sh"] + argv, preexec_fn=die_with_parent, start_new_session=True,
-                              stdout=subprocess.DEVNULL, stderr=open(work + "/server.log", "w"))
+                               binds + 'exec "$@"', "sh"] + argv, preexec_fn=die_with_parent,
+                              start_new_session=True, stdout=subprocess.DEVNULL,
+                              stderr=open(work + "/server.log", "w"))
     for _ in range(300):
         try:
             socket.create_connection((host, port)).close()
