@@ -6,8 +6,9 @@
 #
 #   scripts/bench.sh [name-filter]        e.g. scripts/bench.sh pages
 #
-# Needs root: the benchmarks start vsftpd (its anonymous user is chrooted), and
-# pages_bench also opens packet sockets and makes network namespaces. Settings passed
+# Needs root: the benchmarks start vsftpd, unpacked into the build tree (its anonymous
+# user is chrooted), and pages_bench also opens packet sockets and makes network
+# namespaces. Settings passed
 # through to the benchmarks:
 #   KLV_BENCH_BUILD           the build tree (default build-bench)
 #   KLV_FTP_BENCH_MIB         ftp_bench's file size in MiB (default 256)
@@ -21,6 +22,7 @@ filter=${1:-}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKLV_BUILD_APP=OFF \
   -DKLV_BUILD_TESTS=OFF -DKLV_BUILD_BENCH=ON
 cmake --build "$build"
+scripts/fetch-ftp-servers.sh "$build/ftp-servers"  # the vsftpd the benchmarks start
 
 # The machine the figures come from, and how busy it was: the benchmarks share it.
 machine() {

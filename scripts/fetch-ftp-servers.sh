@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Unpacks the FTP servers of the interoperability tests into DIR, without installing
-# them: proftpd and pure-ftpd conflict in apt with vsftpd (each provides ftp-server),
-# so apt downloads their Debian packages and dpkg-deb unpacks them under DIR/root.
+# them: vsftpd, proftpd and pure-ftpd conflict in apt (each provides ftp-server), and a
+# user may have one of them installed, so apt downloads their Debian packages and
+# dpkg-deb unpacks them under DIR/root. Nothing on the system changes.
 #
 #   scripts/fetch-ftp-servers.sh DIR
 #
-# Afterwards DIR/root/usr/sbin/proftpd, DIR/root/usr/sbin/pure-ftpd and
-# DIR/root/usr/bin/pure-pw exist, and DIR/versions names the packages unpacked.
-# Running it again does nothing once they are there. The shared libraries proftpd
-# needs beyond a base system are installed by scripts/setup-debian.sh.
+# Afterwards DIR/root/usr/sbin/{vsftpd,proftpd,pure-ftpd} and DIR/root/usr/bin/pure-pw exist, and DIR/versions names the packages unpacked.
+# Running it again does nothing once they are there. The shared libraries the servers
+# need beyond a base system are installed by scripts/setup-debian.sh.
 set -euo pipefail
 
 if [ "$#" -ne 1 ]; then
@@ -19,8 +19,8 @@ dir=$1
 
 # proftpd-basic, the package that provides ftp-server, only pulls in proftpd-core
 # (the daemon and its built-in modules) and two loadable modules the tests do not use.
-packages=(proftpd-core pure-ftpd)
-wanted=(root/usr/sbin/proftpd root/usr/sbin/pure-ftpd root/usr/bin/pure-pw)
+packages=(vsftpd proftpd-core pure-ftpd)
+wanted=(root/usr/sbin/vsftpd root/usr/sbin/proftpd root/usr/sbin/pure-ftpd root/usr/bin/pure-pw)
 
 complete() {
   local file

@@ -13,12 +13,15 @@ packages=(
   # tests and demo: real servers on loopback, a display for whole-program runs, the
   # font the window's layout is measured with, a check of the installed menu entry
   python3 python3-pyftpdlib python3-openssl openssl xvfb xauth xdg-utils curl fonts-dejavu-core desktop-file-utils
-  # interoperability runs and benchmarks; the libraries are those of proftpd and
-  # pure-ftpd, which scripts/fetch-ftp-servers.sh unpacks without installing them
-  vsftpd lftp iproute2 procps
+  # interoperability runs and benchmarks; the libraries are those of vsftpd, proftpd
+  # and pure-ftpd, which scripts/fetch-ftp-servers.sh unpacks without installing them:
+  # the three conflict in apt, and a user's own FTP server must stay as it is
+  lftp iproute2 procps util-linux libpam-modules libwrap0 libpam0g libssl3
   libhiredis0.14 libmemcached11 libmemcachedutil2 libpcre2-posix3 libsodium23 libcap2
   # the icon is drawn as SVG and rendered to PNG (app/icons/render.sh); the screenshot
   librsvg2-bin imagemagick x11-utils
+  # scripts/count-lines.sh
+  cloc
   # the screenshot of a run (scripts/screenshot-running.sh) types into the window
   xdotool
   # the Debian package: cpack's dependency list (dpkg-shlibdeps) and the check of its
@@ -43,5 +46,5 @@ if [ "${#missing[@]}" -gt 0 ]; then
   "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
 fi
 
-# The FTP servers that conflict with vsftpd in apt are unpacked into the build tree by
-# scripts/fetch-ftp-servers.sh when the interoperability tests need them.
+# The FTP servers are unpacked into the build tree by scripts/fetch-ftp-servers.sh when
+# the interoperability tests need them; nothing here installs or removes an FTP server.

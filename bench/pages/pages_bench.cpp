@@ -15,7 +15,7 @@
 //   pages_bench [loopback rounds, default 21] [delayed rounds, default 3; 0 skips]
 //   (or KLV_PAGES_BENCH_ROUNDS="21 3" in the environment, as scripts/bench.sh passes it)
 //
-// Needs root, /usr/sbin/vsftpd, /usr/bin/lftp and /usr/sbin/ip.
+// Needs root, the vsftpd scripts/fetch-ftp-servers.sh unpacks, /usr/bin/lftp and /usr/sbin/ip.
 #include <time.h>
 #include <unistd.h>
 
@@ -36,20 +36,16 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench.h"
 #include "bench/pages/control_tally.h"
 #include "bench/pages/delay_line.h"
 #include "bench/pages/link_tap.h"
 #include "bench/pages/split_network.h"
-#include "bench/support/files.h"
-#include "bench/support/process.h"
-#include "bench/support/signal_cleanup.h"
-#include "bench/support/vsftpd.h"
 #include "ftp/tcp_socket.h"
 #include "installer/config.h"
 #include "installer/session.h"
 #include "installer/shared_state.h"
 #include "installer/workflows.h"
-#include "tests/support/fake_window.h"
 
 namespace {
 
@@ -63,7 +59,6 @@ constexpr char kIp[] = "/usr/sbin/ip";
 constexpr int kPages = 200;
 constexpr std::size_t kImageBytes = 50 * 1024;
 constexpr std::chrono::microseconds kOneWayDelay(10'000);
-constexpr std::chrono::minutes kRunBound(10);  // one client's whole session, at most
 // After a run, time for its last frames to reach the tally (a few round trips).
 constexpr std::chrono::milliseconds kSettle(100);
 
@@ -148,11 +143,11 @@ std::string WithCrLf(const std::string& text) {
 bool ArrivedIntact(const klv::bench::Vsftpd& server, const std::vector<PageFile>& files,
                    Client client) {
     for (const PageFile& file : files) {
-        std::string expected = klv::bench::ReadWholeFile(file.local);
+        std::string expected = klv::testing::ReadFile(file.local);
         if (client == Client::Lftp && !file.binary) {
             expected = WithCrLf(expected);
         }
-        if (klv::bench::ReadWholeFile(server.served(file.name)) != expected) {
+        if (klv::testing::ReadFile(server.served(file.name)) != expected) {
             std::fprintf(stderr, "pages_bench: %s: %s did not arrive intact\n", NameOf(client),
                          file.name.c_str());
             return false;
@@ -200,7 +195,7 @@ public:
 
 private:
     const std::vector<PageFile>& files_;
-    klv::testing::FakeWindow window_;
+    klv::bench::QuietWindow window_;
     std::unique_ptr<klv::SharedState> shared_;
     klv::Config config_;
     klv::SessionArguments account_;
@@ -349,13 +344,13 @@ Results Measure(const Site& site, const klv::bench::Vsftpd& server,
             const std::vector<std::string> command = LftpCommand(site, siteDirectory);
             const std::string log = (scratch / "lftp.log").string();
             const auto start = Clock::now();
-            klv::bench::Process lftp(command, log);
-            stored = lftp.WaitWithin(kRunBound) == 0;
+            std::chrono::microseconds cpuTime{0};
+            stored = klv::testing::Process(command, log).Wait(&cpuTime) == 0;
             seconds = std::chrono::duration<double>(Clock::now() - start).count();
-            cpuSeconds = std::chrono::duration<double>(lftp.cpuTime()).count();
+            cpuSeconds = std::chrono::duration<double>(cpuTime).count();
             if (!stored) {
                 std::fprintf(stderr, "pages_bench: lftp failed:\n%s\n",
-                             klv::bench::ReadWholeFile(log).c_str());
+                             klv::testing::ReadFile(log).c_str());
             }
         }
         std::this_thread::sleep_for(kSettle);
@@ -543,12 +538,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "pages_bench: needs root (vsftpd, packet sockets, namespaces)\n");
         return 1;
     }
-    klv::bench::InstallSignalCleanup();
 
     bool intact = true;
     try {
-        const klv::bench::ScratchDirectory scratch("klv-pages-bench");
-        const fs::path siteDirectory = scratch.path() / "site";
+        const klv::testing::Scratch scratch;
+        const fs::path siteDirectory = scratch.path / "site";
         const std::vector<PageFile> files = MakeSite(siteDirectory);
         std::uintmax_t pageBytes = 0;
         for (const PageFile& file : files) {
@@ -577,7 +571,7 @@ int main(int argc, char** argv) {
             std::printf("\n== loopback, 127.0.0.1, %d rounds each\n", loopbackRounds);
             const CpuMeter cpu;
             const Results results =
-                Measure(site, server, files, siteDirectory, loopbackRounds, collect, scratch.path(),
+                Measure(site, server, files, siteDirectory, loopbackRounds, collect, scratch.path,
                         /*showProgress=*/false);
             std::printf(
                 "  machine during this part: %.0f%% of all processors busy, load "
@@ -610,18 +604,14 @@ int main(int argc, char** argv) {
                     network->middle().fd(), klv::bench::SplitNetwork::kMiddleToClient,
                     klv::bench::SplitNetwork::kMiddleToServer, kOneWayDelay, &tally);
                 const klv::bench::NamespaceScope inClient(network->client().fd());
-                klv::bench::VsftpdOptions options;
-                options.listenAddress = site.host;
-                options.port = site.port;
-                options.networkNamespace = network->server().name();
-                klv::bench::Vsftpd server(options);
+                klv::bench::Vsftpd server(site.host, site.port, network->server().name());
                 const double roundTripMs = ConnectRoundTripMs(site);
                 std::printf("  measured round trip (TCP connect, median of 5): %.2f ms\n",
                             roundTripMs);
                 const auto collect = [&] { return tally.Take(); };
                 const CpuMeter cpu;
                 const Results results = Measure(site, server, files, siteDirectory, delayedRounds,
-                                                collect, scratch.path(), /*showProgress=*/true);
+                                                collect, scratch.path, /*showProgress=*/true);
                 const klv::bench::DelayLine::Stats stats = line.stats();
                 std::printf(
                     "  machine during this part: %.0f%% of all processors busy, load "

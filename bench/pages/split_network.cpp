@@ -11,8 +11,7 @@
 #include <system_error>
 #include <vector>
 
-#include "bench/support/process.h"
-#include "bench/support/signal_cleanup.h"
+#include "bench/bench.h"
 
 namespace klv::bench {
 
@@ -29,7 +28,7 @@ std::string NameFor(char role) {
 
 void Ip(std::vector<std::string> arguments) {
     arguments.insert(arguments.begin(), kIp);
-    if (RunToEnd(arguments, std::chrono::seconds(20)) != 0) {
+    if (RunToEnd(arguments) != 0) {
         std::string command;
         for (const std::string& argument : arguments) {
             command += argument + " ";
@@ -50,16 +49,13 @@ void DisableIpv6() {
 }  // namespace
 
 NetworkNamespace::NetworkNamespace(std::string name) : name_(std::move(name)) {
-    RegisterNamespace(name_);
-    if (RunToEnd({kIp, "netns", "add", name_}, std::chrono::seconds(20)) != 0) {
-        UnregisterNamespace(name_);
+    if (RunToEnd({kIp, "netns", "add", name_}) != 0) {
         throw NamespacesRefused("`ip netns add " + name_ + "` failed");
     }
     fd_.reset(::open(("/run/netns/" + name_).c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd_) {
         const int error = errno;
         (void)RunToEnd({kIp, "netns", "del", name_});
-        UnregisterNamespace(name_);
         throw std::system_error(error, std::generic_category(), "open /run/netns/" + name_);
     }
 }
@@ -67,7 +63,6 @@ NetworkNamespace::NetworkNamespace(std::string name) : name_(std::move(name)) {
 NetworkNamespace::~NetworkNamespace() {
     fd_.reset();
     (void)RunToEnd({kIp, "netns", "del", name_});
-    UnregisterNamespace(name_);
 }
 
 SplitNetwork::SplitNetwork() : client_(NameFor('c')), middle_(NameFor('m')), server_(NameFor('s')) {

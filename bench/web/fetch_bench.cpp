@@ -1,7 +1,7 @@
 // FetchUrlToFile against the curl command line, the same body from the same loopback
-// server (files sent with sendfile, so the server is not what limits either), in the
+// server (testkit/servers.py: files sent with sendfile, so the server is not what limits
+// either), in the
 // same run, alternating. Usage: web_bench [MiB, default 256] [rounds, default 3]
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 
@@ -16,75 +16,12 @@
 #include <system_error>
 #include <vector>
 
-#include "tests/support/http/http_test_server.h"
+#include "bench/bench.h"
 #include "web/fetch.h"
-
-extern char** environ;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-struct Scratch {
-    Scratch() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "klv-bench-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::system_error(errno, std::generic_category(), "mkdtemp");
-        }
-        path = pattern;
-    }
-    ~Scratch() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-    std::filesystem::path path;
-};
-
-void WriteBody(const std::filesystem::path& path, std::size_t size) {
-    std::vector<char> block(1 << 20);
-    for (std::size_t i = 0; i < block.size(); ++i) {
-        block[i] = static_cast<char>((i * 131 + i / 977) & 0xFF);
-    }
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    for (std::size_t written = 0; written < size; written += block.size()) {
-        block[0] = static_cast<char>(written >> 20);  // no two blocks alike
-        out.write(block.data(),
-                  static_cast<std::streamsize>(std::min(block.size(), size - written)));
-    }
-}
-
-bool SameContent(const std::filesystem::path& a, const std::filesystem::path& b) {
-    std::ifstream left(a, std::ios::binary);
-    std::ifstream right(b, std::ios::binary);
-    std::vector<char> x(1 << 20), y(1 << 20);
-    for (;;) {
-        left.read(x.data(), static_cast<std::streamsize>(x.size()));
-        right.read(y.data(), static_cast<std::streamsize>(y.size()));
-        if (left.gcount() != right.gcount() ||
-            !std::equal(x.begin(), x.begin() + left.gcount(), y.begin())) {
-            return false;
-        }
-        if (left.gcount() == 0) {
-            return true;
-        }
-    }
-}
-
-bool RunCurl(const std::string& url, const std::string& out) {
-    std::vector<std::string> args{"curl", "-s", "-o", out, url};
-    std::vector<char*> argv;
-    for (std::string& arg : args) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    pid_t child = 0;
-    if (::posix_spawnp(&child, "curl", nullptr, nullptr, argv.data(), environ) != 0) {
-        return false;
-    }
-    int status = 0;
-    return ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
 
 // Seconds one download took, or a negative value when it failed.
 double Timed(const std::function<bool()>& download) {
@@ -107,12 +44,11 @@ int main(int argc, char** argv) {
     const std::size_t size = mebibytes << 20;
     ::setenv("no_proxy", "127.0.0.1", 1);  // both clients go straight to the loopback server
 
-    Scratch scratch;
+    const klv::testing::Scratch scratch;
     const std::filesystem::path body = scratch.path / "site" / "body.bin";
     std::filesystem::create_directories(body.parent_path());
-    WriteBody(body, size);
-    klv::testing::HttpTestServer server;
-    server.ServeDirectory(scratch.path / "site");
+    klv::bench::WriteRandomFile(body, size);
+    const klv::testing::LocalServer server({"http", scratch / "site", scratch / "requests.log"});
     const std::string url = server.Url("/body.bin");
     const std::string ours = (scratch.path / "fetched.bin").string();
     const std::string theirs = (scratch.path / "curl.bin").string();
@@ -125,7 +61,11 @@ int main(int argc, char** argv) {
         const auto fetch = [&] {
             return Timed([&] { return klv::web::FetchUrlToFile(url, ours).empty(); });
         };
-        const auto curl = [&] { return Timed([&] { return RunCurl(url, theirs); }); };
+        const auto curl = [&] {
+            return Timed([&] {
+                return klv::bench::RunToEnd({"/usr/bin/curl", "-s", "-o", theirs, url}) == 0;
+            });
+        };
         double fetchSeconds = 0;
         double curlSeconds = 0;
         if (round % 2 == 0) {
@@ -145,7 +85,7 @@ int main(int argc, char** argv) {
         std::printf("round %d: FetchUrlToFile %8.1f MB/s   curl %8.1f MB/s\n", round + 1,
                     fetchRates.back(), curlRates.back());
     }
-    if (!SameContent(ours, body) || !SameContent(theirs, body)) {
+    if (!klv::bench::SameFiles(ours, body) || !klv::bench::SameFiles(theirs, body)) {
         std::fprintf(stderr, "a download differs from the body served\n");
         return 1;
     }

@@ -1,24 +1,18 @@
 // The replacement rule against its plainest reading (replace, step behind the insert),
-// and the whole templating against the same steps done the plain way, with the
-// invariant that every LF in a script follows a CR.
+// and the whole templating against the same steps done the plain way.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <stdlib.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <system_error>
 
 #include "installer/form.h"
 #include "installer/templating.h"
 #include "installer/text_file.h"
-#include "tests/support/files.h"
 
 namespace {
 
@@ -31,16 +25,6 @@ std::string ReferenceReplaceAll(std::string text, std::string_view placeholder,
     while ((at = text.find(placeholder, at)) != std::string::npos) {
         text.replace(at, placeholder.size(), value);
         at += value.size();
-    }
-    return text;
-}
-
-std::string ReferenceRead(std::string_view bytes) {
-    std::string text;
-    for (std::size_t i = 0; i < bytes.size() && bytes[i] != '\x1A'; ++i) {
-        if (!(bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n')) {
-            text += bytes[i];
-        }
     }
     return text;
 }
@@ -80,35 +64,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Fail("ReplaceAll differs from the plain reading of the rule");
     }
 
-    // The whole templating on a file.
+    // The whole templating.
     auto form = std::make_unique<klv::FormData>();
     for (klv::FormText* field :
          {&form->mainEmail, &form->payPalEmail, &form->stormPayEmail, &form->httpCgiPath,
           &form->adPrice, &form->adUrl, &form->adTitle, &form->adDescription}) {
         field->assign(input.ConsumeRandomLengthString(40));
     }
-    const std::string templateBytes = input.ConsumeRemainingBytesAsString();
-
-    static const klv::testing::ScratchDirectory directory;
-    static const std::string path = directory.File("klvcfg.cgi");
-    {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out.write(templateBytes.data(), static_cast<std::streamsize>(templateBytes.size()));
-    }
-    if (!klv::FillScriptTemplate(path, *form)) {
-        Fail("FillScriptTemplate failed on a readable file");
-    }
-    std::ifstream in(path, std::ios::binary);
-    const std::string script{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-
-    for (std::size_t at = script.find('\n'); at != std::string::npos;
-         at = script.find('\n', at + 1)) {
-        if (at == 0 || script[at - 1] != '\r') {
-            Fail("an LF without a CR before it");
-        }
-    }
-    if (script != ReferenceFill(ReferenceRead(templateBytes), *form)) {
-        Fail("the script differs from the steps done the plain way");
+    const std::string templateText = input.ConsumeRemainingBytesAsString();
+    if (klv::FillTemplateText(templateText, *form) != ReferenceFill(templateText, *form)) {
+        Fail("FillTemplateText differs from the steps done the plain way");
     }
     return 0;
 }

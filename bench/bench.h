@@ -1,0 +1,117 @@
+// What the benchmarks add to testkit/testkit.h: running a tool to its end, random files and
+// their comparison, and an anonymous vsftpd (the one scripts/fetch-ftp-servers.sh unpacks)
+// whose /pub takes uploads.
+#pragma once
+
+#include <algorithm>
+#include <optional>
+#include <random>
+#include <thread>
+
+#include "ftp/tcp_socket.h"
+#include "installer/window.h"
+#include "testkit/testkit.h"
+
+namespace klv::bench {
+
+namespace fs = std::filesystem;
+
+inline constexpr char kVsftpdPath[] = KLV_FTP_SERVERS_DIR "/root/usr/sbin/vsftpd";
+
+inline int RunToEnd(const std::vector<std::string>& argv) {  // its exit status
+    return testing::Process(argv, "/dev/null").Wait();
+}
+
+inline void WriteRandomFile(const fs::path& path, std::size_t bytes, std::uint64_t seed = 1) {
+    std::mt19937_64 generator(seed);
+    std::ofstream out(path, std::ios::binary);
+    for (std::string block(1 << 20, '\0'); bytes > 0; bytes -= std::min(bytes, block.size())) {
+        std::generate(block.begin(), block.end(), [&] { return static_cast<char>(generator()); });
+        out.write(block.data(), static_cast<std::streamsize>(std::min(bytes, block.size())));
+    }
+}
+
+inline bool SameFiles(const fs::path& a, const fs::path& b) {
+    std::ifstream x(a, std::ios::binary), y(b, std::ios::binary);
+    return x && y &&
+           std::equal(std::istreambuf_iterator<char>(x), {}, std::istreambuf_iterator<char>(y), {});
+}
+
+// A window nobody looks at: the session operations report through it.
+struct QuietWindow : Window {
+    std::string FieldText(Control) const override { return {}; }
+    void SetFieldText(Control, std::string_view) override {}
+    void SetStatusLine(std::string_view) override {}
+    void ShowMessage(std::string_view) override {}
+    void OpenUrl(std::string_view) override {}
+};
+
+class Vsftpd {
+public:
+    // On 127.0.0.1 at a free port, or at `address`:`port` inside the network namespace.
+    explicit Vsftpd(std::string address = "127.0.0.1", unsigned port = 0,
+                    const std::string& networkNamespace = {})
+        : address_(std::move(address)), port_(port != 0 ? port : FreePort()) {
+        fs::create_directories(dir() / "root/pub");
+        fs::permissions(dir() / "root/pub", fs::perms::all);
+        fs::create_directories("/var/run/vsftpd/empty");
+        testing::WriteFile(
+            dir() / "vsftpd.conf",
+            "listen=YES\nlisten_ipv6=NO\nlisten_address=" + address_ +
+                "\nlisten_port=" + std::to_string(port_) +
+                "\nbackground=NO\nanonymous_enable=YES\nlocal_enable=NO\nwrite_enable=YES\n"
+                "anon_upload_enable=YES\nanon_other_write_enable=YES\nno_anon_password=YES\n"
+                "anon_root=" +
+                (dir() / "root").string() +
+                "\nallow_writeable_chroot=YES\nseccomp_sandbox=NO\nisolate=NO\n"
+                "isolate_network=NO\nconnect_from_port_20=NO\nxferlog_enable=NO\nanon_umask=022\n"
+                "secure_chroot_dir=/var/run/vsftpd/empty\n"
+                // Sessions left behind by an interrupted benchmark end within a minute.
+                "idle_session_timeout=60\ndata_connection_timeout=60\n");
+        std::vector<std::string> command{kVsftpdPath, dir() / "vsftpd.conf"};
+        if (!networkNamespace.empty()) {  // `ip netns exec` execs vsftpd in place
+            command.insert(command.begin(), {"/usr/sbin/ip", "netns", "exec", networkNamespace});
+        }
+        process_.emplace(command, dir() / "vsftpd.log");
+        const auto target = ftp::tcp::Resolve(address_, port_);
+        for (int attempt = 0; attempt < 200 && !target.empty(); ++attempt) {
+            const ftp::UniqueFd probe = ftp::tcp::OpenStreamSocket();
+            if (ftp::tcp::ConnectWithin(probe.get(), target.front(), std::chrono::seconds(1))) {
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+        throw std::runtime_error("vsftpd did not start: " +
+                                 testing::ReadFile(dir() / "vsftpd.log"));
+    }
+    ~Vsftpd() { process_->Stop(); }  // before its directory goes
+    Vsftpd(const Vsftpd&) = delete;
+    Vsftpd& operator=(const Vsftpd&) = delete;
+
+    const std::string& address() const { return address_; }
+    unsigned port() const { return port_; }
+    const fs::path& dir() const { return scratch_.path; }
+    fs::path served(const std::string& name) const { return dir() / "root/pub" / name; }
+    void ClearServed() const {
+        for (const fs::directory_entry& entry : fs::directory_iterator(dir() / "root/pub")) {
+            fs::remove_all(entry.path());
+        }
+    }
+
+private:
+    static unsigned FreePort() {
+        const ftp::UniqueFd probe = ftp::tcp::OpenStreamSocket();
+        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        if (::bind(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+            throw std::runtime_error("no free port");
+        }
+        return ntohs(ftp::tcp::LocalAddress(probe.get())->sin_port);
+    }
+
+    testing::Scratch scratch_;
+    std::string address_;
+    unsigned port_;
+    std::optional<testing::Process> process_;
+};
+
+}  // namespace klv::bench

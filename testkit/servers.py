@@ -1,0 +1,150 @@
+#!/usr/bin/python3
+"""Loopback servers for the tests and the benchmarks. Each prints "HOST PORT" as its first
+line and serves until its standard input closes, so it ends with the process that started it.
+
+  servers.py http ROOT LOG [PATH=ACTION ...]       files of ROOT, request lines in LOG
+  servers.py real vsftpd|proftpd|pure-ftpd HOME USER PASSWORD UNPACKED_ROOT
+
+An HTTP ACTION is "CODE REASON", "3xx>LOCATION", "cut", "chunked", "chunked-cut", "close",
+"silent" or "echo" (the request headers as body). The FTP servers are those unpacked from
+Debian's packages by scripts/fetch-ftp-servers.sh; HOME belongs to uid 1000."""
+import ctypes, os, signal, socket, subprocess, sys, threading, time, warnings
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from urllib.parse import unquote, urlsplit
+
+
+def ready(host, port, cleanup=lambda: None):
+    print(host, port, flush=True)
+    threading.Thread(target=lambda: (sys.stdin.buffer.read(), cleanup(), os._exit(0)),
+                     daemon=True).start()
+
+
+def http(root, log, *rules):
+    routes = dict(rule.split("=", 1) for rule in rules)
+
+    class Handler(BaseHTTPRequestHandler):
+        protocol_version = "HTTP/1.1"
+        def log_message(self, *args):
+            pass
+        def do_GET(self):
+            with open(log, "a") as out:
+                out.write(self.requestline + "\n")
+            path = urlsplit(self.path).path
+            action = routes.get(path, "file")
+            file = os.path.join(root, unquote(path).lstrip("/"))
+            if action == "file" and os.path.isfile(file):  # the kernel sends it: big bodies
+                self.send_response(200)
+                self.send_header("Content-Length", str(os.path.getsize(file)))
+                self.end_headers()
+                with open(file, "rb") as f:
+                    return self.connection.sendfile(f) and None
+            try:
+                with open(file, "rb") as f:
+                    body = f.read()
+            except OSError:
+                body = None
+            if action == "echo":
+                body = str(self.headers).encode()
+            if action == "file":
+                action = "200 OK" if body is not None else "404 Not Found"
+            if action == "silent":
+                return time.sleep(3600)
+            body = body if body is not None else b"body of " + path.encode()
+            code, _, reason = action.partition(" ")
+            if ">" in action:
+                code, _, location = action.partition(">")
+                self.send_response(int(code))
+                self.send_header("Location", location)
+            elif code.isdigit() and not reason:  # a status line without a reason phrase
+                self._headers_buffer = [b"HTTP/1.1 %s\r\n" % code.encode()]
+            else:
+                self.send_response(int(code) if code.isdigit() else 200, reason or None)
+            if action.startswith("chunked"):
+                self.send_header("Transfer-Encoding", "chunked")
+                self.end_headers()
+                for piece in (body[:len(body) // 2], body[len(body) // 2:]):
+                    self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
+                if action == "chunked":
+                    self.wfile.write(b"0\r\n\r\n")
+            else:
+                length = len(body) + (1000 if action == "cut" else 0)
+                if action != "close":
+                    self.send_header("Content-Length", str(length))
+                self.end_headers()
+                self.wfile.write(body)
+            self.close_connection = action in ("cut", "close", "chunked-cut")
+
+    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server.daemon_threads = True
+    server.handle_error = lambda *args: None  # a client that left early is no news
+    ready("127.0.0.1", server.server_address[1])
+    server.serve_forever()
+
+
+def real(kind, home, user, password, unpacked):
+    """vsftpd, proftpd or pure-ftpd as unpacked from Debian's packages, on an address of
+    its own, logging on `user` with the password hashed; the home belongs to uid 1000, and
+    the server's configuration and log go into the directory holding it."""
+    work = os.path.dirname(home)
+    host = {"vsftpd": "127.0.0.2", "proftpd": "127.0.0.3", "pure-ftpd": "127.0.0.4"}[kind]
+    with socket.create_server((host, 0)) as probe:
+        port = probe.getsockname()[1]
+    warnings.simplefilter("ignore", DeprecationWarning)
+    import crypt
+    hashed = crypt.crypt(password, "$6$klvtests$")
+    entry = "%s:%s:1000:1000::%s:/bin/sh\n" % (user, hashed, home)
+    write = lambda name, text: open(os.path.join(work, name), "w").write(text) and None
+    mounts = []
+    if kind == "vsftpd":
+        write("passwd", open("/etc/passwd").read() + entry)
+        subprocess.run(["cp", "-a", "/etc/pam.d", work + "/pam.d"], check=True)
+        write("pam.d/vsftpd", "auth required pam_unix.so\naccount required pam_permit.so\n"
+              "session required pam_permit.so\n")
+        os.makedirs(work + "/empty", exist_ok=True)
+        write("vsftpd.conf", "listen=YES\nlisten_ipv6=NO\nlisten_address=%s\nlisten_port=%d\n"
+              "background=NO\nanonymous_enable=NO\nlocal_enable=YES\nwrite_enable=YES\n"
+              "local_umask=022\nchmod_enable=YES\nlocal_root=%s\nsecure_chroot_dir=%s/empty\n"
+              "pam_service_name=vsftpd\nseccomp_sandbox=NO\nxferlog_enable=NO\n"
+              % (host, port, home, work))
+        mounts = [(work + "/passwd", "/etc/passwd"), (work + "/pam.d", "/etc/pam.d")]
+        argv = [unpacked + "/usr/sbin/vsftpd", work + "/vsftpd.conf"]
+    elif kind == "proftpd":
+        write("users", entry)
+        write("groups", "klv:x:1000:%s\n" % user)
+        for name in ("users", "groups"):  # proftpd refuses account files others may read
+            os.chmod(os.path.join(work, name), 0o600)
+        write("proftpd.conf", "ServerType standalone\nUseIPv6 off\nDefaultAddress %s\nPort %d\n"
+              "SocketBindTight on\nUser nobody\nGroup nogroup\nPidFile %s/pid\nScoreboardFile "
+              "%s/scoreboard\nControlsEngine off\nDelayTable none\nWtmpLog off\nTransferLog none\n"
+              "UseReverseDNS off\nAuthOrder mod_auth_file.c\nAuthUserFile %s/users\nAuthGroupFile "
+              "%s/groups\nRequireValidShell off\nAllowOverwrite on\nUmask 022\n"
+              % (host, port, work, work, work, work))
+        argv = [unpacked + "/usr/sbin/proftpd", "--nodaemon", "--config", work + "/proftpd.conf"]
+    else:
+        write("users", "%s:%s:1000:1000::%s::::::::::::\n" % (user, hashed, home))
+        subprocess.run([unpacked + "/usr/bin/pure-pw", "mkdb", work + "/users.pdb", "-f",
+                        work + "/users"], check=True, stdout=subprocess.DEVNULL)
+        os.makedirs(work + "/run", exist_ok=True)
+        mounts = [(work + "/run", "/run")]  # its per-session files, away from the host's
+        argv = [unpacked + "/usr/sbin/pure-ftpd", "--bind", "%s,%d" % (host, port), "--login",
+                "puredb:" + work + "/users.pdb", "--noanonymous", "--dontresolve", "--ipv4only"]
+    binds = "".join("mount --bind %s %s && " % pair for pair in mounts)
+    die_with_parent = lambda: ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+    server = subprocess.Popen(["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                               binds + 'exec "$@"', "sh"] + argv, preexec_fn=die_with_parent,
+                              start_new_session=True, stdout=subprocess.DEVNULL,
+                              stderr=open(work + "/server.log", "w"))
+    for _ in range(300):
+        try:
+            socket.create_connection((host, port)).close()
+            break
+        except OSError:
+            if server.poll() is not None:
+                sys.exit(kind + " ended: " + open(work + "/server.log").read())
+            time.sleep(0.05)
+    ready(host, port, lambda: os.killpg(server.pid, signal.SIGKILL))
+    server.wait()
+
+
+if __name__ == "__main__":
+    {"http": http, "real": real}[sys.argv[1]](*sys.argv[2:])

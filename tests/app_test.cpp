@@ -1,0 +1,298 @@
+// The real window on Qt's offscreen platform: its layout and keys, the form's byte
+// limit, message boxes, the About box, and the whole program against loopback servers.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <QAccessible>
+#include <QApplication>
+#include <QDesktopServices>
+#include <QMenu>
+#include <QMessageBox>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+#include <optional>
+
+#include "app/about_dialog.h"
+#include "app/installer_dialog.h"
+#include "tests/support/support.h"
+
+namespace klv::app {
+namespace {
+
+using klv::testing::Scratch;
+using ::testing::ElementsAre;
+using ::testing::StartsWith;
+
+class Browser : public QObject {  // stands in for the desktop's browser
+    Q_OBJECT
+public:
+    Browser() { QDesktopServices::setUrlHandler("http", this, "Open"); }
+    ~Browser() override { QDesktopServices::unsetUrlHandler("http"); }
+    std::vector<QByteArray> urls;
+public slots:
+    void Open(const QUrl& url) { urls.push_back(url.toEncoded()); }
+};
+
+// Runs `handle` on the modal widget the code under test is about to open.
+template <typename Widget>
+void WhenModalOpens(std::function<void(Widget&)> handle) {
+    QTimer::singleShot(0, [handle] {
+        auto* widget = qobject_cast<Widget*>(QApplication::activeModalWidget());
+        ASSERT_NE(widget, nullptr);
+        handle(*widget);
+    });
+}
+
+// Dialog units to pixels as the classic dialog manager converts them for `widget`'s font.
+QRect Pixels(const QWidget& widget, int x, int y, int width, int height) {
+    const QFontMetrics metrics(widget.font());
+    const int baseX =
+        (metrics.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") / 26 +
+         1) /
+        2;
+    const auto round = [](int units, int base, int per) { return (units * base + per / 2) / per; };
+    return {round(x, baseX, 4), round(y, metrics.height(), 8), round(width, baseX, 4),
+            round(height, metrics.height(), 8)};
+}
+
+// Where the form's fields sit, in dialog units, in their tab order; the buttons after them.
+const int kFieldAt[][2] = {{64, 12},  {64, 31},  {64, 50},  {64, 69},  {64, 88},  {64, 107},
+                           {64, 126}, {304, 12}, {304, 31}, {304, 50}, {304, 69}, {304, 88}};
+const std::pair<Control, int> kButtonAt[] = {
+    {Control::ReadDocs, 126}, {Control::InstallScript, 202}, {Control::UpdatePages, 278}};
+
+class Window : public ::testing::Test {
+protected:
+    std::string Dir(const char* name = "") const { return scratch / name; }
+    Browser browser;
+    Scratch scratch;
+    SharedState shared;
+    Config config{"http://127.0.0.1:9", "http://127.0.0.1:9/", 9};  // nothing listens there
+    InstallerDialog dialog{shared, config, scratch.path};
+};
+
+TEST_F(Window, ShowsTheFormWhereTheDialogUnitsPutItInTabOrder) {
+    EXPECT_EQ(dialog.windowTitle(), "Kolvane Installer 1.0");
+    EXPECT_EQ(dialog.size(), Pixels(dialog, 0, 0, 466, 199).size());
+    EXPECT_EQ(dialog.minimumSize(), dialog.maximumSize());
+    const Qt::WindowFlags flags = dialog.windowFlags();
+    EXPECT_FALSE(flags & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
+                          Qt::WindowContextHelpButtonHint));
+    EXPECT_TRUE(flags.testFlag(Qt::WindowCloseButtonHint));
+    for (int size : {16, 32, 48}) {
+        EXPECT_TRUE(dialog.windowIcon().availableSizes().contains(QSize(size, size)));
+    }
+    std::vector<QWidget*> tabOrder;
+    for (std::size_t i = 0; i < kFormFields.size(); ++i) {
+        QLineEdit* edit = dialog.Field(kFormFields[i].id);
+        tabOrder.push_back(edit);
+        EXPECT_EQ(edit->text().toStdString(), kFormFields[i].textAtStart);
+        EXPECT_EQ(edit->echoMode(), QLineEdit::Normal);
+        EXPECT_EQ(edit->geometry(), Pixels(dialog, kFieldAt[i][0], kFieldAt[i][1], 154, 11));
+        const QList<QLabel*> labels = dialog.findChildren<QLabel*>();
+        const auto label = std::find_if(labels.begin(), labels.end(), [&](const QLabel* label) {
+            return label->buddy() == edit;
+        });
+        ASSERT_NE(label, labels.end());
+        EXPECT_EQ((*label)->text().toStdString(), kFormFields[i].label);
+        EXPECT_EQ((*label)->y(), edit->y());
+        EXPECT_LT((*label)->geometry().right(), edit->x());
+        EXPECT_EQ(QAccessible::queryAccessibleInterface(edit)->text(QAccessible::Name),
+                  (*label)->text());
+    }
+    for (const auto& [id, x] : kButtonAt) {
+        tabOrder.push_back(dialog.Button(id));
+        EXPECT_EQ(dialog.Button(id)->geometry(), Pixels(dialog, x, 148, 62, 15));
+        EXPECT_FALSE(dialog.Button(id)->isDefault() || dialog.Button(id)->autoDefault());
+    }
+    EXPECT_EQ(dialog.Status().geometry(), Pixels(dialog, 126, 175, 213, 17));
+    EXPECT_EQ(dialog.Status().label().text(), "Enter Field Data Then Install!");
+    EXPECT_EQ(dialog.Status().label().alignment(), Qt::AlignCenter);
+    EXPECT_EQ(dialog.Status().frameShadow(), QFrame::Raised);
+    EXPECT_EQ(dialog.Status().label().frameShadow(), QFrame::Sunken);
+    dialog.show();
+    dialog.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
+    for (QWidget* expected : tabOrder) {
+        EXPECT_EQ(QApplication::focusWidget(), expected);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    }
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+    QSignalSpy clicks(dialog.Button(Control::UpdatePages), &QPushButton::clicked);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);  // presses the button
+    EXPECT_EQ(clicks.count(), 1);
+    EXPECT_TRUE(dialog.isVisible());
+}
+
+TEST_F(Window, FieldsHoldUtf8UpTo255BytesAndCaptureItWhole) {
+    dialog.SetFieldText(Control::BlogTitle, "Grüße, 世界 😀");
+    EXPECT_EQ(dialog.FieldText(Control::BlogTitle), "Grüße, 世界 😀");
+    dialog.SetFieldText(Control::Server, std::string(254, 'a'));
+    dialog.Field(Control::Server)->end(false);
+    QTest::keyClicks(dialog.Field(Control::Server), "bc");
+    QLineEdit& user = *dialog.Field(Control::Username);
+    QTest::keyClicks(&user, "  web master ");
+    user.setCursorPosition(3);
+    user.insert(QString::fromUtf8("é").repeated(300));  // a paste cut at a character
+    FormData data;
+    CaptureForm(dialog, data, config.affiliateHopUrl);
+    EXPECT_EQ(data.ftpUser.size(), 255u);
+    EXPECT_TRUE(data.ftpUser.view().starts_with("  wé"));
+    EXPECT_TRUE(data.ftpUser.view().ends_with("éeb master "));
+    EXPECT_EQ(data.ftpServer, std::string(254, 'a') + "b");
+    EXPECT_EQ(data.adUrl, "http://127.0.0.1:9/?tamrixo/tamrixo");
+}
+
+TEST_F(Window, TheStatusLineAndMessageBoxesShowTheTextAsItIs) {
+    dialog.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    dialog.SetStatusLine("Uploading blåbær.html");
+    EXPECT_EQ(dialog.Status().label().text(), "Uploading blåbær.html");
+
+    WhenModalOpens<QMessageBox>([](QMessageBox& box) {
+        EXPECT_EQ(box.windowTitle(), "klv");
+        EXPECT_EQ(box.text(), "530 <b>no</b> – Grüße");
+        EXPECT_EQ(box.icon(), QMessageBox::Warning);
+        EXPECT_EQ(box.textFormat(), Qt::PlainText);
+        EXPECT_EQ(box.buttons().size(), 1);
+        box.button(QMessageBox::Ok)->click();
+    });
+    dialog.ShowMessage("530 <b>no</b> – Grüße");
+    dialog.OpenUrl("http://www.example.com/my cgi/é/klv.cgi?data=setup");
+    dialog.Button(Control::ReadDocs)->click();
+    EXPECT_THAT(browser.urls,
+                ElementsAre("http://www.example.com/my%20cgi/%C3%A9/klv.cgi?data=setup",
+                            "http://127.0.0.1:9/klvdocs.html?id=500"));
+    EXPECT_EQ(dialog.Status().label().text(), "Reading KLV Docs");
+}
+
+TEST_F(Window, TheContextMenuOpensTheAboutBoxAndLeavesTheFormAsItWas) {
+    dialog.show();
+    dialog.SetFieldText(Control::Server, "ftp.example.org");
+    QTimer::singleShot(0, [&] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        ASSERT_NE(menu, nullptr);
+        ASSERT_EQ(menu->actions().size(), 1);
+        EXPECT_EQ(menu->actions()[0]->text(), "&About KLV...");
+        WhenModalOpens<AboutDialog>([&](AboutDialog& about) {
+            EXPECT_EQ(about.windowTitle(), "About KLV");
+            EXPECT_EQ(about.parentWidget(), &dialog);
+            EXPECT_EQ(about.size(), Pixels(about, 0, 0, 235, 55).size());
+            int versions = 0, icons = 0;
+            for (const QLabel* label : about.findChildren<QLabel*>()) {
+                versions += label->text() == "KLV Version 1.0";
+                icons += !label->pixmap().isNull();
+            }
+            EXPECT_EQ(versions + icons, 2);
+            QPushButton* ok = about.findChild<QPushButton*>();
+            EXPECT_EQ(ok->geometry(), Pixels(about, 178, 7, 50, 14));
+            EXPECT_TRUE(ok->isDefault() && ok->text() == "OK");
+            QTest::keyClick(&about, Qt::Key_Return);
+        });
+        QTest::keyClick(menu, Qt::Key_A);
+    });
+    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(4, 4),
+                            dialog.mapToGlobal(QPoint(4, 4)));
+    QApplication::sendEvent(&dialog, &event);
+    EXPECT_EQ(dialog.FieldText(Control::Server), "ftp.example.org");
+    EXPECT_TRUE(dialog.isVisible());
+}
+
+// Enter (either key) in a field accepts, Escape and the close button reject; each ends
+// the dialog and deletes the four working files, once.
+class Ending : public Window, public ::testing::WithParamInterface<int> {};
+
+TEST_P(Ending, EndsTheDialogAndDeletesExactlyTheWorkingFilesOnce) {
+    for (const char* name :
+         {"klv.cgi", "klvcfg.cgi", "klv.txt", "temp.txt", "KLV.TXT", "klv.cgi~"}) {
+        testing::WriteFile(Dir(name), "x");
+    }
+    dialog.show();
+    QLineEdit* field = dialog.Field(Control::Server);
+    const std::function<void()> ends[] = {
+        [&] { QTest::keyClick(field, Qt::Key_Return); },
+        [&] { QTest::keyClick(field, Qt::Key_Enter, Qt::KeypadModifier); },
+        [&] { QTest::keyClick(field, Qt::Key_Escape); }, [&] { dialog.close(); }};
+    ends[GetParam()]();
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_EQ(dialog.result(), GetParam() < 2 ? QDialog::Accepted : QDialog::Rejected);
+    testing::WriteFile(Dir("klv.txt"), "x");
+    dialog.show();
+    dialog.reject();
+    std::set<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(scratch.path)) {
+        left.insert(entry.path().filename());
+    }
+    EXPECT_THAT(left, ElementsAre("KLV.TXT", "klv.cgi~", "klv.txt"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, Ending, ::testing::Range(0, 4));
+
+TEST(AppDirectory, IsTheExecutablesOwnUnlessGiven) {
+    SharedState shared;
+    const Config config;
+    InstallerDialog dialog(shared, config);
+    EXPECT_EQ(shared.appDirectory, QCoreApplication::applicationDirPath().toStdString());
+}
+
+TEST(WholeProgram, InstallsTheScriptsAndUpdatesThePagesThroughTheWindow) {
+    Scratch scratch;
+    for (const char* directory : {"home/www/cgi-bin", "home/www/klv", "program"}) {
+        std::filesystem::create_directories(scratch.path / directory);
+    }
+    testing::LocalServer ftp({"pyftpd", scratch / "home", "demo", "demo"}, KLV_FTP_SERVERS);
+    testing::LocalServer http({"http", KLV_DEMO_VENDOR_SITE, scratch / "http.log"});
+    SharedState shared;
+    const Config config{http.Url(), "http://hop.clickbank.net/", ftp.port};
+    Browser browser;
+    InstallerDialog dialog(shared, config, scratch / "program");
+    dialog.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    for (const auto& [id, text] : {std::pair{Control::Username, "demo"},
+                                   {Control::Password, "demo"},
+                                   {Control::Server, "127.0.0.1"},
+                                   {Control::MainEmail, "owner@example.org"},
+                                   {Control::StormPayEmail, "storm@example.org"},
+                                   {Control::BlogPassword, "letmein"}}) {
+        QTest::keyClicks(dialog.Field(id), text);
+    }
+    std::vector<std::string> boxes;
+    QTimer answerer;  // answers every message box with OK
+    QObject::connect(&answerer, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            boxes.push_back(box->text().toStdString());
+            QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
+        }
+    });
+    answerer.start(20);
+    QTest::mouseClick(dialog.Button(Control::InstallScript), Qt::LeftButton);
+    EXPECT_EQ(dialog.Status().label().text(), "If Script Upload OK, Then Update Pages");
+    EXPECT_THAT(boxes, ElementsAre(StartsWith("226")));
+    EXPECT_THAT(browser.urls, ElementsAre("http://www.example.com/cgi-bin/klv.cgi?data=setup"));
+    QTest::mouseClick(dialog.Button(Control::UpdatePages), Qt::LeftButton);
+    EXPECT_THAT(boxes, ElementsAre(StartsWith("226"), "Update Pages Is Now Complete!"));
+    const std::string site = KLV_DEMO_VENDOR_SITE "/klvsetup/";
+    EXPECT_THAT(testing::ReadFile(scratch / "home/www/cgi-bin/klvcfg.cgi"),
+                ::testing::HasSubstr("storm\\@example.org"));
+    EXPECT_EQ(testing::ModeOf(scratch / "home/www/cgi-bin/klv.cgi"), 0755u);
+    EXPECT_EQ(testing::ReadFile(scratch / "home/www/klv/klv.jpg"),
+              testing::ReadFile(site + "klv.jpg"));
+    EXPECT_THAT(testing::ReadFile(scratch / "home/www/klv/weblogex.php"),
+                ::testing::HasSubstr("\"letmein\""));
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(scratch.path / "program"), {}), 0);
+}
+
+}  // namespace
+}  // namespace klv::app
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    qputenv("QT_QPA_PLATFORM",
+            qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+    QApplication application(argc, argv);
+    return RUN_ALL_TESTS();
+}
+
+#include "app_test.moc"

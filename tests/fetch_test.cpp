@@ -1,0 +1,167 @@
+// The HTTP download against servers.py's HTTP server on loopback.
+#include "web/fetch.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <numeric>
+#include <sstream>
+
+#include "tests/support/support.h"
+#include "web/file_sink.h"
+
+namespace klv::web {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using testing::Lines;
+using ::testing::Not;
+using testing::ReadFile;
+using testing::WriteFile;
+
+constexpr char kOld[] = "the file as it was\n";
+
+const std::string kLong = [] {
+    std::string bytes;
+    for (int i = 0; i < 2500; ++i) {
+        bytes += static_cast<char>('a' + i % 26);
+    }
+    return bytes;
+}();
+
+class Fetch : public ::testing::Test {
+protected:
+    Fetch() {
+        ::setenv("no_proxy", "127.0.0.1", 1);
+        WriteFile(scratch / "www/long", kLong);
+    }
+    void Serve(std::vector<std::string> routes) {
+        routes.insert(routes.begin(), {"http", scratch / "www", scratch / "log"});
+        server.emplace(std::move(routes));
+    }
+    std::vector<std::string> Requests() const { return Lines(scratch / "log"); }
+    std::string Get(const std::string& path) { return FetchUrlToFile(server->Url(path), local); }
+    testing::Scratch scratch;
+    bool made = std::filesystem::create_directory(scratch.path / "www");
+    std::string local = scratch / "local.txt";
+    std::optional<testing::LocalServer> server;
+};
+
+// route of /x;the outcome holds;the local file afterwards ("old": as it was)
+class Statuses : public Fetch, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(Statuses, StoreTheBodyOnlyOnSuccess) {
+    std::vector<std::string> row;
+    std::istringstream in(GetParam());
+    for (std::string part; std::getline(in, part, ';');) {
+        row.push_back(part);
+    }
+    Serve({"/x=" + row[0], "/moved=302>/x", "/loop=302>/loop"});
+    WriteFile(local, kOld);
+    const std::string outcome = Get("/x");
+    EXPECT_THAT(outcome, HasSubstr(row[1]));
+    EXPECT_EQ(outcome.empty(), row[1].empty());
+    EXPECT_EQ(ReadFile(local), row[2] == "old" ? kOld : "body of /x");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Web, Statuses,
+    ::testing::Values("200 OK;;new", "203 Fine;;new", "300 Choose;;new",
+                      "404 Not Found;HTTP 404 Not Found;old",
+                      "500 Internal Server Error;HTTP 500 Internal Server Error;old",
+                      "301>/moved;redirect;old", "302>/loop;redirect;old",
+                      "302>file:///etc/passwd;\"file\";old", "302>ftp://127.0.0.1:1/x;\"ftp\";old",
+                      "chunked;;new", "close;;new", "cut;transfer closed;new",
+                      "chunked-cut; ;new"));
+
+TEST_F(Fetch, AnErrorCreatesNoFileAndARedirectStoresTheFinalBody) {
+    Serve({"/gone=404 Not Found", "/bare=410", "/old=301>/middle", "/middle=302>/long"});
+    EXPECT_EQ(Get("/gone"), "HTTP 404 Not Found");
+    EXPECT_EQ(Get("/bare"), "HTTP 410");
+    EXPECT_FALSE(std::filesystem::exists(local));
+    EXPECT_THAT(FetchUrlToFile("http://host.invalid/", local), Not(""));
+    EXPECT_THAT(FetchUrlToFile("file:///etc/passwd", local), Not(""));
+    EXPECT_THAT(FetchUrlToFile(server->Url("/x").replace(0, 4, "ftp"), local), Not(""));
+    EXPECT_THAT(
+        FetchUrlToFile("http://127.0.0.1:" + std::to_string(testing::kClosedPort) + "/", local),
+        Not(""));
+    EXPECT_FALSE(std::filesystem::exists(local));
+    EXPECT_EQ(Get("/old"), "");
+    EXPECT_EQ(ReadFile(local), kLong);
+    WriteFile(local, std::string(5000, 'o'));
+    EXPECT_EQ(Get("/middle"), "");  // a longer file is cut to the new body
+    EXPECT_EQ(ReadFile(local), kLong);
+    EXPECT_THAT(Requests(),
+                ElementsAre("GET /gone HTTP/1.1", "GET /bare HTTP/1.1", "GET /old HTTP/1.1",
+                            "GET /middle HTTP/1.1", "GET /long HTTP/1.1", "GET /middle HTTP/1.1",
+                            "GET /long HTTP/1.1"));
+}
+
+TEST_F(Fetch, SendsOnePlainGetAndTheUrlAsGiven) {
+    Serve({"/echo=echo"});
+    WriteFile(scratch / "www/my page.html", "<p>page</p>");
+    EXPECT_EQ(Get("/echo"), "");
+    const std::string headers = ReadFile(local);
+    EXPECT_THAT(headers, HasSubstr("Cache-Control: no-cache\n"));
+    EXPECT_THAT(headers, HasSubstr("Pragma: no-cache\n"));
+    EXPECT_THAT(headers, HasSubstr("User-Agent: klv\n"));
+    EXPECT_THAT(headers, Not(HasSubstr("Accept-Encoding")));
+    EXPECT_EQ(Get("/my page.html"), "");
+    EXPECT_EQ(ReadFile(local), "<p>page</p>");
+    EXPECT_EQ(Get("/Mixed%41~x_y-z.html?id=500&b=%2F"), "HTTP 404 Not Found");
+    EXPECT_THAT(Requests(), ElementsAre("GET /echo HTTP/1.1", "GET /my%20page.html HTTP/1.1",
+                                        "GET /Mixed%41~x_y-z.html?id=500&b=%2F HTTP/1.1"));
+}
+
+TEST_F(Fetch, LocalFailuresAreNamedAndCutTo253Characters) {
+    Serve({});
+    EXPECT_EQ(FetchUrlToFile(server->Url("/long"), scratch / "missing/local.txt"),
+              "Cannot create " + (scratch / "missing/local.txt") + ": No such file or directory");
+    EXPECT_THAT(Requests(), ElementsAre("GET /long HTTP/1.1"));     // the address came first
+    EXPECT_THAT(FetchUrlToFile(server->Url("/long"), "/dev/full"),  // a full disk
+                ::testing::StartsWith("Cannot write /dev/full"));
+    const std::string outcome =
+        FetchUrlToFile(server->Url("/long"), scratch / (std::string(300, 'm') + "/f"));
+    EXPECT_EQ(outcome.size(), kMaxErrorTextLength);
+    EXPECT_THAT(outcome, ::testing::StartsWith("Cannot create " + scratch.path.string()));
+}
+
+// Records the pieces on their way to a FileSink, and can refuse one.
+struct Recorder : BodySink {
+    explicit Recorder(BodySink& next) : next(next) {}
+    bool Begin() override { return next.Begin(); }
+    bool Write(std::span<const char> piece) override {
+        sizes.push_back(piece.size());
+        return sizes.size() != failAt && next.Write(piece);
+    }
+    bool End() override { return ++ends, next.End(); }
+    std::string FailureText() const override {
+        return sizes.size() == failAt ? "refused" : next.FailureText();
+    }
+    BodySink& next;
+    std::vector<std::size_t> sizes;
+    std::size_t failAt = 0;
+    int ends = 0;
+};
+
+TEST_F(Fetch, TheBodyReachesTheSinkInBoundedPiecesAndARefusalEndsIt) {
+    Serve({});
+    FileSink file(local);
+    Recorder recorder(file);
+    EXPECT_EQ(FetchUrlToSink(server->Url("/long"), recorder), "");
+    EXPECT_GE(recorder.sizes.size(), 3u);
+    EXPECT_EQ(*std::max_element(recorder.sizes.begin(), recorder.sizes.end()), kFetchChunkSize);
+    EXPECT_EQ(std::accumulate(recorder.sizes.begin(), recorder.sizes.end(), 0u), 2500u);
+    EXPECT_EQ(ReadFile(local), kLong);
+    FileSink second(scratch / "second");
+    Recorder refusing(second);
+    refusing.failAt = 2;
+    EXPECT_EQ(FetchUrlToSink(server->Url("/long"), refusing), "refused");
+    EXPECT_EQ(refusing.sizes.size(), 2u);
+    EXPECT_EQ(refusing.ends, 1);
+    EXPECT_EQ(ReadFile(scratch / "second"), kLong.substr(0, refusing.sizes[0]));
+}
+
+}  // namespace
+}  // namespace klv::web

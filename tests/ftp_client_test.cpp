@@ -1,0 +1,206 @@
+// The FTP client against the scripted server of servers.py: the replies, logons and
+// transfer failures no real server produces on demand.
+#include "ftp/ftp_client.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <sstream>
+
+#include "tests/support/support.h"
+
+namespace klv::ftp {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::ElementsAre;
+
+std::vector<std::string> Split(const std::string& text, char separator = ';') {
+    std::vector<std::string> parts;
+    std::istringstream in(text);
+    for (std::string part; std::getline(in, part, separator);) {
+        parts.push_back(part);
+    }
+    return parts;
+}
+
+class Scripted : public ::testing::Test {
+protected:
+    void Start(std::vector<std::string> rules) {
+        log = scratch / ("log" + std::to_string(++starts));
+        rules.insert(rules.begin(), {"ftp", log});
+        server.emplace(rules, KLV_FTP_SERVERS);
+        client.setIdleTimeout(500ms);
+    }
+    bool LogOn(std::string user = "", int type = 0) {
+        LogonRequest request{server->host, server->port, user, "p",          "a",
+                             server->host, "fu",         "fp", server->port, type};
+        if (type != 0) {
+            request.host = "ftp.target.test";
+            request.port = 2121;
+        }
+        return client.LogOn(request);
+    }
+    std::vector<std::string> Sent(std::size_t atLeast = 0) const {
+        return testing::Lines(log, atLeast);
+    }
+    testing::Scratch scratch;
+    std::string log;
+    int starts = 0;
+    std::optional<testing::LocalServer> server;
+    FtpClient client;
+};
+
+class Replies : public Scripted, public ::testing::WithParamInterface<std::string> {};
+
+// rule;expected replyText;Command's result;replyDigit
+TEST_P(Replies, EndAtTheClosingLineAndSucceedOnlyInClassTwo) {
+    const std::vector<std::string> row = Split(GetParam() + ";");
+    Start({row[0]});
+    ASSERT_TRUE(client.Connect(server->host, server->port));
+    EXPECT_EQ(client.Command(""), row[2] == "ok");
+    EXPECT_EQ(client.replyText(), row[1]);
+    EXPECT_EQ(client.replyDigit(), std::stoi(row[3]));
+}
+
+INSTANTIATE_TEST_SUITE_P(Client, Replies,
+                         ::testing::Values("GREETING=220 ready;220 ready;ok;2",
+                                           "GREETING=220-a|220 x|220-b|221 c|220 end;220 x;ok;2",
+                                           "GREETING=220-a|220x|221 c||220 end;220 end;ok;2",
+                                           "GREETING=22;22;ok;2", "GREETING=120 wait;120 wait;no;1",
+                                           "GREETING=331 more;331 more;no;3",
+                                           "GREETING=530 no;530 no;no;5", "GREETING=;;no;0",
+                                           "GREETING=CLOSE;Network error;no;0",
+                                           "GREETING=220-a|CLOSE;Network error;no;2",
+                                           "GREETING=SILENT;Network error;no;0",
+                                           "bytewise;220 scripted server ready;ok;2"));
+
+TEST_F(Scripted, CommandsCarryingASecondCommandAreNeverSent) {
+    Start({});
+    ASSERT_TRUE(client.Connect(server->host, server->port) && client.Command(""));
+    EXPECT_FALSE(client.Command("CWD a\r\nDELE b"));
+    EXPECT_EQ(client.replyText(), kCommandHasLineBreak);
+    EXPECT_FALSE(client.Command("CWD a\nDELE b"));
+    EXPECT_FALSE(client.Command(std::string("CWD a\0b", 7)));
+    EXPECT_EQ(client.replyText(), kCommandHasNul);
+    EXPECT_TRUE(client.Command("SITE chmod 755 klv.cgi"));
+    client.LogOff();
+    EXPECT_FALSE(client.connected());
+    EXPECT_FALSE(client.Command("NOOP"));
+    EXPECT_EQ(client.replyText(), kNetworkError);
+    EXPECT_THAT(Sent(2), ElementsAre("SITE chmod 755 klv.cgi", "QUIT"));
+    EXPECT_FALSE(client.Connect("127.0.0.1", testing::kClosedPort));
+    EXPECT_EQ(client.replyText(), kUnableToConnect);
+    EXPECT_FALSE(client.Connect("host.invalid", 21));
+    EXPECT_EQ(client.replyText(), kUnableToConnect);
+    EXPECT_FALSE(LogOn("u", 9) || LogOn("u", -1));  // out of range: nothing dialled
+    EXPECT_EQ(client.replyText(), kUnableToConnect);
+}
+
+// Each logon type walked with the replies of class 2, of class 3 (ACCT aside), and
+// mixed: the commands sent, and "+" where the walk logs on.
+class Logon : public Scripted, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(Logon, FollowsTheSequenceOfItsType) {
+    const std::vector<std::string> row = Split(GetParam(), '|');
+    const std::vector<std::string> rules[] = {
+        {"USER=230 ok", "PASS=230 ok", "SITE=200 ok", "OPEN=220 ok"},
+        {"USER=331 more", "PASS=332 more", "SITE=331 more", "OPEN=331 more"},
+        {"USER=331 more", "SITE=331 more"},
+        {"USER=331 more", "PASS=332 more", "SITE=331 more", "OPEN=331 more", "ACCT=332 more"}};
+    for (std::size_t walk = 0; walk < 3; ++walk) {
+        Start(rules[walk]);
+        std::string sent = LogOn("u", std::stoi(row[0])) ? "+" : client.replyText();
+        for (const std::string& line : Sent()) {
+            sent += "," + line;
+        }
+        EXPECT_EQ(sent, row[1 + walk]);
+    }
+    Start(rules[3]);
+    EXPECT_EQ(LogOn("u", std::stoi(row[0])), false);
+}
+
+const std::string H = "ftp.target.test:2121";
+INSTANTIATE_TEST_SUITE_P(
+    AllTypes, Logon,
+    ::testing::Values(
+        "0|+,USER u|+,USER u,PASS p,ACCT a|+,USER u,PASS p",
+        "1|Logon failed,USER fu,SITE " + H +
+            "|Logon failed,USER fu,PASS fp|+,USER fu,PASS fp,SITE " + H + ",USER u,PASS p",
+        "2|+,USER fu,USER u@" + H + "|Logon failed,USER fu,PASS fp|+,USER fu,PASS fp,USER u@" + H +
+            ",PASS p",
+        "3|+,OPEN " + H + ",USER u|+,OPEN " + H + ",USER u,PASS p,ACCT a|+,OPEN " + H +
+            ",USER u,PASS p",
+        "4|+,USER fu,USER u|Logon failed,USER fu,PASS fp|+,USER fu,PASS fp,USER u,PASS p",
+        "5|+,USER u@" + H + "|+,USER u@" + H + ",PASS p,ACCT a|+,USER u@" + H + ",PASS p",
+        "6|+,USER fu@" + H + ",USER u|Logon failed,USER fu@" + H + ",PASS fp|+,USER fu@" + H +
+            ",PASS fp,USER u,PASS p",
+        "7|Logon failed,USER u@" + H + " fu|+,USER u@" + H + " fu,PASS p,ACCT a|+,USER u@" + H +
+            " fu,PASS p",
+        "8|+,USER u@fu@" + H + "|+,USER u@fu@" + H + ",PASS p@fp,ACCT a|+,USER u@fu@" + H +
+            ",PASS p@fp"));
+
+TEST_F(Scripted, ARefusalDuringTheLogonLeavesTheServersLine) {
+    for (const char* row :
+         {"PASS=530 Login incorrect.;530 Login incorrect.", "GREETING=120 not yet;120 not yet",
+          "USER=CLOSE;Network error", "USER=150 odd;150 odd"}) {
+        Start({Split(row)[0]});
+        EXPECT_FALSE(LogOn());
+        EXPECT_EQ(client.replyText(), Split(row)[1]);
+    }
+}
+
+class Failures : public Scripted, public ::testing::WithParamInterface<std::string> {};
+
+// rule;P(assive) or A(ctive), U(pload) or D(ownload);stage;replyText
+TEST_P(Failures, StopAtTheirStepWithTheServersLineOrTheCause) {
+    const std::vector<std::string> row = Split(GetParam());
+    Start({row[0], "RETR-BYTES="});
+    testing::WriteFile(scratch / "local", "upload");
+    ASSERT_TRUE(LogOn());
+    EXPECT_FALSE(client.TransferFile(
+        "www/klv/page", scratch / "local",
+        row[1][0] == 'P' ? DataConnection::Passive : DataConnection::Active,
+        row[1][1] == 'D' ? Direction::Download : Direction::Upload, TransferType::Image));
+    EXPECT_EQ(static_cast<int>(client.lastTransferStage()), std::stoi(row[2]));
+    EXPECT_EQ(client.replyText(), row[3]);
+}
+
+// The stages: 2 TYPE, 3 data setup, 4 RETR/STOR, 5 data connection, 7 closing reply.
+INSTANTIATE_TEST_SUITE_P(
+    Client, Failures,
+    ::testing::Values("TYPE=504 no;AU;2;504 no", "TYPE=CLOSE;PU;2;Network error",
+                      "PASV=500 no;PU;3;500 no", "PASV=227 no address;PD;3;227 no address",
+                      "PORT=500 no;AU;3;500 no", "STOR=550 denied;AU;4;550 denied",
+                      "STOR=550 denied;PU;4;550 denied", "RETR=226 odd;PD;4;226 odd",
+                      "STOR=150 go|425 no connection;AU;5;425 no connection",
+                      "STOR=150 go|CLOSE;AU;5;Network error", "STOR=150 go;AU;5;Network error",
+                      "PASV=227 x (127,0,0,1,0,0);PU;5;Network error",
+                      "STOR=150 go|DATA|451 failed;AU;7;451 failed",
+                      "RETR=150 go|DATA|CLOSE;PD;7;Network error",
+                      "RETR=150 go|CUT|226 sent;PD;6;Network error",
+                      "RETR=150 go|DATA|SILENT;AD;7;Network error"));
+
+TEST_F(Scripted, LocalFaultsStopBeforeAnyCommand) {
+    Start({});
+    ASSERT_TRUE(LogOn());
+    const std::string local = scratch / "local";
+    EXPECT_FALSE(client.TransferFile("x", scratch / "missing", DataConnection::Active,
+                                     Direction::Upload, TransferType::Image));
+    EXPECT_EQ(client.lastTransferStage(), TransferStage::LocalFile);
+    EXPECT_EQ(client.replyText(), kUnableToOpenLocalFile);
+    testing::WriteFile(local, "");
+    EXPECT_FALSE(client.TransferFile("a\r\nDELE b", local, DataConnection::Passive,
+                                     Direction::Upload, TransferType::Ascii));
+    EXPECT_EQ(client.lastTransferStage(), TransferStage::TransferCommand);
+    EXPECT_EQ(client.replyText(), kCommandHasLineBreak);
+    EXPECT_THAT(Sent(), ElementsAre("USER ", "PASS p", "TYPE A", "PASV"));
+    client.Disconnect();
+    EXPECT_FALSE(client.TransferFile("x", local, DataConnection::Active, Direction::Upload,
+                                     TransferType::Image));
+    EXPECT_EQ(client.lastTransferStage(), TransferStage::Type);
+}
+
+}  // namespace
+}  // namespace klv::ftp

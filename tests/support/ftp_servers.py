@@ -1,0 +1,106 @@
+#!/usr/bin/python3
+"""FTP servers for the tests, started and ended like those of testkit/servers.py:
+
+  ftp_servers.py pyftpd HOME USER PASSWORD [die-after=N]   Debian's pyftpdlib
+  ftp_servers.py ftp LOG [bytewise] [VERB=REPLY ...]       scripted; commands in LOG
+
+A scripted REPLY is lines joined by "|" (VERB#2= for its second use); DATA moves the data
+connection's bytes (CUT resets it midway), CLOSE drops the connection, SILENT answers
+nothing. --die-after=N ends the whole server once an upload brought N bytes."""
+import os, socket, sys, threading, time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../testkit"))
+from servers import ready
+
+
+def pyftpd(home, user, password, *options):
+    from pyftpdlib.authorizers import DummyAuthorizer
+    from pyftpdlib.handlers import DTPHandler, FTPHandler
+    from pyftpdlib.servers import FTPServer
+    import logging
+    logging.basicConfig(level=logging.ERROR)
+
+    class Handler(FTPHandler):
+        auth_failed_timeout = 0
+
+    limit = [int(o[10:]) for o in options if o.startswith("die-after=")]
+    class Dying(DTPHandler):  # ends the whole server once an upload brought `limit` bytes
+        def handle_read(self):
+            DTPHandler.handle_read(self)
+            if limit and self.receive and self.tot_bytes_received >= limit[0]:
+                self.file_obj.flush()
+                os._exit(3)
+        handle_read_event = handle_read
+    Handler.dtp_handler = Dying
+    Handler.authorizer = DummyAuthorizer()
+    Handler.authorizer.add_user(user, password, home, perm="elradfmwMT")
+    server = FTPServer(("127.0.0.1", 0), Handler)
+    ready("127.0.0.1", server.socket.getsockname()[1])
+    server.serve_forever(handle_exit=False)
+
+
+FTP_REPLIES = {"GREETING": "220 scripted server ready", "USER": "331 password please",
+               "PASS": "230 logged on", "ACCT": "230 account ok", "TYPE": "200 type set",
+               "PASV": "227 Entering Passive Mode (%s)", "PORT": "200 PORT ok",
+               "STOR": "150 go ahead|DATA|226 stored", "RETR": "150 go ahead|DATA|226 sent",
+               "CWD": "250 directory changed", "SITE": "200 SITE ok", "QUIT": "221 bye|CLOSE",
+               "OPEN": "220 connected", "RETR-BYTES": "downloaded\r\nbytes\r\n"}
+
+
+def ftp(log, *rules):
+    replies = dict(FTP_REPLIES)
+    replies.update(rule.split("=", 1) for rule in rules if "=" in rule)
+    listener = socket.create_server(("127.0.0.1", 0))
+    ready("127.0.0.1", listener.getsockname()[1])
+    while True:
+        control, _ = listener.accept()
+        threading.Thread(target=ftp_session, args=(control, replies, log, "bytewise" in rules),
+                         daemon=True).start()
+
+
+def ftp_session(control, replies, log, bytewise):
+    reader = control.makefile("rb")
+    data_listener = data_target = None
+    command, seen = "GREETING", {}
+    while True:
+        verb = command.split(" ")[0].upper()
+        seen[verb] = seen.get(verb, 0) + 1
+        script = replies.get("%s#%d" % (verb, seen[verb]), replies.get(verb, "502 not implemented"))
+        if verb == "PASV":
+            data_listener = socket.create_server(("127.0.0.1", 0))
+            port = data_listener.getsockname()[1]
+            script = script.replace("%s", "127,0,0,1,%d,%d" % (port // 256, port % 256))
+        if verb == "PORT":
+            numbers = command[5:].split(",")
+            data_target = (".".join(numbers[:4]), int(numbers[4]) * 256 + int(numbers[5]))
+        for step in script.split("|"):
+            if step == "CLOSE":
+                return control.close()
+            if step == "SILENT":
+                time.sleep(3600)
+            if step in ("DATA", "CUT"):
+                data = (data_listener.accept()[0] if data_listener
+                        else socket.create_connection(data_target))
+                if step == "CUT":  # a reset, as when the server dies mid-transfer
+                    data.sendall(b"x" * 65536)
+                    data.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\1\0\0\0\0\0\0\0")
+                elif verb == "RETR":
+                    data.sendall(os.fsencode(replies["RETR-BYTES"]))
+                else:
+                    with open(log + ".stored", "ab") as stored:
+                        stored.write(b"".join(iter(lambda: data.recv(65536), b"")))
+                data.close()
+                continue
+            line = (step + "\r\n").encode()
+            for piece in ([line[i:i + 1] for i in range(len(line))] if bytewise else [line]):
+                control.sendall(piece)
+        line = reader.readline()
+        if not line:
+            return control.close()
+        command = line.decode("latin-1").rstrip("\r\n")
+        with open(log, "a") as out:
+            out.write(command + "\n")
+
+
+if __name__ == "__main__":
+    {"pyftpd": pyftpd, "ftp": ftp}[sys.argv[1]](*sys.argv[2:])

@@ -1,0 +1,67 @@
+// What the tests share beyond testkit/testkit.h: a window for the workflows' tests (fields
+// held in a map, and a record of every status text, message box and opened address, in
+// order), the scripted and pyftpdlib FTP servers, and small file and port helpers.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "installer/window.h"
+#include "testkit/testkit.h"
+
+namespace klv::testing {
+
+inline unsigned ModeOf(const fs::path& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
+}
+
+// The lines of a text file without their LF, once there are `atLeast` (a server's log may
+// trail the client: QUIT awaits no reply), or after two seconds.
+inline std::vector<std::string> Lines(const fs::path& path, std::size_t atLeast = 0) {
+    for (int wait = 0;; ++wait) {
+        std::vector<std::string> lines;
+        std::ifstream in(path);
+        for (std::string line; std::getline(in, line);) {
+            lines.push_back(line);
+        }
+        if (lines.size() >= atLeast || wait == 100) {
+            return lines;
+        }
+        ::usleep(20000);
+    }
+}
+
+inline constexpr unsigned kClosedPort = 9;  // discard: nothing listens on loopback
+
+class FakeWindow : public Window {
+public:
+    FakeWindow() { SetFormDefaults(*this); }
+
+    std::string FieldText(Control field) const override {
+        return fields.contains(field) ? fields.at(field) : "";
+    }
+    void SetFieldText(Control field, std::string_view text) override { fields[field] = text; }
+    void SetStatusLine(std::string_view text) override {
+        statusLine = std::string(text);
+        statusHistory.push_back(statusLine);
+    }
+    void ShowMessage(std::string_view text) override {
+        messages.emplace_back(text);
+        if (onMessage) {
+            onMessage(messages.back());  // runs while the box would be open
+        }
+    }
+    void OpenUrl(std::string_view url) override { openedUrls.emplace_back(url); }
+
+    std::map<Control, std::string> fields;
+    std::string statusLine{kStatusAtStart};
+    std::vector<std::string> statusHistory;
+    std::vector<std::string> messages;
+    std::vector<std::string> openedUrls;
+    std::function<void(const std::string&)> onMessage;
+};
+
+}  // namespace klv::testing

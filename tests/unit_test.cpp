@@ -1,0 +1,235 @@
+// The pure parts: line and reply reading, numbers and addresses, the page list, the
+// text-mode reading, the templating and the form's buffers.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <climits>
+
+#include "ftp/data_address.h"
+#include "ftp/leading_number.h"
+#include "ftp/line_channel.h"
+#include "ftp/reply_assembler.h"
+#include "installer/form.h"
+#include "installer/page_list.h"
+#include "installer/session.h"
+#include "installer/shared_state.h"
+#include "installer/templating.h"
+#include "installer/text_file.h"
+#include "tests/support/support.h"
+
+namespace klv {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+// Hands out its pieces one read at a time; "FAIL" is a failing read.
+struct Pieces : ftp::ByteSource {
+    explicit Pieces(std::vector<std::string> list) : pieces(std::move(list)) {}
+    long Read(char* buffer, std::size_t size) override {
+        if (next == pieces.size()) {
+            return 0;
+        }
+        if (pieces[next] == "FAIL") {
+            ++next;
+            return -1;
+        }
+        std::string& piece = pieces[next];
+        const std::size_t taken = std::min(size, piece.size());
+        piece.copy(buffer, taken);
+        piece = piece.substr(taken);
+        next += piece.empty() ? 1 : 0;
+        return static_cast<long>(taken);
+    }
+    std::vector<std::string> pieces;
+    std::size_t next = 0;
+};
+
+// Every line the reader makes of `pieces`, with "<failed>" for a failed read.
+std::vector<std::string> LinesOf(std::vector<std::string> pieces) {
+    Pieces source(std::move(pieces));
+    ftp::LineReader reader(source);
+    std::vector<std::string> lines;
+    for (std::string line;;) {
+        const ftp::LineStatus status = reader.ReadLine(line);
+        if (status == ftp::LineStatus::EndOfStream || lines.size() > 10) {
+            return lines;
+        }
+        lines.push_back(status == ftp::LineStatus::Line ? line : "<failed>");
+    }
+}
+
+TEST(LineReader, SplitsAtLfDropsTheCrBeforeItAndBoundsTheLength) {
+    const std::string longest(ftp::kMaxLineLength, 'x');
+    EXPECT_THAT(LinesOf({"220 one\r\n230 two\n\n331 th", "ree\r", "\na\rb\r\r\n220 Hel"}),
+                ElementsAre("220 one", "230 two", "", "331 three", "a\rb\r", "220 Hel"));
+    EXPECT_THAT(LinesOf({"2", "2", "0", "\r", "\n"}), ElementsAre("220"));
+    EXPECT_THAT(LinesOf({"220 a\r\n", "FAIL"}), ElementsAre("220 a", "<failed>"));
+    EXPECT_THAT(LinesOf({longest + "\r\n" + longest + "\n"}), ElementsAre(longest, longest));
+    EXPECT_THAT(LinesOf({longest + "y\r\n220 after\r\n"}), ElementsAre("<failed>", "220 after"));
+    EXPECT_THAT(LinesOf({std::string(4 * ftp::kMaxLineLength, 'z'), "\n221 bye\n"}),
+                ElementsAre("<failed>", "221 bye"));
+    EXPECT_THAT(LinesOf({longest + "y"}), ElementsAre("<failed>"));
+}
+
+TEST(LineReader, ReturnsALineAsSoonAsItArrivesAndKeepsTheRest) {
+    Pieces source({"220 a\r\n221 b\r\n", "never read"});
+    ftp::LineReader reader(source);
+    std::string line;
+    ASSERT_EQ(reader.ReadLine(line), ftp::LineStatus::Line);
+    EXPECT_EQ(source.next, 1u);
+    EXPECT_TRUE(reader.HasBufferedBytes());
+    ASSERT_EQ(reader.ReadLine(line), ftp::LineStatus::Line);
+    EXPECT_EQ(line, "221 b");
+    EXPECT_FALSE(reader.HasBufferedBytes());
+}
+
+// How many of `lines` one reply takes (all of them and one more if it never ends).
+std::size_t LinesTaken(const std::vector<std::string>& lines) {
+    ftp::ReplyAssembler reply;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (reply.Add(lines[i])) {
+            EXPECT_TRUE(reply.complete());
+            return i + 1;
+        }
+    }
+    return lines.size() + 1;
+}
+
+TEST(ReplyAssembler, ABlockEndsAtTheLineStartingWithItsNumberAndABlank) {
+    EXPECT_EQ(LinesTaken({"220 ready", "x"}), 1u);
+    for (const char* first : {"22", "230", "", "-", "230x", "2300-"}) {
+        EXPECT_EQ(LinesTaken({first, "x"}), 1u) << first;
+    }
+    EXPECT_EQ(LinesTaken({"230-Welcome", "230", "230-more", "231 x", "", "230 ", "after"}), 6u);
+    EXPECT_EQ(LinesTaken({"023-x", "+23 done"}), 2u);  // numbers compared as read
+    EXPECT_EQ(LinesTaken({"230-x", " 230 y", "230 z"}), 3u);
+    EXPECT_EQ(LinesTaken({"230-a", "b", "231 d"}), 4u);
+    EXPECT_EQ(ftp::ReplyClass("220 ready"), 2);
+    EXPECT_EQ(ftp::ReplyClass("x"), 'x' - '0');
+}
+
+TEST(LeadingNumber, ReadsLikeStrtolAndSaturates) {
+    EXPECT_EQ(ftp::LeadingNumber("227 Entering"), 227);
+    EXPECT_EQ(ftp::LeadingNumber(" \t\n+42x"), 42);
+    EXPECT_EQ(ftp::LeadingNumber("-17"), -17);
+    EXPECT_EQ(ftp::LeadingNumber("\v\f\r9"), 9);
+    EXPECT_EQ(ftp::LeadingNumber("x1"), 0);
+    EXPECT_EQ(ftp::LeadingNumber(std::string_view("12345", 2)), 12);
+    EXPECT_EQ(ftp::LeadingNumber("99999999999999999999"), LONG_MAX);
+    EXPECT_EQ(ftp::LeadingNumber("-99999999999999999999"), LONG_MIN);
+    EXPECT_EQ(ftp::LeadingNumber("-9223372036854775808"), LONG_MIN);
+    EXPECT_EQ(ftp::LeadingNumber("9223372036854775808"), LONG_MAX);
+}
+
+TEST(DataAddress, PasvRepliesPortArgumentsAndDialablePorts) {
+    const auto pasv = ftp::ParsePasvReply("227 Entering Passive Mode (127,0,0,1,4,1). (9,9)");
+    ASSERT_TRUE(pasv);
+    EXPECT_EQ(pasv->host, "127.0.0.1");
+    EXPECT_EQ(pasv->port, 4 * 256 + 1);
+    EXPECT_EQ(ftp::ParsePasvReply("227 (1, 2,x3,4,+1,-1)")->port, 255);
+    EXPECT_FALSE(ftp::ParsePasvReply("227 Entering Passive Mode 127,0,0,1,4,1"));
+    EXPECT_EQ(ftp::PortArgument("192.168.1.20", 4 * 256 + 210), "192,168,1,20,4,210");
+    EXPECT_TRUE(ftp::IsDialablePort(1));
+    EXPECT_TRUE(ftp::IsDialablePort(65535));
+    EXPECT_FALSE(ftp::IsDialablePort(0));
+    EXPECT_FALSE(ftp::IsDialablePort(65536));
+}
+
+TEST(PageList, OneNamePerLineFeedAsTheyStand) {
+    EXPECT_THAT(ListedNames("a.html\n page.html \n\nc.txt"),
+                ElementsAre("a.html", " page.html ", ""));
+    EXPECT_THAT(ListedNames("no line feed"), IsEmpty());
+    const PagePlan settings = PlanFor("weblogex.txt");
+    EXPECT_EQ(settings.remoteName, "weblogex.php");
+    EXPECT_TRUE(settings.fillBlogValues);
+    EXPECT_FALSE(settings.binary);
+    EXPECT_EQ(PlanFor("weblog.txt").remoteName, "weblog.php");
+    EXPECT_FALSE(PlanFor("weblog.txt").fillBlogValues || PlanFor("weblog.txt").binary);
+    EXPECT_TRUE(PlanFor("klv.jpg").binary);
+    EXPECT_TRUE(PlanFor("button.jpg").binary);
+    for (const char* name : {"logo.jpg", "KLV.JPG", "klv.jpg ", "Weblog.txt", " weblogex.txt"}) {
+        const PagePlan plan = PlanFor(name);
+        EXPECT_EQ(plan.remoteName, name);
+        EXPECT_FALSE(plan.binary || plan.fillBlogValues) << name;
+    }
+}
+
+std::string Decoded(const std::vector<std::string>& blocks) {
+    TextModeDecoder decoder;
+    std::string text;
+    for (const std::string& block : blocks) {
+        if (!decoder.Feed(block, text)) {
+            break;
+        }
+    }
+    decoder.Finish(text);
+    return text;
+}
+
+TEST(TextMode, CrLfIsLfALoneCrStaysAndCtrlZEndsTheText) {
+    EXPECT_EQ(Decoded({"a\r\nb\rc\r\r\n\xff\r"}), "a\nb\rc\r\n\xff\r");
+    EXPECT_EQ(Decoded({"a\r", "\nb\r", "", "x"}), "a\nb\rx");
+    EXPECT_EQ(Decoded({"a\r", "\x1A\nb", "c"}), "a\r");
+    testing::Scratch scratch;
+    std::string text = "stale";
+    EXPECT_FALSE(ReadTextFile(scratch / "missing", text));
+    EXPECT_EQ(text, "");
+    testing::WriteFile(scratch / "f", std::string(kTextReadBlockSize - 1, 'x') + "\r\n\x1Ay");
+    ASSERT_TRUE(ReadTextFile(scratch / "f", text));
+    EXPECT_EQ(text, std::string(kTextReadBlockSize - 1, 'x') + "\n");
+    std::filesystem::create_symlink(scratch / "f", scratch / "link");
+    RewriteTextFile(scratch / "link", "new");
+    EXPECT_EQ(testing::ReadFile(scratch / "link"), "new");
+    EXPECT_FALSE(std::filesystem::is_symlink(scratch / "link"));
+    EXPECT_EQ(testing::ReadFile(scratch / "f").size(), kTextReadBlockSize + 3);
+    RewriteTextFile(scratch / "no/such", "x");
+    EXPECT_FALSE(std::filesystem::exists(scratch / "no"));
+}
+
+TEST(Templating, ReplacesEveryPlaceholderInOrderWithCrLfLineEnds) {
+    std::string text = "aXXaXXXb";
+    ReplaceAll(text, "XX", "X");
+    ReplaceAll(text, "", "never");
+    EXPECT_EQ(text, "aXaXXb");
+    EXPECT_EQ(EscapedEmail("a@b@c"), "a\\@b\\@c");
+
+    FormData data;
+    data.mainEmail = "me#price#@example.org";
+    data.payPalEmail = "p@q";
+    data.httpCgiPath = "http://user@host/cgi-bin";
+    data.cgiPath = "not/a/value";
+    data.adPrice = "#email#5\n00";
+    data.adUrl = BuildAdUrl("http://hop.clickbank.net/", "nick");
+    data.adTitle = kAdTitle;
+    data.adDescription = "d";
+    EXPECT_EQ(FillTemplateText("#email#|#emailpp#|#emailsp#|#klvpath#\n#price#|#ad-url#|"
+                               "#ad-title#|#ad-description#|#PRICE#|a\rb\n",
+                               data),
+              "me#email#5\r\n00\\@example.org|p\\@q||http://user@host/cgi-bin\r\n#email#5\r\n00|"
+              "http://hop.clickbank.net/?nick/tamrixo|" +
+                  std::string(kAdTitle) + "|d|#PRICE#|a\rb\r\n");
+
+    testing::Scratch scratch;
+    testing::WriteFile(scratch / "t", "line\n#emailpp#\x1A#email#");
+    ASSERT_TRUE(FillScriptTemplate(scratch / "t", data));
+    EXPECT_EQ(testing::ReadFile(scratch / "t"), "line\r\np\\@q");
+    EXPECT_FALSE(FillScriptTemplate(scratch / "missing", data));
+    EXPECT_FALSE(std::filesystem::exists(scratch / "missing"));
+    const std::string url = BuildAdUrl("http://hop.clickbank.net/", std::string(300, 'n'));
+    EXPECT_EQ(url.size(), 255u);
+    EXPECT_TRUE(url.ends_with("n/tamrixo"));
+}
+
+TEST(Paths, RemoteAndWorkingPathsSplitAtTheLastSlash) {
+    EXPECT_EQ(SplitRemotePath("www/cgi-bin/klv.cgi"),
+              std::make_pair(std::string_view("www/cgi-bin"), std::string_view("klv.cgi")));
+    EXPECT_EQ(SplitRemotePath("klv.cgi").first, "");
+    EXPECT_EQ(SplitRemotePath("/klv.cgi").first, "");
+    EXPECT_EQ(SplitRemotePath("dir/").second, "");
+    EXPECT_EQ(DirectoryOf("/home/ann/.local/bin/klv"), "/home/ann/.local/bin");
+    EXPECT_EQ(DirectoryOf("klv"), "");
+}
+
+}  // namespace
+}  // namespace klv

@@ -1,0 +1,293 @@
+// The session operations and the three workflows: against pyftpdlib and the sample vendor
+// site on loopback, and against the scripted FTP server where exact commands matter or
+// a fault must be played.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <optional>
+
+#include "installer/session.h"
+#include "installer/shared_state.h"
+#include "installer/workflows.h"
+#include "tests/support/support.h"
+
+namespace klv::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::StartsWith;
+
+constexpr std::string_view kComplete = "Update Pages Is Now Complete!";
+
+std::string Big(std::size_t size) {
+    std::string page;
+    for (int line = 0; page.size() < size; ++line) {
+        page += "<p>paragraph " + std::to_string(line) + " of a long page</p>\r\n";
+    }
+    return page;
+}
+
+std::string Stored(std::string text) {  // as the server stores an ASCII upload
+    for (std::size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) {
+        text.erase(at, 1);
+    }
+    return text;
+}
+
+// A workflow's world: the window, the shared state, an HTTP server on a copy of the
+// sample vendor site, and pyftpdlib or the scripted FTP server.
+class Workflow : public ::testing::Test {
+protected:
+    void Serve(std::vector<std::string> routes) {
+        routes.insert(routes.begin(), {"http", vendor.path, scratch / "http.log"});
+        http.emplace(routes);
+        config.vendorBaseUrl = http->Url();
+    }
+    void Ftp(std::vector<std::string> options) {  // pyftpdlib with servers.py's options
+        options.insert(options.begin(), {"pyftpd", scratch / "home", "ann", "s3cret"});
+        ftp.emplace(options, KLV_FTP_SERVERS);
+        config.ftpPort = ftp->port;
+    }
+    void Script(std::vector<std::string> rules) {
+        fs::remove(scratch / "ftp.log");
+        rules.insert(rules.begin(), {"ftp", scratch / "ftp.log"});
+        ftp.emplace(rules, KLV_FTP_SERVERS);
+        config.ftpPort = ftp->port;
+    }
+    void SetUp() override {
+        fs::copy(KLV_DEMO_VENDOR_SITE, vendor.path, fs::copy_options::recursive);
+        for (const char* directory : {"home/www/cgi-bin", "home/www/klv", "program"}) {
+            fs::create_directories(scratch.path / directory);
+        }
+        shared.appDirectory = scratch / "program";
+        config.affiliateHopUrl = "http://hop.clickbank.net/";
+        config.idleTimeout = 1s;
+        Serve({});
+        Ftp({});
+        const std::pair<Control, const char*> form[] = {
+            {Control::Username, "ann"},
+            {Control::Password, "s3cret"},
+            {Control::Server, "127.0.0.1"},
+            {Control::HttpCgiPath, "http://blog.example.org/cgi-bin"},
+            {Control::MainEmail, "owner@example.org"},
+            {Control::PayPalEmail, "pay@example.org"},
+            {Control::BlogTitle, "Ann's #password# Blog"},
+            {Control::BlogPassword, "opensesame"},
+            {Control::ClickBankNickName, "annie"}};
+        for (const auto& [field, text] : form) {
+            window.SetFieldText(field, text);
+        }
+        CaptureForm(window, shared.formData, config.affiliateHopUrl);
+    }
+    InstallerContext Context() { return {window, shared, config}; }
+    std::string Vendor(const std::string& name) const { return vendor.path / "klvsetup" / name; }
+    std::string Home(const std::string& name) const { return scratch / ("home/" + name); }
+    std::vector<std::string> Sent(std::size_t atLeast = 0) const {
+        return Lines(scratch / "ftp.log", atLeast);
+    }
+    SessionArguments Account(std::string remotePath, int chmodAfter = 1) {
+        WriteFile(scratch / "script", "#!/bin/sh\r\necho hi\r\n");
+        return {"127.0.0.1", "ann", "pw", scratch / "script", std::move(remotePath), 0, chmodAfter};
+    }
+
+    Scratch scratch, vendor;
+    std::optional<LocalServer> http, ftp;
+    FakeWindow window;
+    SharedState shared;
+    Config config;
+};
+
+TEST_F(Workflow, InstallScriptThenUpdatePagesPutEverythingInPlace) {
+    OnInstallScript(Context());
+    const std::string filled = ReadFile(scratch / "program/klvcfg.cgi");
+    EXPECT_THAT(filled, HasSubstr("admin_email     => \"owner\\@example.org\",\r\n"));
+    EXPECT_THAT(filled, HasSubstr("\"http://hop.clickbank.net/?annie/tamrixo\""));
+    EXPECT_THAT(filled, HasSubstr(std::string(kAdDescription)));
+    EXPECT_EQ(ReadFile(Home("www/cgi-bin/klvcfg.cgi")), Stored(filled));
+    EXPECT_EQ(ReadFile(Home("www/cgi-bin/klv.cgi")), Stored(ReadFile(Vendor("klvcgi.txt"))));
+    EXPECT_EQ(ModeOf(Home("www/cgi-bin/klvcfg.cgi")) & ModeOf(Home("www/cgi-bin/klv.cgi")), 0755u);
+    ASSERT_EQ(window.messages.size(), 1u);  // only the second upload shows its replies
+    EXPECT_THAT(window.messages[0], ::testing::MatchesRegex("226[^\n]* \n250[^\n]* \n200[^\n]*"));
+    EXPECT_THAT(window.openedUrls,
+                ElementsAre("http://blog.example.org/cgi-bin/klv.cgi?data=setup"));
+    EXPECT_THAT(window.statusHistory, ElementsAre("Downloading Current KLV Script From Kolvane",
+                                                  "Uploading KLV Script", kScriptUploadHint));
+    EXPECT_THAT(Lines(scratch / "http.log"), ElementsAre("GET /klvsetup/klvcfgcgi.txt HTTP/1.1",
+                                                         "GET /klvsetup/klvcgi.txt HTTP/1.1"));
+    EXPECT_EQ(shared.showTranscript, 0);
+
+    window.SetFieldText(Control::Password, "changed since");  // Install Script's values count
+    window.messages.clear();
+    window.statusHistory.clear();
+    OnUpdatePages(Context());
+    for (const char* page : {"klv.jpg", "button.jpg"}) {  // image type: byte for byte
+        EXPECT_EQ(ReadFile(Home("www/klv/") + page), ReadFile(Vendor(page)));
+    }
+    EXPECT_EQ(ReadFile(Home("www/klv/weblog.php")), Stored(ReadFile(Vendor("weblog.txt"))));
+    const std::string blog = ReadFile(Home("www/klv/weblogex.php"));
+    EXPECT_THAT(blog, HasSubstr("$blog_title = \"Ann's opensesame Blog\";"));
+    EXPECT_THAT(blog, HasSubstr("$blog_password = \"opensesame\";"));
+    EXPECT_THAT(window.messages, ElementsAre(kComplete));
+    EXPECT_THAT(
+        window.statusHistory,
+        ElementsAre("Downloading Current KLV Pages From Kolvane", "",
+                    "Uploading New KLV Pages To Your Server", "Uploading weblog.php",
+                    "Uploading weblogex.php", "Uploading klv.jpg", "Uploading button.jpg",
+                    "Uploading index.html", "Uploading style.css", "Uploading faq.txt", kComplete));
+    EXPECT_FALSE(shared.sharedClient.connected());
+}
+
+TEST_F(Workflow, InstallScriptRefusesAnIncompleteFormBeforeDownloading) {
+    window.SetFieldText(Control::PayPalEmail, "");
+    OnInstallScript(Context());
+    window.SetFieldText(Control::Username, "");
+    OnInstallScript(Context());
+    EXPECT_THAT(window.messages,
+                ElementsAre("You MUST Enter A PayPal Email, A StormPay Email Or Both!",
+                            "You MUST Fill In ALL Fields Before Uploading!"));
+    EXPECT_EQ(shared.formData.ftpUser, "");  // captured all the same
+    EXPECT_THAT(Lines(scratch / "http.log"), IsEmpty());
+}
+
+// fault;the status line holds;the message box starts with;the configuration script landed
+class InstallScriptFaults : public Workflow, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(InstallScriptFaults, ShowTheCauseAndGoNoFurther) {
+    std::vector<std::string> row;
+    std::istringstream in(GetParam());
+    for (std::string part; std::getline(in, part, ';');) {
+        row.push_back(part);
+    }
+    if (row[0] == "vendor down") {
+        config.vendorBaseUrl = "http://127.0.0.1:" + std::to_string(kClosedPort);
+    } else if (row[0] == "ftp down") {
+        config.ftpPort = kClosedPort;
+    } else if (row[0] == "wrong password") {
+        window.SetFieldText(Control::Password, "wrong");
+    } else if (row[0] == "no template") {
+        fs::remove(Vendor("klvcfgcgi.txt"));
+    } else {
+        Serve({row[0]});
+    }
+    OnInstallScript(Context());
+    EXPECT_THAT(window.statusLine, HasSubstr(row[1]));
+    EXPECT_EQ(window.messages.size(), row[2].empty() ? 0u : 1u);
+    EXPECT_THAT(window.messages.empty() ? "" : window.messages[0], StartsWith(row[2]));
+    EXPECT_EQ(fs::exists(Home("www/cgi-bin/klvcfg.cgi")), row[3] == "1");
+    EXPECT_FALSE(fs::exists(Home("www/cgi-bin/klv.cgi")));
+    EXPECT_THAT(window.openedUrls, IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Workflows, InstallScriptFaults,
+    ::testing::Values(
+        "vendor down;onnect;;0", "no template;HTTP 404 Not Found;;0",
+        "/klvsetup/klvcfgcgi.txt=cut;bytes remaining;;0",
+        "/klvsetup/klvcfgcgi.txt=silent;Nothing received from the server for 1 second;;0",
+        "/klvsetup/klvcgi.txt=cut;bytes remaining;;1",
+        "ftp down;Unable to connect to server;Unable to connect to server;0",
+        "wrong password;530;530;0"));
+
+TEST_F(Workflow, UpdatePagesNamesEveryPageThatDidNotLand) {
+    Serve({"/klvsetup/cut.html=cut", "/klvsetup/silent.html=silent"});
+    WriteFile(Vendor("list.txt"),
+              "faq.txt\r\nmissing.html\r\n\r\ncut.html\r\nsilent.html\r\nKlv.jpg\r\nnot listed");
+    WriteFile(Vendor("cut.html"), Big(4000));
+    WriteFile(Vendor("silent.html"), "");
+    fs::copy_file(Vendor("klv.jpg"), Vendor("Klv.jpg"));
+    OnUpdatePages(Context());
+    EXPECT_THAT(window.messages,
+                ElementsAre(::testing::MatchesRegex(
+                    "Update Pages Is Now Complete!\nmissing.html: HTTP 404 Not Found\n: HTTP 404 "
+                    "Not Found\ncut.html: .*bytes remaining.*\nsilent.html: Nothing received from "
+                    "the server for 1 second")));
+    EXPECT_EQ(std::distance(fs::directory_iterator(Home("www/klv")), {}), 2);
+    EXPECT_EQ(ReadFile(Home("www/klv/faq.txt")), Stored(ReadFile(Vendor("faq.txt"))));
+    EXPECT_EQ(ReadFile(Home("www/klv/Klv.jpg")), Stored(ReadFile(Vendor("klv.jpg"))));  // ASCII
+
+    Serve({"/klvsetup/list.txt=cut"});  // a list cut short, then none at all: no logon
+    OnUpdatePages(Context());
+    EXPECT_THAT(window.statusLine, HasSubstr("bytes remaining"));
+    fs::remove(Vendor("list.txt"));
+    Serve({});
+    OnUpdatePages(Context());
+    EXPECT_EQ(window.statusLine, "HTTP 404 Not Found");
+    EXPECT_EQ(window.messages.size(), 1u);
+    EXPECT_FALSE(shared.sharedClient.connected());
+    WriteFile(Vendor("list.txt"), "faq.txt\n");
+    shared.formData.ftpPassword = "wrong";
+    OnUpdatePages(Context());
+    EXPECT_THAT(window.messages.back(), StartsWith("530"));
+    EXPECT_EQ(window.statusLine, window.messages.back());
+}
+
+TEST_F(Workflow, AServerThatDiesIsNamedForEveryPageAfterAndInTheTranscript) {
+    Ftp({"die-after=65536"});
+    WriteFile(Vendor("big.html"), Big(512 * 1024));
+    WriteFile(Vendor("list.txt"), "faq.txt\nbig.html\nstyle.css\n");
+    const auto start = std::chrono::steady_clock::now();
+    OnUpdatePages(Context());
+    EXPECT_THAT(window.messages,
+                ElementsAre(std::string(kComplete) +
+                            "\nbig.html: Network error\nstyle.css: Network error"));
+    EXPECT_TRUE(fs::exists(Home("www/klv/faq.txt")));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    Ftp({"die-after=65536"});
+    WriteFile(Vendor("klvcgi.txt"), Big(512 * 1024));
+    OnInstallScript(Context());
+    EXPECT_EQ(window.messages.back(), "Network error \nNetwork error \nNetwork error");
+    EXPECT_EQ(ModeOf(Home("www/cgi-bin/klvcfg.cgi")), 0755u);
+    EXPECT_NE(ModeOf(Home("www/cgi-bin/klv.cgi")), 0755u);
+}
+
+TEST_F(Workflow, UploadOnceChmodsOnlyForOneAndStillAfterARefusedStore) {
+    Script({"STOR=553 not allowed", "SITE=550 no such file"});
+    shared.showTranscript = 2;
+    EXPECT_TRUE(UploadOnce(Context(), Account("x.cgi", 2)));
+    EXPECT_THAT(window.messages, IsEmpty());
+    shared.showTranscript = 1;
+    window.onMessage = [&](const std::string&) { EXPECT_NE(Sent().back(), "QUIT"); };
+    EXPECT_TRUE(UploadOnce(Context(), Account("x.cgi")));
+    EXPECT_THAT(window.messages,
+                ElementsAre("553 not allowed \n250 directory changed \n550 no such file"));
+    EXPECT_THAT(Sent(14), ::testing::Contains("SITE chmod 755 x.cgi").Times(1));
+    Script({"PASS=530 Login incorrect: 100% wrong"});
+    EXPECT_FALSE(UploadOnce(Context(), Account("x.cgi")));
+    EXPECT_EQ(window.messages.back(), "530 Login incorrect: 100% wrong");
+    EXPECT_EQ(shared.statusText, "530 Login incorrect: 100% wrong");
+    EXPECT_THAT(Sent(), ::testing::Not(::testing::Contains("QUIT")));
+}
+
+TEST_F(Workflow, ASessionFallsBackToPassiveOnceAndStaysThere) {
+    Script({"STOR#1=425 Can't open data connection", "STOR#4=150 go|DATA|550 full"});
+    ASSERT_TRUE(SessionLogOn(Context(), Account("")));
+    EXPECT_TRUE(SessionPutPage(Context(), Account("a.html", 0)));
+    EXPECT_TRUE(SessionPutPage(Context(), Account("b.html", 0)));
+    EXPECT_FALSE(SessionPutPage(Context(), Account("c.html", 0)));  // not retried
+    EXPECT_EQ(shared.sharedClient.replyText(), "550 full");
+    SessionLogOff(Context());
+    EXPECT_THAT(Sent(15),
+                ElementsAre("USER ann", "PASS pw", "TYPE A", StartsWith("PORT "), "STOR a.html",
+                            "TYPE A", "PASV", "STOR a.html", "TYPE A", "PASV", "STOR b.html",
+                            "TYPE A", "PASV", "STOR c.html", "QUIT"));
+}
+
+TEST_F(Workflow, APortNeverConnectedAndNoPassiveCostOneIdleBoundNotOnePerPage) {
+    Script({"STOR=150 go", "PASV=502 Passive mode not allowed here"});
+    WriteFile(Vendor("list.txt"), "faq.txt\nstyle.css\n");
+    const auto start = std::chrono::steady_clock::now();
+    OnUpdatePages(Context());
+    EXPECT_THAT(window.messages, ElementsAre(std::string(kComplete) +
+                                             "\nfaq.txt: 502 Passive mode not allowed here"
+                                             "\nstyle.css: 502 Passive mode not allowed here"));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms);
+    Script({"bytewise", "GREETING=220-slow|220 server"});
+    OnUpdatePages(Context());
+    EXPECT_EQ(window.messages.back(), kComplete);
+}
+
+}  // namespace
+}  // namespace klv::testing
