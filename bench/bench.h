@@ -44,6 +44,7 @@ struct QuietWindow : Window {
     void SetStatusLine(std::string_view) override {}
     void ShowMessage(std::string_view) override {}
     void OpenUrl(std::string_view) override {}
+    bool TrustCertificate(const ftp::CertificateInfo&) override { return false; }
 };
 
 class Vsftpd {

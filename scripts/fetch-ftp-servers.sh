@@ -6,7 +6,9 @@
 #
 #   scripts/fetch-ftp-servers.sh DIR
 #
-# Afterwards DIR/root/usr/sbin/{vsftpd,proftpd,pure-ftpd} and DIR/root/usr/bin/pure-pw exist, and DIR/versions names the packages unpacked.
+# Afterwards DIR/root/usr/sbin/{vsftpd,proftpd,pure-ftpd}, DIR/root/usr/bin/pure-pw and
+# proftpd's mod_tls (DIR/root/usr/lib/proftpd/mod_tls.so) exist, and DIR/versions names
+# the packages unpacked.
 # Running it again does nothing once they are there. The shared libraries the servers
 # need beyond a base system are installed by scripts/setup-debian.sh.
 set -euo pipefail
@@ -18,14 +20,16 @@ fi
 dir=$1
 
 # proftpd-basic, the package that provides ftp-server, only pulls in proftpd-core
-# (the daemon and its built-in modules) and two loadable modules the tests do not use.
-packages=(vsftpd proftpd-core pure-ftpd)
-wanted=(root/usr/sbin/vsftpd root/usr/sbin/proftpd root/usr/sbin/pure-ftpd root/usr/bin/pure-pw)
+# (the daemon and its built-in modules) and two loadable modules the tests do not use;
+# proftpd-mod-crypto brings mod_tls for the TLS tests.
+packages=(vsftpd proftpd-core proftpd-mod-crypto pure-ftpd)
+wanted=(root/usr/sbin/vsftpd root/usr/sbin/proftpd root/usr/sbin/pure-ftpd root/usr/bin/pure-pw
+  root/usr/lib/proftpd/mod_tls.so)
 
 complete() {
   local file
   for file in "${wanted[@]}"; do
-    [ -x "$dir/$file" ] || return 1
+    [ -e "$dir/$file" ] || return 1
   done
   [ -s "$dir/versions" ]
 }

@@ -71,9 +71,10 @@ INSTANTIATE_TEST_SUITE_P(
                       "404 Not Found;HTTP 404 Not Found;old",
                       "500 Internal Server Error;HTTP 500 Internal Server Error;old",
                       "301>/moved;redirect;old", "302>/loop;redirect;old",
-                      "302>file:///etc/passwd;\"file\";old", "302>ftp://127.0.0.1:1/x;\"ftp\";old",
-                      "chunked;;new", "close;;new", "cut;transfer closed;new",
-                      "chunked-cut; ;new"));
+                      "302>file:///etc/passwd;another host not followed: file:///etc/passwd;old",
+                      "307>http://localhost/x;another host not followed: http://localhost/x;old",
+                      "302>ftp://127.0.0.1:1/x;\"ftp\";old", "chunked;;new", "close;;new",
+                      "cut;transfer closed;new", "chunked-cut; ;new"));
 
 TEST_F(Fetch, AnErrorCreatesNoFileAndARedirectStoresTheFinalBody) {
     Serve({"/gone=404 Not Found", "/bare=410", "/old=301>/middle", "/middle=302>/long"});

@@ -34,8 +34,8 @@ protected:
         client.setIdleTimeout(500ms);
     }
     bool LogOn(std::string user = "", int type = 0) {
-        LogonRequest request{server->host, server->port, user, "p",          "a",
-                             server->host, "fu",         "fp", server->port, type};
+        LogonRequest request{server->host, server->port, user,         "p",  "a", server->host,
+                             "fu",         "fp",         server->port, type, {}};
         if (type != 0) {
             request.host = "ftp.target.test";
             request.port = 2121;

@@ -40,7 +40,7 @@ def pyftpd(home, user, password, *options):
 
 
 FTP_REPLIES = {"GREETING": "220 scripted server ready", "USER": "331 password please",
-               "PASS": "230 logged on", "ACCT": "230 account ok", "TYPE": "200 type set",
+               "PASS": "230 logged on", "AUTH": "500 AUTH not understood", "ACCT": "230 account ok", "TYPE": "200 type set",
                "PASV": "227 Entering Passive Mode (%s)", "PORT": "200 PORT ok",
                "STOR": "150 go ahead|DATA|226 stored", "RETR": "150 go ahead|DATA|226 sent",
                "CWD": "250 directory changed", "SITE": "200 SITE ok", "QUIT": "221 bye|CLOSE",

@@ -55,6 +55,10 @@ public:
         }
     }
     void OpenUrl(std::string_view url) override { openedUrls.emplace_back(url); }
+    bool TrustCertificate(const ftp::CertificateInfo& certificate) override {
+        certificates.push_back(certificate);
+        return trustCertificates;
+    }
 
     std::map<Control, std::string> fields;
     std::string statusLine{kStatusAtStart};
@@ -62,6 +66,8 @@ public:
     std::vector<std::string> messages;
     std::vector<std::string> openedUrls;
     std::function<void(const std::string&)> onMessage;
+    std::vector<ftp::CertificateInfo> certificates;  // every trust question, in order
+    bool trustCertificates = false;                  // the answer: "Cancel" unless set
 };
 
 }  // namespace klv::testing
