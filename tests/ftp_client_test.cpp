@@ -8,6 +8,7 @@
 #include <optional>
 #include <sstream>
 
+#include "ftp/line_channel.h"
 #include "tests/support/support.h"
 
 namespace klv::ftp {
@@ -75,6 +76,27 @@ INSTANTIATE_TEST_SUITE_P(Client, Replies,
                                            "GREETING=220-a|CLOSE;Network error;no;2",
                                            "GREETING=SILENT;Network error;no;0",
                                            "bytewise;220 scripted server ready;ok;2"));
+
+// A whole reply is read within the idle bound and 1,000 lines, each line within 8 KiB;
+// past a bound the reply is left unread, so the connection is closed.
+TEST_F(Scripted, AReplyIsBoundedInTimeLinesAndLineLength) {
+    const std::tuple<int, std::string, bool> rows[] = {
+        {999, "220-more|", true},
+        {1000, "220-more|", false},
+        {4, "220-more|PAUSE|", false},  // a trickle: each line well within the bound
+        {1, "220-" + std::string(kMaxLineLength, 'x') + "|", false}};
+    for (const auto& [repeat, piece, read] : rows) {
+        std::string greeting = "GREETING=";
+        for (int i = 0; i < repeat; ++i) {
+            greeting += piece;
+        }
+        Start({greeting + "220 done"});
+        ASSERT_TRUE(client.Connect(server->host, server->port));
+        EXPECT_EQ(client.Command(""), read) << repeat;
+        EXPECT_EQ(client.replyText(), read ? "220 done" : kNetworkError);
+        EXPECT_EQ(client.connected(), read);
+    }
+}
 
 TEST_F(Scripted, CommandsCarryingASecondCommandAreNeverSent) {
     Start({});
@@ -196,6 +218,12 @@ TEST_F(Scripted, LocalFaultsStopBeforeAnyCommand) {
     EXPECT_EQ(client.lastTransferStage(), TransferStage::TransferCommand);
     EXPECT_EQ(client.replyText(), kCommandHasLineBreak);
     EXPECT_THAT(Sent(), ElementsAre("USER ", "PASS p", "TYPE A", "PASV"));
+    // A failed local write leaves the closing reply unread: no later command may take it.
+    EXPECT_FALSE(client.TransferFile("x", "/dev/full", DataConnection::Passive, Direction::Download,
+                                     TransferType::Image));
+    EXPECT_EQ(client.lastTransferStage(), TransferStage::Copy);
+    EXPECT_EQ(client.replyText(), kFileError);
+    EXPECT_FALSE(client.connected());
     client.Disconnect();
     EXPECT_FALSE(client.TransferFile("x", local, DataConnection::Active, Direction::Upload,
                                      TransferType::Image));

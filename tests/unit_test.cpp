@@ -11,6 +11,7 @@
 #include "ftp/reply_assembler.h"
 #include "installer/form.h"
 #include "installer/page_list.h"
+#include "installer/run_directory.h"
 #include "installer/session.h"
 #include "installer/shared_state.h"
 #include "installer/templating.h"
@@ -22,6 +23,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+namespace fs = std::filesystem;
 
 // Hands out its pieces one read at a time; "FAIL" is a failing read.
 struct Pieces : ftp::ByteSource {
@@ -229,6 +231,40 @@ TEST(Paths, RemoteAndWorkingPathsSplitAtTheLastSlash) {
     EXPECT_EQ(SplitRemotePath("dir/").second, "");
     EXPECT_EQ(DirectoryOf("/home/ann/.local/bin/klv"), "/home/ann/.local/bin");
     EXPECT_EQ(DirectoryOf("klv"), "");
+}
+
+// XDG_RUNTIME_DIR and XDG_CACHE_HOME under a scratch directory ("" unsets one), HOME its
+// "home"; where the run's directory is made ("" where none may be).
+TEST(RunDirectory, PrivateFreshAndRemovedWithTheWorkingFiles) {
+    const char* rows[][3] = {
+        {"run", "cache", "run"}, {"no-such-dir", "", "home/.cache"}, {"", "file", ""}};
+    const std::string home = std::getenv("HOME");
+    for (const auto& [runtime, cache, parent] : rows) {
+        const testing::Scratch scratch;
+        fs::create_directories(scratch.path / "run"), fs::create_directories(scratch.path / "home");
+        testing::WriteFile(scratch / "file", "x");
+        for (auto [name, value] :
+             {std::pair{"XDG_RUNTIME_DIR", runtime}, {"XDG_CACHE_HOME", cache}, {"HOME", "home"}}) {
+            *value ? ::setenv(name, (scratch / value).c_str(), 1) : ::unsetenv(name);
+        }
+        std::string failure;
+        std::optional<RunDirectory> made = RunDirectory::Make(failure);
+        const std::optional<RunDirectory> another = RunDirectory::Make(failure);
+        ::unsetenv("XDG_RUNTIME_DIR"), ::unsetenv("XDG_CACHE_HOME"),
+            ::setenv("HOME", home.c_str(), 1);
+        ASSERT_EQ(made.has_value(), *parent != '\0') << failure;
+        if (!made) {
+            EXPECT_THAT(failure, ::testing::HasSubstr(scratch / "file"));  // and nowhere else
+            continue;
+        }
+        const fs::path path = made->path();
+        EXPECT_EQ(path.parent_path(), scratch.path / parent);
+        EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_all);
+        EXPECT_NE(another->path(), made->path());  // two programs never share one
+        testing::WriteFile(path / "klv.txt", "x");
+        made.reset();
+        EXPECT_FALSE(fs::exists(path));
+    }
 }
 
 }  // namespace

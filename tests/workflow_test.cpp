@@ -3,11 +3,14 @@
 // a fault must be played.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <optional>
+#include <set>
 
 #include "installer/session.h"
 #include "installer/shared_state.h"
+#include "installer/text_file.h"
 #include "installer/workflows.h"
 #include "tests/support/support.h"
 
@@ -86,6 +89,14 @@ protected:
     std::string Vendor(const std::string& name) const { return vendor.path / "klvsetup" / name; }
     std::string Home(const std::string& name) const { return scratch / ("home/" + name); }
     std::vector<std::string> Sent(std::size_t atLeast = 0) const { return Lines(log, atLeast); }
+    std::set<std::string> Pages() const {  // the names in www/klv on the server
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(Home("www/klv"))) {
+            names.insert(entry.path().filename());
+        }
+        return names;
+    }
+    std::string Working(const std::string& name) const { return shared.appDirectory + "/" + name; }
     SessionArguments Account(std::string remotePath, int chmodAfter = 1) {
         WriteFile(scratch / "script", "#!/bin/sh\r\necho hi\r\n");
         return {"127.0.0.1", "ann", "pw", scratch / "script", std::move(remotePath), 0, chmodAfter};
@@ -290,6 +301,84 @@ TEST_F(Workflow, APortNeverConnectedAndNoPassiveCostOneIdleBoundNotOnePerPage) {
     Script({"bytewise", "GREETING=220-slow|220 server"});
     OnUpdatePages(Context());
     EXPECT_EQ(window.messages.back(), kComplete);
+}
+
+TEST_F(Workflow, AFailedFirstUploadStopsAndListedNamesStayInWwwKlv) {
+    window.SetFieldText(Control::CgiPath, "www/no-such-dir");
+    OnInstallScript(Context());
+    EXPECT_THAT(window.messages, ElementsAre(::testing::MatchesRegex("550 .* \n550 .* \n550 .*")));
+    EXPECT_THAT(Lines(scratch / "http.log"), ElementsAre("GET /klvsetup/klvcfgcgi.txt HTTP/1.1"));
+    EXPECT_THAT(window.openedUrls, IsEmpty());
+
+    WriteFile(Vendor("my page.v2.html"), "dots and a blank inside");
+    WriteFile(Vendor("list.txt"),
+              "../../www/cgi-bin/klv.cgi\n/etc/x\nsub/./a\n..\\x\n\nmy page.v2.html\n");
+    OnUpdatePages(Context());
+    EXPECT_FALSE(fs::exists(Home("www/cgi-bin/klv.cgi")));
+    EXPECT_THAT(Pages(), ElementsAre("my page.v2.html"));
+    const std::string leaves = R"(: the name has a "." or ".." part, which could leave www/klv/)";
+    EXPECT_EQ(window.messages.back(),
+              std::string(kComplete) + "\n../../www/cgi-bin/klv.cgi" + leaves +
+                  "\n/etc/x: the name is an absolute path\nsub/./a" + leaves +
+                  "\n..\\x: the name holds a backslash\n: the name is empty");
+    for (const char* name : {"klvcfg.cgi", "klv.txt", "temp.txt"}) {
+        EXPECT_EQ(ModeOf(Working(name)), 0600u) << name;  // the user's alone
+    }
+}
+
+TEST_F(Workflow, DownloadsAndFilledFilesAreBoundedAndAFailedWriteIsAFailure) {
+    window.SetFieldText(Control::MainEmail, std::string(255, '@'));  // 510 bytes escaped
+    std::string placeholders((1u << 20) / 7, '#');
+    ReplaceAll(placeholders, "#", "#email#");
+    WriteFile(Vendor("klvcfgcgi.txt"), placeholders);
+    OnInstallScript(Context());
+    EXPECT_EQ(window.statusLine, "The filled-in script would be larger than 64 MiB");
+    WriteFile(Vendor("klvcfgcgi.txt"), std::string((1u << 20) + 1, 'x'));
+    OnInstallScript(Context());
+    EXPECT_EQ(window.statusLine, "The file is larger than 1 MiB");
+    WriteFile(Vendor("big.html"), "");
+    fs::resize_file(Vendor("big.html"), (std::size_t{64} << 20) + 1);  // sparse
+    WriteFile(Vendor("list.txt"), "big.html\nfaq.txt\n");
+    OnUpdatePages(Context());
+    EXPECT_EQ(window.messages.back(),
+              std::string(kComplete) + "\nbig.html: The file is larger than 64 MiB");
+    EXPECT_THAT(Pages(), ElementsAre("faq.txt"));
+    fs::remove(Home("www/klv/faq.txt"));
+
+    // A working file cut short by a failed write is named, and never uploaded.
+    WriteFile(Vendor("klvcfgcgi.txt"), std::string(30000, '\n'));  // fills in to 60,000
+    std::string blog(1000, '#');
+    ReplaceAll(blog, "#", "#title#");
+    WriteFile(Vendor("weblogex.txt"), blog);  // fills in to 200,000
+    WriteFile(Vendor("list.txt"), "weblogex.txt\nfaq.txt\n");
+    window.SetFieldText(Control::BlogTitle, std::string(200, 't'));
+    rlimit saved{};  // files may not grow past 40,000 bytes: a write beyond fails (EFBIG)
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    const rlimit bound{40000, saved.rlim_max};
+    ::signal(SIGXFSZ, SIG_IGN);
+    ::setrlimit(RLIMIT_FSIZE, &bound);
+    OnInstallScript(Context());
+    EXPECT_EQ(window.statusLine, "Cannot write " + Working("klvcfg.cgi") + ": File too large");
+    OnUpdatePages(Context());
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    EXPECT_EQ(window.messages.back(), std::string(kComplete) + "\nweblogex.txt: Cannot write " +
+                                          Working("temp.txt") + ": File too large");
+    EXPECT_THAT(Pages(), ElementsAre("faq.txt"));
+}
+
+TEST_F(Workflow, APageAfterALostConnectionLogsOnAgainAtMostThreeTimes) {
+    Script({"STOR#2=CLOSE"});  // each connection takes one page and is lost at the next
+    WriteFile(Vendor("list.txt"),
+              "faq.txt\nstyle.css\nindex.html\nweblog.txt\nklv.jpg\nbutton.jpg\nfaq.txt\n"
+              "index.html\nweblogex.txt\n");
+    OnUpdatePages(Context());
+    EXPECT_THAT(window.messages,
+                ElementsAre(std::string(kComplete) +
+                            "\nstyle.css: Network error\nweblog.txt: Network error\nbutton.jpg: "
+                            "Network error\nindex.html: Network error\nweblogex.txt: the "
+                            "connection to the server was lost"));
+    EXPECT_THAT(Sent(), ::testing::Contains("AUTH TLS").Times(4));
+    EXPECT_THAT(Sent(), ::testing::Contains(StartsWith("STOR ")).Times(8));
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 
 A scripted REPLY is lines joined by "|" (VERB#2= for its second use); DATA moves the data
 connection's bytes (CUT resets it midway), CLOSE drops the connection, SILENT answers
-nothing. --die-after=N ends the whole server once an upload brought N bytes."""
+nothing, PAUSE waits 0.3 s. --die-after=N ends the whole server once an upload brought N bytes."""
 import os, socket, sys, threading, time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../testkit"))
@@ -76,8 +76,9 @@ def ftp_session(control, replies, log, bytewise):
         for step in script.split("|"):
             if step == "CLOSE":
                 return control.close()
-            if step == "SILENT":
-                time.sleep(3600)
+            if step in ("SILENT", "PAUSE"):
+                time.sleep(3600 if step == "SILENT" else 0.3)
+                continue
             if step in ("DATA", "CUT"):
                 data = (data_listener.accept()[0] if data_listener
                         else socket.create_connection(data_target))
