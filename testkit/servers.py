@@ -3,11 +3,12 @@
 line and serves until its standard input closes, so it ends with the process that started it.
 
   servers.py http ROOT LOG [PATH=ACTION ...]       files of ROOT, request lines in LOG
-  servers.py real vsftpd|proftpd|pure-ftpd HOME USER PASSWORD UNPACKED_ROOT
+  servers.py real vsftpd|proftpd|pure-ftpd HOME USER PASSWORD UNPACKED_ROOT [tls=CERT]
 
 An HTTP ACTION is "CODE REASON", "3xx>LOCATION", "cut", "chunked", "chunked-cut", "close",
 "silent" or "echo" (the request headers as body). The FTP servers are those unpacked from
-Debian's packages by scripts/fetch-ftp-servers.sh; HOME belongs to uid 1000."""
+Debian's packages by scripts/fetch-ftp-servers.sh; HOME belongs to uid 1000. With
+tls=CERT (CERT.crt, CERT.key) they require TLS on the control and data connections."""
 import ctypes, os, signal, socket, subprocess, sys, threading, time, warnings
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import unquote, urlsplit
@@ -81,7 +82,7 @@ def http(root, log, *rules):
     server.serve_forever()
 
 
-def real(kind, home, user, password, unpacked):
+def real(kind, home, user, password, unpacked, tls=""):
     """vsftpd, proftpd or pure-ftpd as unpacked from Debian's packages, on an address of
     its own, logging on `user` with the password hashed; the home belongs to uid 1000, and
     the server's configuration and log go into the directory holding it."""
@@ -94,7 +95,7 @@ def real(kind, home, user, password, unpacked):
     hashed = crypt.crypt(password, "$6$klvtests$")
     entry = "%s:%s:1000:1000::%s:/bin/sh\n" % (user, hashed, home)
     write = lambda name, text: open(os.path.join(work, name), "w").write(text) and None
-    mounts = []
+    mounts, cert = [], tls[4:]
     if kind == "vsftpd":
         write("passwd", open("/etc/passwd").read() + entry)
         subprocess.run(["cp", "-a", "/etc/pam.d", work + "/pam.d"], check=True)
@@ -106,6 +107,10 @@ def real(kind, home, user, password, unpacked):
               "local_umask=022\nchmod_enable=YES\nlocal_root=%s\nsecure_chroot_dir=%s/empty\n"
               "pam_service_name=vsftpd\nseccomp_sandbox=NO\nxferlog_enable=NO\n"
               % (host, port, home, work))
+        if cert:  # and each data connection resumes the control connection's session
+            write("vsftpd.conf", open(work + "/vsftpd.conf").read() + "ssl_enable=YES\n"
+                  "force_local_logins_ssl=YES\nforce_local_data_ssl=YES\nrequire_ssl_reuse=YES\n"
+                  "rsa_cert_file=%s.crt\nrsa_private_key_file=%s.key\n" % (cert, cert))
         mounts = [(work + "/passwd", "/etc/passwd"), (work + "/pam.d", "/etc/pam.d")]
         argv = [unpacked + "/usr/sbin/vsftpd", work + "/vsftpd.conf"]
     elif kind == "proftpd":
@@ -118,7 +123,9 @@ def real(kind, home, user, password, unpacked):
               "%s/scoreboard\nControlsEngine off\nDelayTable none\nWtmpLog off\nTransferLog none\n"
               "UseReverseDNS off\nAuthOrder mod_auth_file.c\nAuthUserFile %s/users\nAuthGroupFile "
               "%s/groups\nRequireValidShell off\nAllowOverwrite on\nUmask 022\n"
-              % (host, port, work, work, work, work))
+              % (host, port, work, work, work, work) + (cert and
+              "ModulePath %s/usr/lib/proftpd\nLoadModule mod_tls.c\nTLSEngine on\nTLSRequired on\n"
+              "TLSRSACertificateFile %s.crt\nTLSRSACertificateKeyFile %s.key\n" % (unpacked, cert, cert)))
         argv = [unpacked + "/usr/sbin/proftpd", "--nodaemon", "--config", work + "/proftpd.conf"]
     else:
         write("users", "%s:%s:1000:1000::%s::::::::::::\n" % (user, hashed, home))
@@ -128,6 +135,7 @@ def real(kind, home, user, password, unpacked):
         mounts = [(work + "/run", "/run")]  # its per-session files, away from the host's
         argv = [unpacked + "/usr/sbin/pure-ftpd", "--bind", "%s,%d" % (host, port), "--login",
                 "puredb:" + work + "/users.pdb", "--noanonymous", "--dontresolve", "--ipv4only"]
+        argv += ["-Y", "2", "-2", cert + ".crt," + cert + ".key"] if cert else []
     binds = "".join("mount --bind %s %s && " % pair for pair in mounts)
     die_with_parent = lambda: ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
     server = subprocess.Popen(["unshare", "--mount", "--propagation", "private", "sh", "-c",

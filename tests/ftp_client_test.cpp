@@ -204,6 +204,33 @@ INSTANTIATE_TEST_SUITE_P(
                       "RETR=150 go|CUT|226 sent;PD;6;Network error",
                       "RETR=150 go|DATA|SILENT;AD;7;Network error"));
 
+// TYPE goes out when the connection's type changes, again after a refusal, and anew on a
+// new connection.
+TEST_F(Scripted, TypeIsSentOnlyWhenTheConnectionsTypeChanges) {
+    testing::WriteFile(scratch / "local", "x");
+    const auto upload = [&](TransferType type) {
+        (void)client.TransferFile("p", scratch / "local", DataConnection::Passive,
+                                  Direction::Upload, type);
+        return client.lastTransferStage();
+    };
+    const TransferType a = TransferType::Ascii, i = TransferType::Image;
+    Start({"PASV=502 no", "TYPE#2=504 no"});
+    ASSERT_TRUE(LogOn());
+    for (const auto& [type, stage] : {std::pair{a, TransferStage::DataSetup},
+                                      {a, TransferStage::DataSetup},
+                                      {i, TransferStage::Type},
+                                      {i, TransferStage::DataSetup},
+                                      {a, TransferStage::DataSetup}}) {
+        EXPECT_EQ(upload(type), stage);
+    }
+    EXPECT_THAT(Sent(10), ElementsAre("USER ", "PASS p", "TYPE A", "PASV", "PASV", "TYPE I",
+                                      "TYPE I", "PASV", "TYPE A", "PASV"));
+    Start({"PASV=502 no"});
+    ASSERT_TRUE(LogOn());
+    EXPECT_EQ(upload(a), TransferStage::DataSetup);
+    EXPECT_THAT(Sent(4), ElementsAre("USER ", "PASS p", "TYPE A", "PASV"));
+}
+
 TEST_F(Scripted, LocalFaultsStopBeforeAnyCommand) {
     Start({});
     ASSERT_TRUE(LogOn());

@@ -1,12 +1,13 @@
 #!/usr/bin/python3
 """FTP servers for the tests, started and ended like those of testkit/servers.py:
 
-  ftp_servers.py pyftpd HOME USER PASSWORD [die-after=N]   Debian's pyftpdlib
+  ftp_servers.py pyftpd HOME USER PASSWORD [die-after=N] [tls=CERT]   Debian's pyftpdlib
   ftp_servers.py ftp LOG [bytewise] [VERB=REPLY ...]       scripted; commands in LOG
 
 A scripted REPLY is lines joined by "|" (VERB#2= for its second use); DATA moves the data
 connection's bytes (CUT resets it midway), CLOSE drops the connection, SILENT answers
-nothing, PAUSE waits 0.3 s. --die-after=N ends the whole server once an upload brought N bytes."""
+nothing, PAUSE waits 0.3 s. tls=CERT (CERT.crt, CERT.key) requires TLS on the control and
+data connections. --die-after=N ends the whole server once an upload brought N bytes."""
 import os, socket, sys, threading, time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../testkit"))
@@ -15,13 +16,17 @@ from servers import ready
 
 def pyftpd(home, user, password, *options):
     from pyftpdlib.authorizers import DummyAuthorizer
-    from pyftpdlib.handlers import DTPHandler, FTPHandler
+    from pyftpdlib.handlers import DTPHandler, FTPHandler, TLS_FTPHandler
     from pyftpdlib.servers import FTPServer
     import logging
     logging.basicConfig(level=logging.ERROR)
 
-    class Handler(FTPHandler):
+    cert = [o[4:] for o in options if o.startswith("tls=")]
+    class Handler(TLS_FTPHandler if cert else FTPHandler):
         auth_failed_timeout = 0
+    if cert:
+        Handler.certfile, Handler.keyfile = cert[0] + ".crt", cert[0] + ".key"
+        Handler.tls_control_required = Handler.tls_data_required = True
 
     limit = [int(o[10:]) for o in options if o.startswith("die-after=")]
     class Dying(DTPHandler):  # ends the whole server once an upload brought `limit` bytes
@@ -31,7 +36,8 @@ def pyftpd(home, user, password, *options):
                 self.file_obj.flush()
                 os._exit(3)
         handle_read_event = handle_read
-    Handler.dtp_handler = Dying
+    if limit:
+        Handler.dtp_handler = Dying
     Handler.authorizer = DummyAuthorizer()
     Handler.authorizer.add_user(user, password, home, perm="elradfmwMT")
     server = FTPServer(("127.0.0.1", 0), Handler)
@@ -40,7 +46,8 @@ def pyftpd(home, user, password, *options):
 
 
 FTP_REPLIES = {"GREETING": "220 scripted server ready", "USER": "331 password please",
-               "PASS": "230 logged on", "AUTH": "500 AUTH not understood", "ACCT": "230 account ok", "TYPE": "200 type set",
+               "PASS": "230 logged on", "ACCT": "230 account ok", "TYPE": "200 type set",
+               "AUTH": "500 AUTH not understood",
                "PASV": "227 Entering Passive Mode (%s)", "PORT": "200 PORT ok",
                "STOR": "150 go ahead|DATA|226 stored", "RETR": "150 go ahead|DATA|226 sent",
                "CWD": "250 directory changed", "SITE": "200 SITE ok", "QUIT": "221 bye|CLOSE",
