@@ -1,11 +1,15 @@
 // The real window on Qt's offscreen platform: its layout and keys, the form's byte
 // limit, message boxes, the About box, and the whole program against loopback servers.
+#include <QtGui/private/qguiapplication_p.h>
+#include <QtGui/qpa/qplatformaccessibility.h>
+#include <QtGui/qpa/qplatformintegration.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <QAccessible>
 #include <QApplication>
 #include <QDesktopServices>
+#include <QElapsedTimer>
 #include <QMenu>
 #include <QMessageBox>
 #include <QSignalSpy>
@@ -20,7 +24,9 @@
 namespace klv::app {
 namespace {
 
+using klv::testing::LocalServer;
 using klv::testing::Scratch;
+namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using ::testing::StartsWith;
 
@@ -167,6 +173,31 @@ TEST_F(Window, TheStatusLineAndMessageBoxesShowTheTextAsItIs) {
     EXPECT_EQ(dialog.Status().label().text(), "Reading KLV Docs");
 }
 
+std::vector<QObject*> nameChanges;
+
+TEST_F(Window, ScreenReadersHearTheStatusLineAndEveryChangeOfIt) {
+    QLabel& label = dialog.Status().label();
+    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(&label);
+    // As when a screen reader has registered: only then does Qt pass events on.
+    QPlatformAccessibility* platform =
+        QGuiApplicationPrivate::platformIntegration()->accessibility();
+    platform->setActive(true);
+    QAccessible::installUpdateHandler([](QAccessibleEvent* event) {
+        if (event->type() == QAccessible::NameChanged) {
+            nameChanges.push_back(event->object());
+        }
+    });
+    EXPECT_EQ(accessible->text(QAccessible::Name), "Enter Field Data Then Install!");
+    for (const char* text : {"Reading KLV Docs", ""}) {
+        dialog.SetStatusLine(text);
+        EXPECT_EQ(accessible->text(QAccessible::Name), text);
+        EXPECT_EQ(accessible->text(QAccessible::Description), "Status");
+    }
+    QAccessible::installUpdateHandler(nullptr);
+    platform->setActive(false);
+    EXPECT_EQ(nameChanges, std::vector<QObject*>(2, &label));
+}
+
 TEST_F(Window, TheContextMenuOpensTheAboutBoxAndLeavesTheFormAsItWas) {
     dialog.show();
     dialog.SetFieldText(Control::Server, "ftp.example.org");
@@ -259,6 +290,9 @@ TEST(WholeProgram, InstallsTheScriptsAndUpdatesThePagesThroughTheWindow) {
         }
     });
     answerer.start(20);
+    int highest = -1;
+    QObject::connect(&dialog.Progress(), &QProgressBar::valueChanged,
+                     [&](int value) { highest = std::max(highest, value); });
     QTest::mouseClick(dialog.Button(Control::InstallScript), Qt::LeftButton);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog.Running(); }, 60000));
     EXPECT_EQ(dialog.Status().label().text(), "If Script Upload OK, Then Update Pages");
@@ -267,6 +301,9 @@ TEST(WholeProgram, InstallsTheScriptsAndUpdatesThePagesThroughTheWindow) {
     QTest::mouseClick(dialog.Button(Control::UpdatePages), Qt::LeftButton);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog.Running(); }, 60000));
     EXPECT_THAT(boxes, ElementsAre(StartsWith("226"), "Update Pages Is Now Complete!"));
+    EXPECT_GT(dialog.Progress().maximum(), 0);  // the bar filled, and is gone again
+    EXPECT_EQ(highest, dialog.Progress().maximum());
+    EXPECT_FALSE(dialog.Progress().isVisible());
     const std::string site = KLV_DEMO_VENDOR_SITE "/klvsetup/";
     EXPECT_THAT(testing::ReadFile(scratch / "home/www/cgi-bin/klvcfg.cgi"),
                 ::testing::HasSubstr("storm\\@example.org"));
@@ -277,6 +314,111 @@ TEST(WholeProgram, InstallsTheScriptsAndUpdatesThePagesThroughTheWindow) {
                 ::testing::HasSubstr("\"letmein\""));
     QTest::keyClick(&dialog, Qt::Key_Escape);
     EXPECT_FALSE(std::filesystem::exists(scratch.path / "program"));  // files and directory
+}
+
+// The window while Update Pages of a.txt, b.txt and c.txt runs on its worker thread,
+// against a scripted FTP server.
+class Running : public ::testing::Test {
+protected:
+    void Start(std::vector<std::string> rules) {
+        fs::create_directories(scratch.path / "site/klvsetup");
+        fs::create_directories(scratch.path / "program");
+        testing::WriteFile(scratch / "site/klvsetup/list.txt", "a.txt\nb.txt\nc.txt\n");
+        for (const char* page : {"a.txt", "b.txt", "c.txt"}) {
+            testing::WriteFile(scratch / ("site/klvsetup/" + std::string(page)), page);
+        }
+        http.emplace(std::vector<std::string>{"http", scratch / "site", scratch / "http.log"});
+        rules.insert(rules.begin(), {"ftp", scratch / "ftp.log"});
+        ftp.emplace(rules, KLV_FTP_SERVERS);
+        config = {http->Url(), "http://127.0.0.1:9/", ftp->port, std::chrono::seconds(20)};
+        shared.formData.ftpServer = "127.0.0.1", shared.formData.ftpUser = "u";
+        dialog.emplace(shared, config, scratch / "program");
+        dialog->show();
+        dialog->Button(Control::UpdatePages)->click();
+    }
+    Scratch scratch;
+    std::optional<LocalServer> http, ftp;
+    SharedState shared;
+    Config config;
+    std::optional<InstallerDialog> dialog;
+};
+
+TEST_F(Running, TheWindowLivesWhileTheServerIsSilentAndEscapeCancelsAtOnce) {
+    Start({"STOR#2=150 go|DATA|SILENT"});  // b.txt's bytes land; its closing reply never comes
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return dialog->Status().label().text() == "Uploading b.txt"; }, 10000));
+    EXPECT_FALSE(dialog->Button(Control::UpdatePages)->isEnabled());
+    EXPECT_TRUE(dialog->Progress().isVisible() && dialog->CancelButton().isVisible());
+    EXPECT_TRUE(dialog->Field(Control::Server)->isEnabled());  // the form may be edited
+    int ticks = 0;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
+    timer.start(10);
+    struct Paints : QObject {
+        int count = 0;
+        bool eventFilter(QObject*, QEvent* event) override {
+            return (count += event->type() == QEvent::Paint), false;
+        }
+    } paints;
+    dialog->Status().label().installEventFilter(&paints);
+    dialog->Status().label().update();
+    QTest::qWait(300);
+    EXPECT_TRUE(dialog->Running());
+    EXPECT_GE(ticks, 5);
+    EXPECT_GE(paints.count, 1);
+    dialog->Status().label().removeEventFilter(&paints);
+
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QTest::keyClick(dialog->Field(Control::Username), Qt::Key_Escape);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog->Running(); }, 1000));
+    EXPECT_LT(elapsed.elapsed(), 1000);
+    EXPECT_TRUE(dialog->isVisible());  // Escape cancelled the run, not the window
+    EXPECT_EQ(dialog->Status().label().text(), "Cancelled after 1 of 3 pages");
+    EXPECT_FALSE(dialog->Progress().isVisible() || dialog->CancelButton().isVisible());
+    EXPECT_TRUE(dialog->Button(Control::UpdatePages)->isEnabled());
+    const std::vector<std::string> sent = testing::Lines(scratch / "ftp.log", 9);
+    EXPECT_THAT(std::vector(sent.end() - 2, sent.end()), ElementsAre("STOR www/klv/b.txt", "QUIT"));
+}
+
+TEST_F(Running, ClosingWhileTheWorkersMessageBoxIsOpenEndsTheRunAndTheWorkingFiles) {
+    QElapsedTimer elapsed;
+    QTimer poll;  // closes the window from inside the box's own event loop
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (!elapsed.isValid() && qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            elapsed.start();
+            dialog->close();
+        }
+    });
+    poll.start(10);
+    Start({"USER=530 Not you"});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog->isVisible(); }, 10000));
+    EXPECT_TRUE(elapsed.isValid() && elapsed.elapsed() < 2000);
+    EXPECT_FALSE(dialog->Running());
+    EXPECT_FALSE(fs::exists(scratch.path / "program"));  // the list, and its directory
+}
+
+// A suite of its own, so that it runs last: what it remembers would fill the form of
+// every window after it.
+class Remembered : public Window {};
+
+TEST_F(Remembered, TheValuesButNotThePasswordsSurviveARestart) {
+    std::map<Control, std::string> typed;
+    for (const FormField& field : kFormFields) {
+        dialog.SetFieldText(field.id, typed[field.id] = std::string(field.label) + " – ü");
+    }
+    dialog.Button(Control::InstallScript)->click();  // the vendor site cannot be reached
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog.Running(); }, 30000));
+    dialog.SetFieldText(Control::Server, "changed after the press");
+    const InstallerDialog second(shared, config, Dir("again"));
+    for (const FormField& field : kFormFields) {
+        const bool password = field.id == Control::Password || field.id == Control::BlogPassword;
+        EXPECT_EQ(second.FieldText(field.id), password ? "" : typed[field.id]) << field.label;
+    }
+    const std::string saved =
+        testing::ReadFile((qgetenv("XDG_CONFIG_HOME") + "/klv/klv.conf").toStdString());
+    EXPECT_THAT(saved, ::testing::HasSubstr("Server – ü"));
+    EXPECT_THAT(saved, ::testing::Not(::testing::HasSubstr("Password – ü"))) << saved;
 }
 
 }  // namespace

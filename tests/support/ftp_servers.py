@@ -6,7 +6,7 @@
 
 A scripted REPLY is lines joined by "|" (VERB#2= for its second use); DATA moves the data
 connection's bytes (CUT resets it midway), CLOSE drops the connection, SILENT answers
-nothing, PAUSE waits 0.3 s. tls=CERT (CERT.crt, CERT.key) requires TLS on the control and
+nothing more (the commands are still logged), PAUSE waits 0.3 s. tls=CERT (CERT.crt, CERT.key) requires TLS on the control and
 data connections. --die-after=N ends the whole server once an upload brought N bytes."""
 import os, socket, sys, threading, time
 
@@ -68,7 +68,7 @@ def ftp(log, *rules):
 def ftp_session(control, replies, log, bytewise):
     reader = control.makefile("rb")
     data_listener = data_target = None
-    command, seen = "GREETING", {}
+    command, seen, silent = "GREETING", {}, False
     while True:
         verb = command.split(" ")[0].upper()
         seen[verb] = seen.get(verb, 0) + 1
@@ -80,11 +80,14 @@ def ftp_session(control, replies, log, bytewise):
         if verb == "PORT":
             numbers = command[5:].split(",")
             data_target = (".".join(numbers[:4]), int(numbers[4]) * 256 + int(numbers[5]))
-        for step in script.split("|"):
+        for step in [] if silent else script.split("|"):
             if step == "CLOSE":
                 return control.close()
-            if step in ("SILENT", "PAUSE"):
-                time.sleep(3600 if step == "SILENT" else 0.3)
+            if step == "SILENT":
+                silent = True
+                break
+            if step == "PAUSE":
+                time.sleep(0.3)
                 continue
             if step in ("DATA", "CUT"):
                 data = (data_listener.accept()[0] if data_listener
