@@ -34,9 +34,9 @@ protected:
         server.emplace(rules, KLV_FTP_SERVERS);
         client.setIdleTimeout(500ms);
     }
-    bool LogOn(std::string user = "", int type = 0) {
+    bool LogOn(std::string user = "", int type = 0, TlsOptions tls = {}) {
         LogonRequest request{server->host, server->port, user,         "p",  "a", server->host,
-                             "fu",         "fp",         server->port, type, {}};
+                             "fu",         "fp",         server->port, type, tls};
         if (type != 0) {
             request.host = "ftp.target.test";
             request.port = 2121;
@@ -172,6 +172,31 @@ TEST_F(Scripted, ARefusalDuringTheLogonLeavesTheServersLine) {
         EXPECT_EQ(client.replyText(), Split(row)[1]);
     }
 }
+
+// A reply to "AUTH TLS" (in one write) as no honest server gives, whether the host spoke
+// TLS before, and the logon's failure text.
+using Hostile = std::tuple<std::string, bool, std::string_view>;
+class HostileAuth : public Scripted, public ::testing::WithParamInterface<Hostile> {};
+
+TEST_P(HostileAuth, LogonFailsAndNothingFollowsAuthTls) {
+    const auto& [reply, required, text] = GetParam();
+    Start({"AUTH=" + reply});  // a stalled handshake ends at the idle bound
+    EXPECT_FALSE(LogOn("", 0, {true, required, "", nullptr}));
+    EXPECT_THAT(client.replyText(), ::testing::StartsWith(std::string(text)));
+    client.Disconnect();
+    // After "AUTH TLS" at most a ClientHello (a TLS record, byte 22), never a command.
+    const std::vector<std::string> sent = Sent(1);
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(sent[0], "AUTH TLS");
+    EXPECT_TRUE(sent.size() == 1 || sent[1].starts_with('\x16')) << sent[1];
+}
+
+INSTANTIATE_TEST_SUITE_P(Client, HostileAuth,
+                         ::testing::Values(Hostile{"hello there", false, "hello there"},
+                                           Hostile{"234 Go", false, "TLS handshake failed"},
+                                           Hostile{"234 Go\r\n230 In", false, kTlsReplyInjected},
+                                           Hostile{"500 What?", true, kTlsDowngrade},
+                                           Hostile{"234 Go", true, kTlsDowngrade}));
 
 class Failures : public Scripted, public ::testing::WithParamInterface<std::string> {};
 

