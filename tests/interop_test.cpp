@@ -67,15 +67,12 @@ protected:
             ASSERT_EQ(::chown(entry.path().c_str(), 1000, 1000), 0);  // the servers' user
         }
         const std::string tls = GetParam().tls ? "tls=" + Certificates() / "server" : "";
-        if (GetParam().name == "pyftpdlib") {
-            server.emplace(
-                std::vector<std::string>{"pyftpd", scratch / "home", "klv", "s3cret", tls},
-                KLV_FTP_SERVERS);
-        } else {
-            server.emplace(std::vector<std::string>{"real", GetParam().name, scratch / "home",
-                                                    "klv", "s3cret", KLV_FTP_SERVERS_DIR "/root",
-                                                    tls});
-        }
+        const bool py = GetParam().name == "pyftpdlib";
+        server.emplace(
+            py ? std::vector<std::string>{"pyftpd", scratch / "home", "klv", "s3cret", tls}
+               : std::vector<std::string>{"real", GetParam().name, scratch / "home", "klv",
+                                          "s3cret", KLV_FTP_SERVERS_DIR "/root", tls},
+            py ? KLV_FTP_SERVERS : KLV_SERVERS);
         window.trustCertificates = true;
         config.ftpPort = server->port;
         config.idleTimeout = 5s;
@@ -200,14 +197,19 @@ INSTANTIATE_TEST_SUITE_P(Debian, RealServer,
 // A TLS logon on `server`, whose certificate questions land in `asked`, answered `answer`.
 ftp::LogonRequest TlsLogon(const LocalServer& server, std::vector<ftp::CertificateInfo>& asked,
                            bool answer, std::string trusted = {}) {
-    ftp::LogonRequest request;
-    request.host = server.host, request.port = server.port, request.user = "klv";
-    request.password = "s3cret", request.tls.attempt = true;
-    request.tls.trustedFingerprint = std::move(trusted);
-    request.tls.askTrust = [&asked, answer](const ftp::CertificateInfo& certificate) {
-        return asked.push_back(certificate), answer;
-    };
-    return request;
+    return {server.host,
+            server.port,
+            "klv",
+            "s3cret",
+            "",
+            "",
+            "",
+            "",
+            0,
+            0,
+            {true, false, std::move(trusted), [&asked, answer](const auto& certificate) {
+                 return asked.push_back(certificate), answer;
+             }}};
 }
 
 // pyftpdlib with TLS required and the certificate `name`, in a scratch home.
