@@ -354,7 +354,9 @@ std::string FetchUrlToSink(const std::string& url, BodySink& sink, const FetchOp
     option(curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS,
                             static_cast<long>(options.idleTimeout.count())));
     option(curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L));
-    option(curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, idleSeconds));
+    // Only a backstop: two seconds later than the idle check of the progress callback,
+    // so that the user always reads the same text for a silent server.
+    option(curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, idleSeconds + 2));
     option(curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &Transfer::OnProgress));
     option(curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &transfer));
     option(curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L));
