@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "base/cancel.h"
+#include "base/posix_io.h"
 #include "ftp/data_address.h"
 #include "ftp/leading_number.h"
 #include "ftp/logon_table.h"
@@ -94,21 +95,6 @@ long ReadFile(int fd, char* buffer, std::size_t size) {
         }
         return static_cast<long>(got);
     }
-}
-
-bool WriteFile(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
 }
 
 // Ends an upload's data connection so that the server receives every byte: send FIN,
@@ -563,7 +549,7 @@ bool FtpClient::CopyDownload(int data, SSL* dataTls, int file, std::span<char> b
             replyText_ = kNetworkError;
             return false;
         }
-        if (!WriteFile(file, buffer.data(), static_cast<std::size_t>(got))) {
+        if (!WriteAll(file, buffer.data(), static_cast<std::size_t>(got))) {
             replyText_ = kFileError;
             return false;
         }

@@ -15,7 +15,7 @@
 
 #include "ftp/certificate.h"
 #include "ftp/line_channel.h"
-#include "ftp/socket_fd.h"
+#include "base/unique_fd.h"
 
 namespace klv::ftp {
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "ftp/socket_fd.h"
+#include "base/unique_fd.h"
 
 namespace klv::ftp::tcp {
 

@@ -7,11 +7,9 @@
 #include <string>
 #include <string_view>
 
-namespace klv {
+#include "base/posix_io.h"
 
-// The longest prefix of `text` that fits in `maxBytes` bytes without cutting a
-// UTF-8 character in half (the locale's encoding is UTF-8).
-std::string_view CutUtf8(std::string_view text, std::size_t maxBytes);
+namespace klv {
 
 template <std::size_t Size>
 class TextBuffer {

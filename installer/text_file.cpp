@@ -9,11 +9,10 @@
 #include <memory>
 #include <utility>
 
-#include "web/posix_file.h"
+#include "base/posix_io.h"
+#include "base/unique_fd.h"
 
 namespace klv {
-
-using web::UniqueFd;
 
 void ReplaceAll(std::string& text, std::string_view placeholder, std::string_view value) {
     (void)ReplaceAllWithin(text, placeholder, value, std::string::npos);
@@ -157,7 +156,7 @@ std::string RewriteTextFile(const std::string& path, std::string_view text) {
     if (!file.valid()) {
         return FileFailureText("Cannot create ", path, errno);
     }
-    if (!web::WriteAll(file.get(), text.data(), text.size()) || !file.Close()) {
+    if (!WriteAll(file.get(), text.data(), text.size()) || !file.Close()) {
         return FileFailureText("Cannot write ", path, errno);
     }
     return {};

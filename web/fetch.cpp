@@ -1,7 +1,7 @@
 // The fetch on libcurl: one easy handle per call, a plain GET, redirects followed over
-// http and https on the same host only (never down from https), nothing from a cache. Reading list: libcurl-tutorial(3),
-// CURLOPT_HEADERFUNCTION(3) (every header line of every response arrives, the blank
-// line that ends a head included), CURLOPT_WRITEFUNCTION(3), CURLOPT_ERRORBUFFER(3).
+// http and https on the same host only (never down from https), nothing from a cache. Reading list:
+// libcurl-tutorial(3), CURLOPT_HEADERFUNCTION(3) (every header line of every response arrives, the
+// blank line that ends a head included), CURLOPT_WRITEFUNCTION(3), CURLOPT_ERRORBUFFER(3).
 #include "web/fetch.h"
 
 #include <curl/curl.h>
@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "base/cancel.h"
+#include "base/posix_io.h"
 #include "web/file_sink.h"
 #include "web/perform.h"
 
@@ -46,14 +47,7 @@ bool CurlReady() {
 
 // The first 253 bytes at most, never ending inside a UTF-8 character.
 std::string CutToMessageLength(std::string_view text) {
-    if (text.size() <= kMaxErrorTextLength) {
-        return std::string(text);
-    }
-    std::size_t end = kMaxErrorTextLength;
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
-        --end;
-    }
-    return std::string(text.substr(0, end));
+    return std::string(CutUtf8(text, kMaxErrorTextLength));
 }
 
 std::string_view TrimmedLine(std::string_view line) {
@@ -360,7 +354,9 @@ std::string FetchUrlToSink(const std::string& url, BodySink& sink, const FetchOp
     option(curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS,
                             static_cast<long>(options.idleTimeout.count())));
     option(curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L));
-    option(curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, idleSeconds));
+    // Only a backstop: two seconds later than the idle check of the progress callback,
+    // so that the user always reads the same text for a silent server.
+    option(curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, idleSeconds + 2));
     option(curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &Transfer::OnProgress));
     option(curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &transfer));
     option(curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L));

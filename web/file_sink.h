@@ -8,7 +8,8 @@
 #include <string>
 
 #include "web/body_sink.h"
-#include "web/posix_file.h"
+#include "base/posix_io.h"
+#include "base/unique_fd.h"
 
 namespace klv::web {
 

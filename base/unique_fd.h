@@ -8,7 +8,7 @@
 
 #include <utility>
 
-namespace klv::ftp {
+namespace klv {
 
 class UniqueFd {
 public:
@@ -42,8 +42,15 @@ public:
         }
     }
 
+    // Closes now and says whether close() succeeded: for a written file, a late write
+    // error (NFS, a full disk) shows only here. True when nothing was held.
+    [[nodiscard]] bool Close() {
+        const int old = release();
+        return old < 0 || ::close(old) == 0;
+    }
+
 private:
     int fd_ = -1;
 };
 
-}  // namespace klv::ftp
+}  // namespace klv
