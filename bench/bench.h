@@ -76,7 +76,7 @@ public:
         process_.emplace(command, dir() / "vsftpd.log");
         const auto target = ftp::tcp::Resolve(address_, port_);
         for (int attempt = 0; attempt < 200 && !target.empty(); ++attempt) {
-            const ftp::UniqueFd probe = ftp::tcp::OpenStreamSocket();
+            const UniqueFd probe = ftp::tcp::OpenStreamSocket();
             if (ftp::tcp::ConnectWithin(probe.get(), target.front(), std::chrono::seconds(1))) {
                 return;
             }
@@ -101,7 +101,7 @@ public:
 
 private:
     static unsigned FreePort() {
-        const ftp::UniqueFd probe = ftp::tcp::OpenStreamSocket();
+        const UniqueFd probe = ftp::tcp::OpenStreamSocket();
         sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
         if (::bind(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
             throw std::runtime_error("no free port");

@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-#include "ftp/socket_fd.h"
+#include "base/unique_fd.h"
 
 namespace klv::testing {
 
@@ -123,7 +123,7 @@ public:
 
 private:
     pid_t pid_ = -1;
-    ftp::UniqueFd input_, output_;
+    UniqueFd input_, output_;
 };
 
 // A server of one of those scripts (see there), listening once constructed.

@@ -45,9 +45,9 @@ void Check(bool ok, const char* what) {
     }
 }
 
-ftp::UniqueFd OpenPort(const std::string& interface) {
+UniqueFd OpenPort(const std::string& interface) {
     // Protocol 0 until bound, so that no frame of another interface is queued.
-    ftp::UniqueFd fd(::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    UniqueFd fd(::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     Check(fd.valid(), "packet socket");
     const int on = 1;
     Check(::setsockopt(fd.get(), SOL_PACKET, PACKET_VNET_HDR, &on, sizeof on) == 0,
@@ -82,8 +82,8 @@ DelayLine::DelayLine(int namespaceFd, const std::string& first, const std::strin
     std::promise<void> ready;
     std::future<void> started = ready.get_future();
     thread_ = std::thread([this, namespaceFd, first, second, ready = std::move(ready)]() mutable {
-        ftp::UniqueFd a;
-        ftp::UniqueFd b;
+        UniqueFd a;
+        UniqueFd b;
         try {
             // Only this thread moves: the rest of the process stays where it is.
             Check(::setns(namespaceFd, CLONE_NEWNET) == 0, "setns");

@@ -19,7 +19,7 @@
 #include <thread>
 
 #include "bench/pages/control_tally.h"
-#include "ftp/socket_fd.h"
+#include "base/unique_fd.h"
 
 namespace klv::bench {
 
@@ -49,7 +49,7 @@ private:
 
     std::chrono::microseconds oneWay_;
     ControlTally* tally_;
-    ftp::UniqueFd stop_;  // an eventfd: written once to end the thread
+    UniqueFd stop_;  // an eventfd: written once to end the thread
     std::thread thread_;
     mutable std::mutex statsMutex_;
     Stats stats_;

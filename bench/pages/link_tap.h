@@ -8,7 +8,7 @@
 #include <string>
 
 #include "bench/pages/control_tally.h"
-#include "ftp/socket_fd.h"
+#include "base/unique_fd.h"
 
 namespace klv::bench {
 
@@ -22,7 +22,7 @@ public:
     unsigned Drain(ControlTally& tally);
 
 private:
-    ftp::UniqueFd socket_;
+    UniqueFd socket_;
 };
 
 }  // namespace klv::bench

@@ -312,7 +312,7 @@ double ConnectRoundTripMs(const Site& site) {
     const auto addresses = klv::ftp::tcp::Resolve(site.host, site.port);
     std::vector<double> times;
     for (int i = 0; i < 5 && !addresses.empty(); ++i) {
-        const klv::ftp::UniqueFd probe = klv::ftp::tcp::OpenStreamSocket();
+        const klv::UniqueFd probe = klv::ftp::tcp::OpenStreamSocket();
         const auto start = Clock::now();
         if (klv::ftp::tcp::ConnectWithin(probe.get(), addresses.front(), std::chrono::seconds(5))) {
             times.push_back(

@@ -14,7 +14,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "ftp/socket_fd.h"
+#include "base/unique_fd.h"
 
 namespace klv::bench {
 
@@ -31,7 +31,7 @@ public:
 
 private:
     std::string name_;
-    ftp::UniqueFd fd_;
+    UniqueFd fd_;
 };
 
 // Thrown when the kernel or the sandbox refuses network namespaces.
@@ -70,7 +70,7 @@ public:
     NamespaceScope& operator=(const NamespaceScope&) = delete;
 
 private:
-    ftp::UniqueFd home_;
+    UniqueFd home_;
 };
 
 // Deletes namespaces that an earlier run of a benchmark left behind when it was killed
