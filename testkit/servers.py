@@ -6,9 +6,10 @@ line and serves until its standard input closes, so it ends with the process tha
   servers.py real vsftpd|proftpd|pure-ftpd HOME USER PASSWORD UNPACKED_ROOT [tls=CERT]
 
 An HTTP ACTION is "CODE REASON", "3xx>LOCATION", "cut", "chunked", "chunked-cut", "close",
-"silent" or "echo" (the request headers as body). The FTP servers are those unpacked from
-Debian's packages by scripts/fetch-ftp-servers.sh; HOME belongs to uid 1000. With
-tls=CERT (CERT.crt, CERT.key) they require TLS on the control and data connections."""
+"silent" (half the body, then nothing) or "echo" (the request headers as body). The FTP
+servers are those unpacked from Debian's packages by scripts/fetch-ftp-servers.sh; HOME
+belongs to uid 1000. With tls=CERT (CERT.crt, CERT.key) they require TLS on the control and
+data connections."""
 import ctypes, os, signal, socket, subprocess, sys, threading, time, warnings
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import unquote, urlsplit
@@ -48,8 +49,6 @@ def http(root, log, *rules):
                 body = str(self.headers).encode()
             if action == "file":
                 action = "200 OK" if body is not None else "404 Not Found"
-            if action == "silent":
-                return time.sleep(3600)
             body = body if body is not None else b"body of " + path.encode()
             code, _, reason = action.partition(" ")
             if ">" in action:
@@ -68,11 +67,13 @@ def http(root, log, *rules):
                 if action == "chunked":
                     self.wfile.write(b"0\r\n\r\n")
             else:
-                length = len(body) + (1000 if action == "cut" else 0)
+                length = len(body) + (1000 if action in ("cut", "silent") else 0)
                 if action != "close":
                     self.send_header("Content-Length", str(length))
                 self.end_headers()
-                self.wfile.write(body)
+                self.wfile.write(body[:len(body) // 2] if action == "silent" else body)
+                if action == "silent":
+                    time.sleep(3600)
             self.close_connection = action in ("cut", "close", "chunked-cut")
 
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)

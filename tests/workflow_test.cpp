@@ -207,7 +207,7 @@ TEST_F(Workflow, UpdatePagesNamesEveryPageThatDidNotLand) {
     WriteFile(Vendor("list.txt"),
               "faq.txt\r\nmissing.html\r\n\r\ncut.html\r\nsilent.html\r\nKlv.jpg\r\nnot listed");
     WriteFile(Vendor("cut.html"), Big(4000));
-    WriteFile(Vendor("silent.html"), "");
+    WriteFile(Vendor("silent.html"), Big(4000));
     fs::copy_file(Vendor("klv.jpg"), Vendor("Klv.jpg"));
     OnUpdatePages(Context());
     EXPECT_THAT(
