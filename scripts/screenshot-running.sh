@@ -65,8 +65,8 @@ mkdir -p "$work/ftp-home/www/cgi-bin" "$work/ftp-home/www/klv" "$work/config"
 # The FTP server ends when its standard input closes: this script holds the pipe open.
 mkfifo "$work/ftp.stdin"
 exec 3<>"$work/ftp.stdin"
-"$python" tests/support/ftp/pyftpd_server.py --home "$work/ftp-home" --user demo \
-  --password demo --max-seconds 600 <"$work/ftp.stdin" >"$work/ftp.out" 2>&1 &
+"$python" tests/support/ftp_servers.py pyftpd "$work/ftp-home" demo demo \
+  <"$work/ftp.stdin" >"$work/ftp.out" 2>&1 &
 pids+=($!)
 # The vendor site: the scripts and the list at once, every page in 32-byte pieces.
 "$python" -u - "$top/demo/vendor-site" >"$work/vendor.out" 2>&1 <<'PY' &
@@ -92,10 +92,10 @@ server.serve_forever()
 PY
 pids+=($!)
 for _ in $(seq 100); do
-  grep -qE '^[0-9]+$' "$work/ftp.out" 2>/dev/null && grep -q '^port' "$work/vendor.out" && break
+  grep -qE '^127\.0\.0\.1 [0-9]+$' "$work/ftp.out" 2>/dev/null && grep -q '^port' "$work/vendor.out" && break
   sleep 0.1
 done
-ftp_port=$(grep -m1 -E '^[0-9]+$' "$work/ftp.out")
+ftp_port=$(grep -m1 -E '^127\.0\.0\.1 [0-9]+$' "$work/ftp.out" | cut -d' ' -f2)
 vendor_port=$(grep -m1 '^port' "$work/vendor.out" | cut -d' ' -f2)
 
 build_dir=${KLV_BUILD_DIR:-build-shot}
