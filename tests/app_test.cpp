@@ -19,6 +19,7 @@
 
 #include "app/about_dialog.h"
 #include "app/installer_dialog.h"
+#include "app/settings_trust_store.h"
 #include "tests/support/support.h"
 
 namespace klv::app {
@@ -171,6 +172,39 @@ TEST_F(Window, TheStatusLineAndMessageBoxesShowTheTextAsItIs) {
                 ElementsAre("http://www.example.com/my%20cgi/%C3%A9/klv.cgi?data=setup",
                             "http://127.0.0.1:9/klvdocs.html?id=500"));
     EXPECT_EQ(dialog.Status().label().text(), "Reading KLV Docs");
+}
+
+TEST_F(Window, TheCertificateQuestionShowsWhatFailedAndTrustIsRememberedPerHost) {
+    const ftp::CertificateInfo certificate{"ftp.example.org:2121",
+                                           "CN=<b>x</b>",
+                                           "CN=issuer",
+                                           "Jan 1 2026",
+                                           "Jan 1 2027",
+                                           "AB:CD:EF",
+                                           "self-signed certificate",
+                                           true};
+    for (const bool trust : {true, false}) {
+        WhenModalOpens<QMessageBox>([trust](QMessageBox& box) {
+            EXPECT_EQ(box.textFormat(), Qt::PlainText);  // the names come from the server
+            for (const char* shown : {"ftp.example.org:2121 has CHANGED", "self-signed certificate",
+                                      "CN=<b>x</b>", "CN=issuer", "Jan 1 2027", "AB:CD:EF"}) {
+                EXPECT_THAT(box.text().toStdString(), ::testing::HasSubstr(shown));
+            }
+            for (QAbstractButton* button : box.buttons()) {
+                if ((button->text() == "Trust this certificate") == trust) {
+                    return button->click();
+                }
+            }
+        });
+        EXPECT_EQ(dialog.TrustCertificate(certificate), trust);
+    }
+    SettingsTrustStore().TrustFingerprint("ftp.example.org:2121", "AB:CD:EF");
+    SettingsTrustStore().RememberSpokeTls("ftp.example.org/x");
+    const SettingsTrustStore later;
+    EXPECT_EQ(later.TrustedFingerprint("ftp.example.org:2121"), "AB:CD:EF");
+    EXPECT_EQ(later.TrustedFingerprint("ftp.example.org"), "");
+    EXPECT_TRUE(later.SpokeTls("ftp.example.org/x"));
+    EXPECT_FALSE(later.SpokeTls("ftp.example.org"));
 }
 
 std::vector<QObject*> nameChanges;
