@@ -312,14 +312,14 @@ TEST_F(Workflow, AFailedFirstUploadStopsAndListedNamesStayInWwwKlv) {
 
     WriteFile(Vendor("my page.v2.html"), "dots and a blank inside");
     WriteFile(Vendor("list.txt"),
-              "../../www/cgi-bin/klv.cgi\n/etc/x\nsub/./a\n..\\x\n\nmy page.v2.html\n");
+              "../../www/cgi-bin/klv.cgi\n/etc/x\nsub/./a\n./b\n..\\x\n\nmy page.v2.html\n");
     OnUpdatePages(Context());
     EXPECT_FALSE(fs::exists(Home("www/cgi-bin/klv.cgi")));
     EXPECT_THAT(Pages(), ElementsAre("my page.v2.html"));
     const std::string leaves = R"(: the name has a "." or ".." part, which could leave www/klv/)";
     EXPECT_EQ(window.messages.back(),
               std::string(kComplete) + "\n../../www/cgi-bin/klv.cgi" + leaves +
-                  "\n/etc/x: the name is an absolute path\nsub/./a" + leaves +
+                  "\n/etc/x: the name is an absolute path\nsub/./a" + leaves + "\n./b" + leaves +
                   "\n..\\x: the name holds a backslash\n: the name is empty");
     for (const char* name : {"klvcfg.cgi", "klv.txt", "temp.txt"}) {
         EXPECT_EQ(ModeOf(Working(name)), 0600u) << name;  // the user's alone
