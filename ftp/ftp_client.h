@@ -13,9 +13,9 @@
 #include <string_view>
 #include <vector>
 
+#include "base/unique_fd.h"
 #include "ftp/certificate.h"
 #include "ftp/line_channel.h"
-#include "base/unique_fd.h"
 
 namespace klv::ftp {
 

@@ -7,9 +7,9 @@
 #include <memory>
 #include <string>
 
-#include "web/body_sink.h"
 #include "base/posix_io.h"
 #include "base/unique_fd.h"
+#include "web/body_sink.h"
 
 namespace klv::web {
 

@@ -18,8 +18,8 @@
 #include <string>
 #include <thread>
 
-#include "bench/pages/control_tally.h"
 #include "base/unique_fd.h"
+#include "bench/pages/control_tally.h"
 
 namespace klv::bench {
 

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string>
 
-#include "bench/pages/control_tally.h"
 #include "base/unique_fd.h"
+#include "bench/pages/control_tally.h"
 
 namespace klv::bench {
 
