@@ -17,14 +17,8 @@ namespace klv::ftp::tls {
 
 namespace {
 
-struct BioFree {
-    void operator()(BIO* bio) const { BIO_free(bio); }
-};
-struct X509Free {
-    void operator()(X509* certificate) const { X509_free(certificate); }
-};
-using UniqueBio = std::unique_ptr<BIO, BioFree>;
-using UniqueX509 = std::unique_ptr<X509, X509Free>;
+using UniqueBio = CHandle<BIO, BIO_free>;
+using UniqueX509 = CHandle<X509, X509_free>;
 
 constexpr std::size_t kMaxDrainBytes = 64 * 1024;
 

@@ -17,22 +17,14 @@
 #include <memory>
 #include <string>
 
+#include "base/c_handle.h"
 #include "ftp/certificate.h"
 
 namespace klv::ftp::tls {
 
-struct SslCtxFree {
-    void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
-};
-struct SslFree {
-    void operator()(SSL* ssl) const { SSL_free(ssl); }
-};
-struct SessionFree {
-    void operator()(SSL_SESSION* session) const { SSL_SESSION_free(session); }
-};
-using UniqueCtx = std::unique_ptr<SSL_CTX, SslCtxFree>;
-using UniqueSsl = std::unique_ptr<SSL, SslFree>;
-using UniqueSession = std::unique_ptr<SSL_SESSION, SessionFree>;
+using UniqueCtx = CHandle<SSL_CTX, SSL_CTX_free>;
+using UniqueSsl = CHandle<SSL, SSL_free>;
+using UniqueSession = CHandle<SSL_SESSION, SSL_SESSION_free>;
 
 // The TLS of one control connection: the context its data connections share, its own
 // SSL, the newest session the server issued, and the certificate it presented. Neither

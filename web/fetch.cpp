@@ -14,6 +14,7 @@
 #include <memory>
 #include <string_view>
 
+#include "base/c_handle.h"
 #include "base/cancel.h"
 #include "base/posix_io.h"
 #include "web/file_sink.h"
@@ -27,18 +28,9 @@ constexpr char kAllowedProtocols[] = "http,https";
 // libcurl's receive buffer, as large as the curl tool's: fewer, larger reads.
 constexpr long kReceiveBufferSize = 100 * 1024;
 
-struct EasyCleanup {
-    void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
-};
-struct UrlCleanup {
-    void operator()(CURLU* url) const { curl_url_cleanup(url); }
-};
-struct SlistCleanup {
-    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
-using UrlHandle = std::unique_ptr<CURLU, UrlCleanup>;
-using HeaderList = std::unique_ptr<curl_slist, SlistCleanup>;
+using EasyHandle = CHandle<CURL, curl_easy_cleanup>;
+using UrlHandle = CHandle<CURLU, curl_url_cleanup>;
+using HeaderList = CHandle<curl_slist, curl_slist_free_all>;
 
 bool CurlReady() {
     static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;

@@ -1,17 +1,13 @@
 #include "web/perform.h"
 
-#include <memory>
-
+#include "base/c_handle.h"
 #include "base/cancel.h"
 
 namespace klv::web {
 
 namespace {
 
-struct MultiCleanup {
-    void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
-};
-using MultiHandle = std::unique_ptr<CURLM, MultiCleanup>;
+using MultiHandle = CHandle<CURLM, curl_multi_cleanup>;
 
 // The easy handle is taken out of the multi handle before either is cleaned up.
 class Attached {
