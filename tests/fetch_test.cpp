@@ -99,6 +99,16 @@ TEST_F(Fetch, AnErrorCreatesNoFileAndARedirectStoresTheFinalBody) {
                             "GET /long HTTP/1.1"));
 }
 
+// The rule alone, for the https cases no loopback server here can serve.
+TEST(RedirectRule, StaysOnTheHostAndNeverLeavesHttps) {
+    EXPECT_EQ(RefusedRedirect("https://h.example/a", "http://h.example/b"),
+              "Redirect from https to http not followed: http://h.example/b");
+    EXPECT_EQ(RefusedRedirect("https://h.example/a", "/b?c"), "");
+    EXPECT_EQ(RefusedRedirect("http://H.example/a", "https://h.EXAMPLE/b"), "");
+    EXPECT_EQ(RefusedRedirect("https://h.example/a", "https://h.example.net/b"),
+              "Redirect to another host not followed: https://h.example.net/b");
+}
+
 TEST_F(Fetch, SendsOnePlainGetAndTheUrlAsGiven) {
     Serve({"/echo=echo"});
     WriteFile(scratch / "www/my page.html", "<p>page</p>");

@@ -72,8 +72,9 @@ std::string UrlPart(CURLU* url, CURLUPart part) {
     return text.get();
 }
 
-// Why a redirect from `from` to `location` may not be followed, or the empty text. A
-// redirect stays on the host asked for, so that a listed page cannot fetch a router's
+}  // namespace
+
+// A redirect stays on the host asked for, so that a listed page cannot fetch a router's
 // page or a service on the user's machine; it may go up from http to https, never down.
 std::string RefusedRedirect(const char* from, std::string_view location) {
     const std::string pointed(location);
@@ -98,6 +99,8 @@ std::string RefusedRedirect(const char* from, std::string_view location) {
     }
     return {};
 }
+
+namespace {
 
 // Follows the heads of the responses as they arrive and starts the sink once the final
 // one has begun. A head ends in a blank line; libcurl skips the body of a redirect it

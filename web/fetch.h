@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "web/body_sink.h"
 
@@ -42,6 +43,10 @@ std::string TooLargeText(std::size_t maxBytes);
 // status line ("HTTP 404 Not Found") and leaves the file as it was.
 std::string FetchUrlToFile(const std::string& url, const std::string& localPath,
                            const FetchOptions& options = {});
+
+// Why a redirect from the address `from` to `location` (absolute, or relative to `from`)
+// is not followed, or the empty text: it must stay on the same host and not leave https.
+std::string RefusedRedirect(const char* from, std::string_view location);
 
 // The same fetch with the body's destination left open: `sink` is begun once the final
 // response has begun, receives the body in pieces of at most kFetchChunkSize bytes, and
