@@ -177,6 +177,8 @@ bool ControlTls::Handshake(int fd, const std::string& hostName, std::string& err
         return false;
     }
     fingerprint_ = PeerFingerprint(ssl_.get());
+    const int group = SSL_get_negotiated_group(ssl_.get());
+    group_ = (group & TLSEXT_nid_unknown) == 0 ? group : 0;  // one OpenSSL cannot name back
     if (fingerprint_.empty()) {
         error = "TLS handshake failed: the server presented no certificate";
         return false;
@@ -214,7 +216,12 @@ UniqueSsl ControlTls::OpenData(int fd, std::string& error) {
     // that issues no new ticket on a data connection (proftpd 1.3.8) then sees the next
     // data connection start afresh and refuses it; a copy keeps the newest one usable.
     const UniqueSession copy(newest_ ? SSL_SESSION_dup(newest_.get()) : nullptr);
-    if (!ssl || (copy && SSL_set_session(ssl.get(), copy.get()) != 1)) {
+    // A server that takes fewer key exchange groups than we offer (vsftpd takes P-256
+    // alone) answers a key share for another with a HelloRetryRequest: a round trip more
+    // on every data connection, unless each one offers just the group the server took
+    // on the control connection.
+    if (!ssl || (copy && SSL_set_session(ssl.get(), copy.get()) != 1) ||
+        (group_ > 0 && SSL_set1_groups(ssl.get(), &group_, 1) != 1)) {
         error = "Unable to set up TLS";
         return nullptr;
     }

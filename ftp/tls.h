@@ -65,6 +65,7 @@ private:
     UniqueSession newest_;
     std::string hostName_;
     std::string fingerprint_;
+    int group_ = 0;  // the key exchange group of the control connection's handshake
 };
 
 // Up to `size` bytes: the count read, 0 at the end of the stream, -1 on failure (also
