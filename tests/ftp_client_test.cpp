@@ -96,6 +96,11 @@ TEST_F(Scripted, AReplyIsBoundedInTimeLinesAndLineLength) {
         EXPECT_EQ(client.replyText(), read ? "220 done" : kNetworkError);
         EXPECT_EQ(client.connected(), read);
     }
+    // The bound a trickled reply lowered (to 0.5 s, at its second line) is restored.
+    Start({"GREETING=220-a|PAUSE|220-b|PAUSE|220 done", "SITE=PAUSE|PAUSE|200 ok"});
+    client.setIdleTimeout(800ms);
+    ASSERT_TRUE(client.Connect(server->host, server->port) && client.Command(""));
+    EXPECT_TRUE(client.Command("SITE x")) << client.replyText();
 }
 
 TEST_F(Scripted, CommandsCarryingASecondCommandAreNeverSent) {
