@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <numeric>
-#include <sstream>
 
 #include "tests/support/support.h"
 #include "web/file_sink.h"
@@ -52,11 +51,7 @@ protected:
 class Statuses : public Fetch, public ::testing::WithParamInterface<std::string> {};
 
 TEST_P(Statuses, StoreTheBodyOnlyOnSuccess) {
-    std::vector<std::string> row;
-    std::istringstream in(GetParam());
-    for (std::string part; std::getline(in, part, ';');) {
-        row.push_back(part);
-    }
+    const std::vector<std::string> row = testing::Split(GetParam());
     Serve({"/x=" + row[0], "/moved=302>/x", "/loop=302>/loop"});
     WriteFile(local, kOld);
     const std::string outcome = Get("/x");

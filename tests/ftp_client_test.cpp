@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <optional>
-#include <sstream>
 
 #include "ftp/line_channel.h"
 #include "tests/support/support.h"
@@ -17,14 +16,7 @@ namespace {
 using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 
-std::vector<std::string> Split(const std::string& text, char separator = ';') {
-    std::vector<std::string> parts;
-    std::istringstream in(text);
-    for (std::string part; std::getline(in, part, separator);) {
-        parts.push_back(part);
-    }
-    return parts;
-}
+using testing::Split;
 
 class Scripted : public ::testing::Test {
 protected:

@@ -167,11 +167,7 @@ TEST_F(Workflow, InstallScriptRefusesAnIncompleteFormBeforeDownloading) {
 class InstallScriptFaults : public Workflow, public ::testing::WithParamInterface<std::string> {};
 
 TEST_P(InstallScriptFaults, ShowTheCauseAndGoNoFurther) {
-    std::vector<std::string> row;
-    std::istringstream in(GetParam());
-    for (std::string part; std::getline(in, part, ';');) {
-        row.push_back(part);
-    }
+    const std::vector<std::string> row = testing::Split(GetParam());
     if (row[0] == "vendor down") {
         config.vendorBaseUrl = "http://127.0.0.1:" + std::to_string(kClosedPort);
     } else if (row[0] == "ftp down") {

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,16 @@ inline std::vector<std::string> Lines(const fs::path& path, std::size_t atLeast 
         }
         ::usleep(20000);
     }
+}
+
+// The fields of a parameter row such as "rule;expected;result".
+inline std::vector<std::string> Split(const std::string& text, char separator = ';') {
+    std::vector<std::string> parts;
+    std::istringstream in(text);
+    for (std::string part; std::getline(in, part, separator);) {
+        parts.push_back(part);
+    }
+    return parts;
 }
 
 inline constexpr unsigned kClosedPort = 9;  // discard: nothing listens on loopback
