@@ -18,13 +18,18 @@ if [ "${1:-}" = "--on-this-display" ]; then
   XDG_CONFIG_HOME=$3 "$program" &
   pid=$!
   trap 'kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true' EXIT
-  window=""
-  for _ in $(seq 100); do
-    window=$(xdotool search --onlyvisible --name "^$caption\$" 2>/dev/null | head -1) || true
-    [ -n "$window" ] && break
-    sleep 0.1
-  done
-  [ -n "$window" ] || { echo "screenshot: no window named '$caption' appeared" >&2; exit 1; }
+  # The id of the first visible window whose title is $1, within 10 s; else the message $2.
+  await_window() {
+    local id=""
+    for _ in $(seq 100); do
+      id=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -1) || true
+      [ -n "$id" ] && { echo "$id"; return; }
+      sleep 0.1
+    done
+    echo "screenshot: $2" >&2
+    exit 1
+  }
+  window=$(await_window "$caption" "no window named '$caption' appeared")
   sleep 1
   xdotool windowfocus --sync "$window"
   # The fields in tab order from Username; empty entries keep the defaults.
@@ -33,13 +38,7 @@ if [ "${1:-}" = "--on-this-display" ]; then
     xdotool key Tab
   done
   xdotool key Tab space  # past Read Docs to Install Script
-  box=""
-  for _ in $(seq 100); do
-    box=$(xdotool search --onlyvisible --name '^klv$' 2>/dev/null | head -1) || true
-    [ -n "$box" ] && break
-    sleep 0.1
-  done
-  [ -n "$box" ] || { echo "screenshot: Install Script showed no transcript" >&2; exit 1; }
+  box=$(await_window klv "Install Script showed no transcript")
   xdotool windowfocus --sync "$box" key Return
   sleep 0.5
   xdotool windowfocus --sync "$window" key Tab space  # focus went back to Install Script
