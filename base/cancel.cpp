@@ -17,26 +17,20 @@ thread_local ByteProgress currentProgress;
 
 CancelToken::CancelToken() : wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
-CancelToken::~CancelToken() {
-    if (wakeFd_ >= 0) {
-        ::close(wakeFd_);
-    }
-}
-
 void CancelToken::Cancel() {
     cancelled_.store(true, std::memory_order_release);
-    if (wakeFd_ >= 0) {
+    if (wakeFd_) {
         const std::uint64_t one = 1;
         // Only fails when the counter is full, and then it is readable anyway.
-        (void)!::write(wakeFd_, &one, sizeof one);
+        (void)!::write(wakeFd_.get(), &one, sizeof one);
     }
 }
 
 void CancelToken::Reset() {
     cancelled_.store(false, std::memory_order_release);
-    if (wakeFd_ >= 0) {
+    if (wakeFd_) {
         std::uint64_t count = 0;
-        while (::read(wakeFd_, &count, sizeof count) < 0 && errno == EINTR) {
+        while (::read(wakeFd_.get(), &count, sizeof count) < 0 && errno == EINTR) {
         }
     }
 }

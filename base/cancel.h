@@ -16,12 +16,13 @@
 #include <cstdint>
 #include <functional>
 
+#include "base/unique_fd.h"
+
 namespace klv {
 
 class CancelToken {
 public:
     CancelToken();  // an eventfd; without one, Cancel() still sets the flag
-    ~CancelToken();
     CancelToken(const CancelToken&) = delete;
     CancelToken& operator=(const CancelToken&) = delete;
 
@@ -31,11 +32,11 @@ public:
     void Reset();
     [[nodiscard]] bool cancelled() const { return cancelled_.load(std::memory_order_acquire); }
     // Readable (POLLIN) from Cancel() until Reset(); -1 if no eventfd could be made.
-    [[nodiscard]] int wakeFd() const { return wakeFd_; }
+    [[nodiscard]] int wakeFd() const { return wakeFd_.get(); }
 
 private:
     std::atomic<bool> cancelled_{false};
-    int wakeFd_ = -1;
+    UniqueFd wakeFd_;
 };
 
 // Bytes of the current file moved so far, and its size (0 when not known).
