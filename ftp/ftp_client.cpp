@@ -97,21 +97,37 @@ long ReadFile(int fd, char* buffer, std::size_t size) {
     }
 }
 
-// Ends an upload's data connection so that the server receives every byte: send FIN,
-// then wait (bounded by the socket's idle bound and kMaxDrainBytes) for the server's
-// FIN before closing. Closing with unread bytes pending would send a reset instead.
-void CloseUploadConnection(UniqueFd& data) {
-    if (::shutdown(data.get(), SHUT_WR) == 0) {
-        std::array<char, 512> sink{};
+// A data connection's bytes, through TLS when `tls` is set.
+long ReceiveData(int data, SSL* tls, char* buffer, std::size_t size) {
+    return tls != nullptr ? tls::Read(tls, buffer, size) : tcp::ReceiveSome(data, buffer, size);
+}
+long SendData(int data, SSL* tls, const char* buffer, std::size_t size) {
+    return tls != nullptr ? tls::Write(tls, buffer, size) : tcp::SendSome(data, buffer, size);
+}
+
+// Ends an upload's data connection so that the server receives every byte: close_notify
+// through TLS, FIN, then what the server still sends (its FIN; through TLS also session
+// tickets and its close_notify) is read and dropped, up to kMaxDrainBytes, before closing.
+// Closing with unread bytes pending would send a reset instead, and the server could
+// lose the file's tail. The wait is the socket's idle bound, or `tlsDrainBound` through TLS.
+void CloseUploadConnection(UniqueFd& data, tls::UniqueSsl& dataTls,
+                           std::chrono::milliseconds tlsDrainBound) {
+    if (dataTls) {
+        tls::SendCloseNotify(dataTls.get());
+    }
+    if (::shutdown(data.get(), SHUT_WR) == 0 &&
+        (!dataTls || tcp::SetIdleBound(data.get(), tlsDrainBound))) {
+        std::array<char, 4096> sink{};
         std::size_t drained = 0;
         while (drained < kMaxDrainBytes) {
-            const long got = tcp::ReceiveSome(data.get(), sink.data(), sink.size());
+            const long got = ReceiveData(data.get(), dataTls.get(), sink.data(), sink.size());
             if (got <= 0) {
                 break;
             }
             drained += static_cast<std::size_t>(got);
         }
     }
+    dataTls.reset();
     data.reset();
 }
 
@@ -514,8 +530,7 @@ bool FtpClient::CopyUpload(int file, int data, SSL* dataTls, std::span<char> buf
             return true;
         }
         const auto chunk = static_cast<std::size_t>(got);
-        const long sent = dataTls != nullptr ? tls::Write(dataTls, buffer.data(), chunk)
-                                             : tcp::SendSome(data, buffer.data(), chunk);
+        const long sent = SendData(data, dataTls, buffer.data(), chunk);
         if (sent < 0) {
             replyText_ = kNetworkError;
             return false;
@@ -539,8 +554,7 @@ bool FtpClient::CopyDownload(int data, SSL* dataTls, int file, std::span<char> b
         }
         // Through TLS, an end without the server's close_notify is a failure: the file
         // may have been cut short.
-        const long got = dataTls != nullptr ? tls::Read(dataTls, buffer.data(), buffer.size())
-                                            : tcp::ReceiveSome(data, buffer.data(), buffer.size());
+        const long got = ReceiveData(data, dataTls, buffer.data(), buffer.size());
         if (got == 0) {
             return true;
         }
@@ -650,7 +664,7 @@ bool FtpClient::TransferFile(const std::string& remoteName, const std::string& l
             return EndTransfer(TransferStage::Copy);
         }
         // A file whose last bytes did not reach the disk is not a transferred file.
-        if (::close(file.release()) != 0) {
+        if (!file.Close()) {
             FailOutOfStep(kFileError);
             return EndTransfer(TransferStage::Copy);
         }
@@ -662,13 +676,7 @@ bool FtpClient::TransferFile(const std::string& remoteName, const std::string& l
             FailOutOfStep(replyText_);  // the closing reply is still to come
             return EndTransfer(TransferStage::Copy);
         }
-        if (dataTls) {
-            tls::EndUpload(dataTls.get(), data.get(), std::min(idleTimeout_, kTlsDrainBound));
-            dataTls.reset();
-            data.reset();
-        } else {
-            CloseUploadConnection(data);
-        }
+        CloseUploadConnection(data, dataTls, std::min(idleTimeout_, kTlsDrainBound));
         file.reset();
     }
 

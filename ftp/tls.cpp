@@ -20,8 +20,6 @@ namespace {
 using UniqueBio = CHandle<BIO, BIO_free>;
 using UniqueX509 = CHandle<X509, X509_free>;
 
-constexpr std::size_t kMaxDrainBytes = 64 * 1024;
-
 bool IsAddress(const std::string& host) {
     in_addr address{};
     return ::inet_pton(AF_INET, host.c_str(), &address) == 1;
@@ -262,22 +260,6 @@ long Write(SSL* ssl, const char* data, std::size_t size) {
 void SendCloseNotify(SSL* ssl) {
     (void)Retrying(ssl, [&] { return SSL_shutdown(ssl); });
     ERR_clear_error();
-}
-
-void EndUpload(SSL* ssl, int fd, std::chrono::milliseconds drainBound) {
-    SendCloseNotify(ssl);
-    if (::shutdown(fd, SHUT_WR) != 0 || !tcp::SetIdleBound(fd, drainBound)) {
-        return;
-    }
-    std::array<char, 4096> sink{};
-    std::size_t drained = 0;
-    while (drained < kMaxDrainBytes) {
-        const long got = Read(ssl, sink.data(), sink.size());
-        if (got <= 0) {
-            break;
-        }
-        drained += static_cast<std::size_t>(got);
-    }
 }
 
 }  // namespace klv::ftp::tls

@@ -7,13 +7,13 @@
 //  - a session is not resumable right after the handshake: the server's tickets arrive
 //    later, so sessions are taken from the new-session callback and the newest one is
 //    resumed (curl 7.63, php-src #12851);
-//  - an upload ends with close_notify and a short drain, or an unread ticket turns the
-//    close into a reset and the server drops the file's tail (curl #6149, proftpd #959).
+//  - an upload ends with close_notify and a short drain (FtpClient does it), or an unread
+//    ticket turns the close into a reset and the server drops the file's tail (curl
+//    #6149, proftpd #959).
 #pragma once
 
 #include <openssl/ssl.h>
 
-#include <chrono>
 #include <memory>
 #include <string>
 
@@ -75,8 +75,5 @@ private:
 [[nodiscard]] long Write(SSL* ssl, const char* data, std::size_t size);
 // Sends close_notify without waiting for the peer's.
 void SendCloseNotify(SSL* ssl);
-// Ends an upload's data connection: close_notify, FIN, then whatever the server still
-// sends (tickets, its close_notify) is read and dropped for at most `drainBound`.
-void EndUpload(SSL* ssl, int fd, std::chrono::milliseconds drainBound);
 
 }  // namespace klv::ftp::tls
