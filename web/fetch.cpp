@@ -1,7 +1,8 @@
 // The fetch on libcurl: one easy handle per call, a plain GET, redirects followed over
-// http and https on the same host only (never down from https), nothing from a cache. Reading list:
-// libcurl-tutorial(3), CURLOPT_HEADERFUNCTION(3) (every header line of every response arrives, the
-// blank line that ends a head included), CURLOPT_WRITEFUNCTION(3), CURLOPT_ERRORBUFFER(3).
+// http and https on the same host only (never down from https), nothing from a cache.
+// Reading list: libcurl-tutorial(3), CURLOPT_HEADERFUNCTION(3) (every header line of every
+// response arrives, the blank line that ends a head included), CURLOPT_WRITEFUNCTION(3),
+// CURLOPT_ERRORBUFFER(3).
 #include "web/fetch.h"
 
 #include <curl/curl.h>
@@ -59,16 +60,14 @@ bool StartsWithCaseless(std::string_view text, std::string_view prefix) {
                       [](char a, char b) { return (a | 0x20) == (b | 0x20); });
 }
 
-struct CurlFree {
-    void operator()(char* text) const { curl_free(text); }
-};
+using CurlText = CHandle<char, curl_free>;
 
 std::string UrlPart(CURLU* url, CURLUPart part) {
     char* raw = nullptr;
     if (curl_url_get(url, part, &raw, 0) != CURLUE_OK) {
         return {};
     }
-    const std::unique_ptr<char, CurlFree> text(raw);
+    const CurlText text(raw);
     return text.get();
 }
 

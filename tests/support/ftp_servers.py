@@ -6,8 +6,9 @@
 
 A scripted REPLY is lines joined by "|" (VERB#2= for its second use); DATA moves the data
 connection's bytes (CUT resets it midway), CLOSE drops the connection, SILENT answers
-nothing more (the commands are still logged), PAUSE waits 0.3 s. tls=CERT (CERT.crt, CERT.key) requires TLS on the control and
-data connections. --die-after=N ends the whole server once an upload brought N bytes."""
+nothing more (the commands are still logged), PAUSE waits 0.3 s. tls=CERT (CERT.crt,
+CERT.key) requires TLS on the control and data connections. die-after=N ends the whole
+server once an upload brought N bytes."""
 import os, socket, sys, threading, time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../testkit"))
