@@ -114,7 +114,7 @@ bool SessionLogOn(const InstallerContext& context, const SessionArguments& argum
 
 bool SessionLogOnAgain(const InstallerContext& context, const SessionArguments& arguments) {
     ftp::FtpClient& client = context.shared.sharedClient;
-    if (client.LogOn(LogonFor(context, arguments))) {
+    if (LogOnWithTls(context, arguments, client)) {
         return true;
     }
     client.Disconnect();  // not logged on: nothing may go over this connection
