@@ -25,8 +25,6 @@ namespace klv::app {
 
 namespace {
 
-using Workflow = void (*)(const InstallerContext&);
-
 struct ButtonAction {
     Control id;
     Workflow workflow;

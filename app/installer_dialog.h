@@ -95,8 +95,6 @@ protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
-    using Workflow = void (*)(const InstallerContext&);
-
     void BuildFromTemplate();
     [[nodiscard]] const QLineEdit* FindField(Control id) const;
     void StartRun(Workflow workflow, Control button);

@@ -23,6 +23,9 @@ struct InstallerContext {
 inline constexpr std::array<std::string_view, 4> kWorkingFiles{"klv.cgi", "klvcfg.cgi", "klv.txt",
                                                                "temp.txt"};
 
+// What a button runs.
+using Workflow = void (*)(const InstallerContext&);
+
 void OnInstallScript(const InstallerContext& context);
 void OnUpdatePages(const InstallerContext& context);
 void OnReadDocs(const InstallerContext& context);
