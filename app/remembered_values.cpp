@@ -1,20 +1,11 @@
 #include "app/remembered_values.h"
 
-#include <QDir>
-#include <QSettings>
-#include <QStandardPaths>
-
+#include "app/program_settings.h"
 #include "app/ui_support.h"
 
 namespace klv::app {
 
 namespace {
-
-// Read each time rather than once: the location follows XDG_CONFIG_HOME as it is now.
-QString SettingsFile() {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
-           QStringLiteral("/klv/klv.conf");
-}
 
 QString KeyOf(const FormField& field) {
     return QStringLiteral("form/") + FromUtf8(field.label).remove(QLatin1Char(' '));
@@ -27,7 +18,7 @@ bool IsPasswordField(Control field) {
 }
 
 void SaveRememberedValues(const Window& form) {
-    QSettings settings(SettingsFile(), QSettings::IniFormat);
+    QSettings settings = ProgramSettings();
     for (const FormField& field : kFormFields) {
         if (!IsPasswordField(field.id)) {
             settings.setValue(KeyOf(field), FromUtf8(form.FieldText(field.id)));
@@ -38,7 +29,7 @@ void SaveRememberedValues(const Window& form) {
 }
 
 void RestoreRememberedValues(Window& form) {
-    const QSettings settings(SettingsFile(), QSettings::IniFormat);
+    const QSettings settings = ProgramSettings();
     for (const FormField& field : kFormFields) {
         const QString key = KeyOf(field);
         if (!IsPasswordField(field.id) && settings.contains(key)) {

@@ -1,15 +1,12 @@
 #include "app/settings_trust_store.h"
 
-#include <QSettings>
 #include <QUrl>
+
+#include "app/program_settings.h"
 
 namespace klv::app {
 
 namespace {
-
-QSettings Settings() {
-    return QSettings(QStringLiteral("klv"), QStringLiteral("klv"));
-}
 
 // A host as one settings key: "/" would open a group, so the name is percent-encoded.
 QString Key(const char* group, std::string_view host) {
@@ -21,21 +18,21 @@ QString Key(const char* group, std::string_view host) {
 }  // namespace
 
 std::string SettingsTrustStore::TrustedFingerprint(std::string_view host) const {
-    return Settings().value(Key("TrustedCertificates", host)).toString().toStdString();
+    return ProgramSettings().value(Key("TrustedCertificates", host)).toString().toStdString();
 }
 
 void SettingsTrustStore::TrustFingerprint(std::string_view host, std::string_view fingerprint) {
-    Settings().setValue(
+    ProgramSettings().setValue(
         Key("TrustedCertificates", host),
         QString::fromLatin1(fingerprint.data(), static_cast<qsizetype>(fingerprint.size())));
 }
 
 bool SettingsTrustStore::SpokeTls(std::string_view host) const {
-    return Settings().value(Key("TlsHosts", host), false).toBool();
+    return ProgramSettings().value(Key("TlsHosts", host), false).toBool();
 }
 
 void SettingsTrustStore::RememberSpokeTls(std::string_view host) {
-    Settings().setValue(Key("TlsHosts", host), true);
+    ProgramSettings().setValue(Key("TlsHosts", host), true);
 }
 
 }  // namespace klv::app

@@ -1,4 +1,4 @@
-// The trust store kept in the program's settings (QSettings, under ~/.config/klv):
+// The trust store kept in the program's settings (app/program_settings.h):
 // trusted certificate fingerprints per FTP host and the hosts that spoke TLS.
 #pragma once
 
