@@ -44,12 +44,14 @@ RunScope::~RunScope() {
     currentProgress = std::move(previousProgress_);
 }
 
-const CancelToken* CurrentCancelToken() {
-    return currentToken;
+const CancelToken& CurrentCancelToken() {
+    // Nobody holds this one to cancel it: its wake-up never fires.
+    static const CancelToken never;
+    return currentToken != nullptr ? *currentToken : never;
 }
 
 bool CancelRequested() {
-    return currentToken != nullptr && currentToken->cancelled();
+    return CurrentCancelToken().cancelled();
 }
 
 void ReportBytes(std::uint64_t done, std::uint64_t total) {

@@ -1,11 +1,11 @@
 // Cancelling a run: one flag and one wake-up that every wait of the run watches.
 //
 // The thread that runs a workflow installs the run's CancelToken with a RunScope. Every
-// blocking wait of the FTP client and of the HTTP fetch on that thread then polls the
-// token's descriptor beside its socket (compare curl's curl_multi_wakeup), so Cancel()
-// from any other thread ends whatever the run is waiting for at once. The scope also
-// carries where the byte counts of the current transfer go. Threads without a scope
-// (the libraries' own tests, the benchmarks) wait exactly as before.
+// wait of the FTP client and of the HTTP fetch on that thread (base/wait.h) then polls
+// the token's descriptor beside its socket (compare curl's curl_multi_wakeup), so
+// Cancel() from any other thread ends whatever the run is waiting for at once. The scope
+// also carries where the byte counts of the current transfer go. A thread without a
+// scope waits on the same path, with a token that is never cancelled.
 //
 // The scope is per thread rather than an argument of every call: the waits sit several
 // layers below the workflows (control lines, data copies, libcurl), and each of them
@@ -55,8 +55,8 @@ private:
     ByteProgress previousProgress_;
 };
 
-// The calling thread's token; null outside a run.
-[[nodiscard]] const CancelToken* CurrentCancelToken();
+// The calling thread's token; outside a run, one that is never cancelled.
+[[nodiscard]] const CancelToken& CurrentCancelToken();
 // True once the calling thread's run has been cancelled.
 [[nodiscard]] bool CancelRequested();
 // Hands the byte counts of the current transfer to the run's window, if any.

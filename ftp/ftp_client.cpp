@@ -20,6 +20,8 @@
 
 #include "base/cancel.h"
 #include "base/posix_io.h"
+#include "base/resolver.h"
+#include "base/wait.h"
 #include "ftp/data_address.h"
 #include "ftp/leading_number.h"
 #include "ftp/logon_table.h"
@@ -30,8 +32,6 @@
 namespace klv::ftp {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // One buffer, held for the whole call; nothing is allocated per pass. 256 KiB rather than
 // a page: on a fast link a 4096-byte pass spends its time in system calls, and loopback
@@ -98,29 +98,30 @@ long ReadFile(int fd, char* buffer, std::size_t size) {
 }
 
 // A data connection's bytes, through TLS when `tls` is set.
-long ReceiveData(int data, SSL* tls, char* buffer, std::size_t size) {
-    return tls != nullptr ? tls::Read(tls, buffer, size) : tcp::ReceiveSome(data, buffer, size);
+long ReceiveData(int data, SSL* tls, char* buffer, std::size_t size, Deadline deadline) {
+    return tls != nullptr ? tls::Read(tls, buffer, size, deadline)
+                          : tcp::ReceiveSome(data, buffer, size, deadline);
 }
-long SendData(int data, SSL* tls, const char* buffer, std::size_t size) {
-    return tls != nullptr ? tls::Write(tls, buffer, size) : tcp::SendSome(data, buffer, size);
+long SendData(int data, SSL* tls, const char* buffer, std::size_t size, Deadline deadline) {
+    return tls != nullptr ? tls::Write(tls, buffer, size, deadline)
+                          : tcp::SendSome(data, buffer, size, deadline);
 }
 
 // Ends an upload's data connection so that the server receives every byte: close_notify
 // through TLS, FIN, then what the server still sends (its FIN; through TLS also session
 // tickets and its close_notify) is read and dropped, up to kMaxDrainBytes, before closing.
 // Closing with unread bytes pending would send a reset instead, and the server could
-// lose the file's tail. The wait is the socket's idle bound, or `tlsDrainBound` through TLS.
-void CloseUploadConnection(UniqueFd& data, tls::UniqueSsl& dataTls,
-                           std::chrono::milliseconds tlsDrainBound) {
+// lose the file's tail. All of it is done by `deadline`.
+void CloseUploadConnection(UniqueFd& data, tls::UniqueSsl& dataTls, Deadline deadline) {
     if (dataTls) {
-        tls::SendCloseNotify(dataTls.get());
+        tls::SendCloseNotify(dataTls.get(), deadline);
     }
-    if (::shutdown(data.get(), SHUT_WR) == 0 &&
-        (!dataTls || tcp::SetIdleBound(data.get(), tlsDrainBound))) {
+    if (::shutdown(data.get(), SHUT_WR) == 0) {
         std::array<char, 4096> sink{};
         std::size_t drained = 0;
         while (drained < kMaxDrainBytes) {
-            const long got = ReceiveData(data.get(), dataTls.get(), sink.data(), sink.size());
+            const long got =
+                ReceiveData(data.get(), dataTls.get(), sink.data(), sink.size(), deadline);
             if (got <= 0) {
                 break;
             }
@@ -159,36 +160,31 @@ bool FtpClient::connected() const {
 
 void FtpClient::setIdleTimeout(std::chrono::milliseconds timeout) {
     idleTimeout_ = timeout;
-    if (controlSocket_) {
-        (void)tcp::SetIdleBound(controlSocket_.get(), idleTimeout_);
-    }
 }
 
 bool FtpClient::Connect(const std::string& host, unsigned port) {
     // An earlier connection is released, not leaked.
     Disconnect();
 
-    replyText_ = kUnableToCreateSocket;
-    controlSocket_ = tcp::OpenStreamSocket();
-    if (!controlSocket_ || !tcp::SetIdleBound(controlSocket_.get(), idleTimeout_)) {
-        return false;
-    }
-
     replyText_ = kUnableToConnect;
-    const std::vector<sockaddr_in> addresses = tcp::Resolve(host, port);
-    bool isConnected = false;
-    for (std::size_t i = 0; i < addresses.size() && !isConnected; ++i) {
-        if (i > 0) {
-            // A socket whose connect failed is not reused for the next address.
-            controlSocket_ = tcp::OpenStreamSocket();
-            if (!controlSocket_ || !tcp::SetIdleBound(controlSocket_.get(), idleTimeout_)) {
-                replyText_ = kUnableToCreateSocket;
-                return false;
-            }
+    const Resolution resolved = Resolve(host, port, AF_INET, DeadlineAfter(idleTimeout_));
+    for (const SocketAddress& address : resolved.addresses) {
+        // A socket whose connect failed is not reused for the next address.
+        controlSocket_ = tcp::OpenStreamSocket(address.family());
+        if (!controlSocket_) {
+            replyText_ = kUnableToCreateSocket;
+            return false;
         }
-        isConnected = tcp::ConnectWithin(controlSocket_.get(), addresses[i], idleTimeout_);
+        if (tcp::Connect(controlSocket_.get(), address.get(), address.length,
+                         DeadlineAfter(idleTimeout_))) {
+            break;
+        }
+        controlSocket_.reset();
+        if (CancelRequested()) {
+            break;
+        }
     }
-    if (!isConnected) {
+    if (!controlSocket_) {
         return false;
     }
 
@@ -196,7 +192,9 @@ bool FtpClient::Connect(const std::string& host, unsigned port) {
     controlSource_.emplace(controlSocket_.get());
     reader_.emplace(*controlSource_);
     writer_.emplace(controlSocket_.get());
-    // Nothing is read here: the caller reads the greeting.
+    // Nothing is read here: the caller reads the greeting, which is due within the idle
+    // bound from now.
+    replyDeadline_ = DeadlineAfter(idleTimeout_);
     return true;
 }
 
@@ -220,14 +218,20 @@ bool FtpClient::SendLine(std::string_view line) {
         replyText_ = kCommandHasNul;
         return false;
     }
-    if (!writer_ || !writer_->WriteLine(line)) {
+    // The whole reply to this line is due within the idle bound from now.
+    const Deadline deadline = DeadlineAfter(idleTimeout_);
+    if (!writer_ || !writer_->WriteLine(line, deadline)) {
         Disconnect();  // part of the line may have gone out
         return false;
     }
+    replyDeadline_ = deadline;
     return true;
 }
 
 bool FtpClient::ReadLine() {
+    if (controlSource_) {
+        controlSource_->SetDeadline(replyDeadline_);
+    }
     if (!reader_ || reader_->ReadLine(replyText_) != LineStatus::Line) {
         replyText_ = kNetworkError;
         // What was not read here (a reply late past the idle bound, the rest of an
@@ -243,37 +247,19 @@ bool FtpClient::ReadLine() {
 }
 
 bool FtpClient::ReadReply() {
-    // A whole reply gets the idle bound and kMaxReplyLines lines, so that a server
-    // trickling continuation lines cannot hold the client for ever.
-    const auto deadline = Clock::now() + idleTimeout_;
+    // A whole reply gets until the reply's deadline and kMaxReplyLines lines, so that a
+    // server trickling bytes or continuation lines cannot hold the client for ever.
     ReplyAssembler reply;
-    bool boundLowered = false;
-    bool complete = false;
     for (std::size_t lines = 0; lines < kMaxReplyLines; ++lines) {
-        if (lines > 0 && !reader_->HasBufferedBytes()) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0 || !tcp::SetIdleBound(controlSocket_.get(), left)) {
-                break;
-            }
-            boundLowered = true;
-        }
         if (!ReadLine()) {
             return false;
         }
         if (reply.Add(replyText_)) {
-            complete = true;
-            break;
+            return true;
         }
     }
-    if (!complete) {
-        FailOutOfStep(kNetworkError);
-        return false;
-    }
-    if (boundLowered) {
-        (void)tcp::SetIdleBound(controlSocket_.get(), idleTimeout_);
-    }
-    return true;
+    FailOutOfStep(kNetworkError);
+    return false;
 }
 
 void FtpClient::FailOutOfStep(std::string_view text) {
@@ -300,7 +286,7 @@ void FtpClient::LogOff() {
     // No reply to QUIT is awaited.
     (void)SendLine("QUIT");
     if (tls_) {
-        tls::SendCloseNotify(tls_->ssl());
+        tls::SendCloseNotify(tls_->ssl(), DeadlineAfter(idleTimeout_));
     }
     Disconnect();
 }
@@ -384,7 +370,8 @@ bool FtpClient::SecureControlConnection(const LogonRequest& request, const std::
     }
     std::unique_ptr<tls::ControlTls> tls = tls::ControlTls::Create();
     std::string error = "Unable to set up TLS";
-    if (!tls || !tls->Handshake(controlSocket_.get(), request.host, error)) {
+    if (!tls ||
+        !tls->Handshake(controlSocket_.get(), request.host, DeadlineAfter(idleTimeout_), error)) {
         replyText_ = request.tls.required ? std::string(kTlsDowngrade) : error;
         Disconnect();
         return false;
@@ -443,7 +430,7 @@ bool FtpClient::PrepareDataConnection(DataConnection dataConnection, DataConnect
     }
     plan.controlPeer = *peer;
     // Listen on the control connection's own address only, not on every interface.
-    plan.listener = tcp::OpenStreamSocket(/*nonBlocking=*/true);
+    plan.listener = tcp::OpenStreamSocket();
     sockaddr_in bindAddress = *local;
     bindAddress.sin_port = 0;
     if (!plan.listener ||
@@ -465,30 +452,21 @@ UniqueFd FtpClient::AwaitActiveConnection(DataConnectionPlan& plan) {
     // connection: a reply there (425, say) or its end means no connection is coming.
     // A connection already queued wins over a reply already here: a server has to
     // connect before it can send the data, let alone the closing reply.
-    const auto deadline = Clock::now() + idleTimeout_;
+    const Deadline deadline = DeadlineAfter(idleTimeout_);
     for (;;) {
         const bool replyWaiting = reader_->HasBufferedBytes();
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0 && !replyWaiting) {
+        std::array<pollfd, 2> waits{
+            {{plan.listener.get(), POLLIN, 0}, {controlSocket_.get(), POLLIN, 0}}};
+        const WaitOutcome outcome = WaitFor(waits, replyWaiting ? Clock::now() : deadline);
+        if (outcome != WaitOutcome::Ready && !(outcome == WaitOutcome::TimedOut && replyWaiting)) {
             FailOutOfStep(kNetworkError);  // the server may still answer the STOR
             return {};
         }
-        std::array<pollfd, 2> waits{
-            {{plan.listener.get(), POLLIN, 0}, {controlSocket_.get(), POLLIN, 0}}};
-        const int ready = tcp::Poll(waits, replyWaiting ? 0 : static_cast<int>(left.count()));
-        if (ready < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            FailOutOfStep(kNetworkError);
-            return {};
-        }
-        if (waits[0].revents != 0) {
+        if (outcome == WaitOutcome::Ready && waits[0].revents != 0) {
             sockaddr_in from{};
             socklen_t length = sizeof from;
             UniqueFd data(::accept4(plan.listener.get(), reinterpret_cast<sockaddr*>(&from),
-                                    &length, SOCK_CLOEXEC));
+                                    &length, SOCK_CLOEXEC | SOCK_NONBLOCK));
             if (!data) {
                 if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK ||
                     errno == ECONNABORTED) {
@@ -530,7 +508,8 @@ bool FtpClient::CopyUpload(int file, int data, SSL* dataTls, std::span<char> buf
             return true;
         }
         const auto chunk = static_cast<std::size_t>(got);
-        const long sent = SendData(data, dataTls, buffer.data(), chunk);
+        const long sent =
+            SendData(data, dataTls, buffer.data(), chunk, DeadlineAfter(idleTimeout_));
         if (sent < 0) {
             replyText_ = kNetworkError;
             return false;
@@ -554,7 +533,8 @@ bool FtpClient::CopyDownload(int data, SSL* dataTls, int file, std::span<char> b
         }
         // Through TLS, an end without the server's close_notify is a failure: the file
         // may have been cut short.
-        const long got = ReceiveData(data, dataTls, buffer.data(), buffer.size());
+        const long got =
+            ReceiveData(data, dataTls, buffer.data(), buffer.size(), DeadlineAfter(idleTimeout_));
         if (got == 0) {
             return true;
         }
@@ -610,12 +590,12 @@ bool FtpClient::TransferFile(const std::string& remoteName, const std::string& l
         // Made before the preliminary reply is read: many servers send it only once
         // the data connection is there.
         data = tcp::OpenStreamSocket();
-        if (!data || !tcp::SetIdleBound(data.get(), idleTimeout_)) {
+        if (!data) {
             FailOutOfStep(kNetworkError);  // the STOR or RETR is out, its reply unread
             return EndTransfer(TransferStage::DataSetup);
         }
         dataConnected = plan.passivePortDialable &&
-                        tcp::ConnectWithin(data.get(), plan.passiveTarget, idleTimeout_);
+                        tcp::Connect(data.get(), plan.passiveTarget, DeadlineAfter(idleTimeout_));
     }
 
     if (!ReadReply() || replyDigit_ != 1) {
@@ -631,10 +611,7 @@ bool FtpClient::TransferFile(const std::string& remoteName, const std::string& l
     } else {
         data = AwaitActiveConnection(plan);
         plan.listener.reset();
-        if (!data || !tcp::SetIdleBound(data.get(), idleTimeout_)) {
-            if (data) {
-                FailOutOfStep(kNetworkError);
-            }
+        if (!data) {
             return EndTransfer(TransferStage::DataConnect);
         }
         tcp::DisableNagle(data.get());
@@ -642,7 +619,7 @@ bool FtpClient::TransferFile(const std::string& remoteName, const std::string& l
 
     tls::UniqueSsl dataTls;
     if (tls_) {
-        dataTls = tls_->OpenData(data.get(), replyText_);
+        dataTls = tls_->OpenData(data.get(), DeadlineAfter(idleTimeout_), replyText_);
         if (!dataTls) {
             return EndTransfer(TransferStage::DataConnect);
         }
@@ -655,7 +632,7 @@ bool FtpClient::TransferFile(const std::string& remoteName, const std::string& l
     if (download) {
         const bool copied = CopyDownload(data.get(), dataTls.get(), file.get(), buffer);
         if (copied && dataTls) {
-            tls::SendCloseNotify(dataTls.get());
+            tls::SendCloseNotify(dataTls.get(), DeadlineAfter(idleTimeout_));
         }
         dataTls.reset();
         data.reset();
@@ -676,11 +653,14 @@ bool FtpClient::TransferFile(const std::string& remoteName, const std::string& l
             FailOutOfStep(replyText_);  // the closing reply is still to come
             return EndTransfer(TransferStage::Copy);
         }
-        CloseUploadConnection(data, dataTls, std::min(idleTimeout_, kTlsDrainBound));
+        CloseUploadConnection(
+            data, dataTls,
+            DeadlineAfter(dataTls ? std::min(idleTimeout_, kTlsDrainBound) : idleTimeout_));
         file.reset();
     }
 
-    if (!Command("")) {  // the closing reply
+    replyDeadline_ = DeadlineAfter(idleTimeout_);  // counted from the end of the data
+    if (!Command("")) {                            // the closing reply
         return EndTransfer(TransferStage::ClosingReply);
     }
     return EndTransfer(TransferStage::Done);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/unique_fd.h"
+#include "base/wait.h"
 #include "ftp/certificate.h"
 #include "ftp/line_channel.h"
 
@@ -153,6 +154,9 @@ private:
     int replyDigit_ = 0;  // 0 until a line is read, so an empty first reply is no success
     TransferStage lastTransferStage_ = TransferStage::Done;
     std::chrono::milliseconds idleTimeout_ = kIdleTimeout;
+    // When the reply now awaited must be complete: the idle bound from the command that
+    // asked for it (from the connect, for the greeting).
+    Deadline replyDeadline_{};
     // The type the server last acknowledged on this connection; a new connection knows
     // none. TYPE goes out only when a transfer needs another one.
     std::optional<TransferType> acknowledgedType_;

@@ -9,8 +9,8 @@
 namespace klv::ftp {
 
 long SocketSource::Read(char* buffer, std::size_t size) {
-    const long got =
-        ssl_ != nullptr ? tls::Read(ssl_, buffer, size) : tcp::ReceiveSome(fd_, buffer, size);
+    const long got = ssl_ != nullptr ? tls::Read(ssl_, buffer, size, deadline_)
+                                     : tcp::ReceiveSome(fd_, buffer, size, deadline_);
     // A wait that Cancel ended leaves the connection sound enough for a last "QUIT".
     failed_ = failed_ || (got < 0 && errno != ECANCELED);
     return got;
@@ -71,13 +71,13 @@ LineStatus LineReader::ReadLine(std::string& line) {
     }
 }
 
-bool LineWriter::WriteLine(std::string_view line) {
+bool LineWriter::WriteLine(std::string_view line, Deadline deadline) {
     pending_.assign(line);
     pending_ += "\r\n";
     if (ssl_ != nullptr) {
-        return tls::Write(ssl_, pending_.data(), pending_.size()) >= 0;
+        return tls::Write(ssl_, pending_.data(), pending_.size(), deadline) >= 0;
     }
-    return tcp::SendAll(fd_, pending_.data(), pending_.size());
+    return tcp::SendAll(fd_, pending_.data(), pending_.size(), deadline);
 }
 
 }  // namespace klv::ftp

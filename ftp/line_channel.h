@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/wait.h"
+
 // OpenSSL's connection type, without its headers.
 typedef struct ssl_st SSL;  // NOLINT(modernize-use-using): OpenSSL declares it so
 
@@ -31,11 +33,13 @@ public:
     [[nodiscard]] virtual long Read(char* buffer, std::size_t size) = 0;
 };
 
-// The bytes of a connected socket.
+// The bytes of a connected socket, each read waiting at most until the deadline set last.
 class SocketSource final : public ByteSource {
 public:
     explicit SocketSource(int fd) : fd_(fd) {}
     [[nodiscard]] long Read(char* buffer, std::size_t size) override;
+    // Reads from now on fail once `deadline` has passed with nothing to read.
+    void SetDeadline(Deadline deadline) { deadline_ = deadline; }
     // From now on the bytes are read through TLS on this socket (after "AUTH TLS").
     void UseTls(SSL* ssl) { ssl_ = ssl; }
     // True once a read has failed: the connection broke, or nothing came within its
@@ -45,6 +49,7 @@ public:
 private:
     int fd_;
     SSL* ssl_ = nullptr;
+    Deadline deadline_{};
     bool failed_ = false;
 };
 
@@ -81,8 +86,9 @@ class LineWriter {
 public:
     explicit LineWriter(int fd) : fd_(fd) {}
 
-    // Sends `line` followed by CR LF, all of it, in one send where the socket allows.
-    [[nodiscard]] bool WriteLine(std::string_view line);
+    // Sends `line` followed by CR LF, all of it by `deadline`, in one send where the
+    // socket allows.
+    [[nodiscard]] bool WriteLine(std::string_view line, Deadline deadline);
     // From now on lines are written through TLS on this socket (after "AUTH TLS").
     void UseTls(SSL* ssl) { ssl_ = ssl; }
 

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <array>
@@ -11,7 +12,6 @@
 #include <cstring>
 
 #include "ftp/socket_layer.h"
-#include "ftp/tcp_socket.h"
 
 namespace klv::ftp::tls {
 
@@ -68,9 +68,49 @@ std::string PeerFingerprint(SSL* ssl) {
     return certificate ? Fingerprint(certificate.get()) : std::string();
 }
 
-// Why the last OpenSSL call on `ssl` failed, for the user.
-std::string FailureText(SSL* ssl, int result) {
-    const int error = SSL_get_error(ssl, result);
+// How one OpenSSL call ended: its result, SSL_get_error's verdict, and errno as the
+// call (or the wait that ended it) left it.
+struct Outcome {
+    int result = 0;
+    int sslError = SSL_ERROR_NONE;
+    int sysError = 0;
+    [[nodiscard]] bool ok() const { return result > 0; }
+};
+
+// Runs one OpenSSL call on a non-blocking socket to its end: whenever it wants to read
+// or write, WaitFor waits for the socket until `deadline` (or Cancel) and the call is
+// made again with the same arguments, as OpenSSL requires.
+template <typename Call>
+Outcome Drive(SSL* ssl, Deadline deadline, Call call) {
+    for (;;) {
+        ERR_clear_error();
+        errno = 0;
+        Outcome outcome;
+        outcome.result = call();
+        if (outcome.ok()) {
+            return outcome;
+        }
+        outcome.sslError = SSL_get_error(ssl, outcome.result);
+        outcome.sysError = errno;
+        short events = 0;
+        if (outcome.sslError == SSL_ERROR_WANT_READ) {
+            events = POLLIN;
+        } else if (outcome.sslError == SSL_ERROR_WANT_WRITE) {
+            events = POLLOUT;
+        } else if (outcome.sslError == SSL_ERROR_SYSCALL && outcome.sysError == EINTR) {
+            continue;
+        } else {
+            return outcome;
+        }
+        if (WaitFor(SSL_get_fd(ssl), events, deadline) != WaitOutcome::Ready) {
+            outcome.sysError = errno;  // ETIMEDOUT or ECANCELED
+            return outcome;
+        }
+    }
+}
+
+// Why a driven OpenSSL call failed, for the user.
+std::string FailureText(const Outcome& outcome) {
     const unsigned long queued = ERR_peek_last_error();
     if (queued != 0) {
         std::array<char, 256> text{};
@@ -78,35 +118,15 @@ std::string FailureText(SSL* ssl, int result) {
         ERR_clear_error();
         return text.data();
     }
-    if ((error == SSL_ERROR_SYSCALL || error == SSL_ERROR_WANT_READ ||
-         error == SSL_ERROR_WANT_WRITE) &&
-        (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    const bool waiting =
+        outcome.sslError == SSL_ERROR_WANT_READ || outcome.sslError == SSL_ERROR_WANT_WRITE;
+    if (waiting && outcome.sysError == ETIMEDOUT) {
         return "no answer within the idle bound";
     }
-    if (error == SSL_ERROR_SYSCALL && errno != 0) {
-        return std::strerror(errno);
+    if ((waiting || outcome.sslError == SSL_ERROR_SYSCALL) && outcome.sysError != 0) {
+        return std::strerror(outcome.sysError);
     }
     return "the server closed the connection";
-}
-
-// Runs one OpenSSL call that may be cut short by a signal.
-template <typename Call>
-int Retrying(SSL* ssl, Call call) {
-    for (;;) {
-        ERR_clear_error();
-        errno = 0;
-        const int result = call();
-        if (result > 0) {
-            return result;
-        }
-        const int error = SSL_get_error(ssl, result);
-        if ((error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE ||
-             error == SSL_ERROR_SYSCALL) &&
-            errno == EINTR) {
-            continue;
-        }
-        return result;
-    }
 }
 
 }  // namespace
@@ -155,7 +175,8 @@ UniqueSsl ControlTls::NewSsl(int fd) const {
     return ssl;
 }
 
-bool ControlTls::Handshake(int fd, const std::string& hostName, std::string& error) {
+bool ControlTls::Handshake(int fd, const std::string& hostName, Deadline deadline,
+                           std::string& error) {
     hostName_ = hostName;
     ssl_ = NewSsl(fd);
     const bool checked =
@@ -169,9 +190,9 @@ bool ControlTls::Handshake(int fd, const std::string& hostName, std::string& err
     // A control connection that ends without close_notify has still ended: nothing is
     // lost that a reply would not report.
     SSL_set_options(ssl_.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
-    const int result = Retrying(ssl_.get(), [&] { return SSL_connect(ssl_.get()); });
-    if (result != 1) {
-        error = "TLS handshake failed: " + FailureText(ssl_.get(), result);
+    const Outcome connected = Drive(ssl_.get(), deadline, [&] { return SSL_connect(ssl_.get()); });
+    if (!connected.ok()) {
+        error = "TLS handshake failed: " + FailureText(connected);
         return false;
     }
     fingerprint_ = PeerFingerprint(ssl_.get());
@@ -208,7 +229,7 @@ bool ControlTls::PeerVerified(CertificateInfo& info) const {
     return result == X509_V_OK;
 }
 
-UniqueSsl ControlTls::OpenData(int fd, std::string& error) {
+UniqueSsl ControlTls::OpenData(int fd, Deadline deadline, std::string& error) {
     UniqueSsl ssl = NewSsl(fd);
     // OpenSSL retires a TLS 1.3 session on the client once it has been resumed. A server
     // that issues no new ticket on a data connection (proftpd 1.3.8) then sees the next
@@ -223,9 +244,9 @@ UniqueSsl ControlTls::OpenData(int fd, std::string& error) {
         error = "Unable to set up TLS";
         return nullptr;
     }
-    const int result = Retrying(ssl.get(), [&] { return SSL_connect(ssl.get()); });
-    if (result != 1) {
-        error = "TLS handshake failed on the data connection: " + FailureText(ssl.get(), result);
+    const Outcome connected = Drive(ssl.get(), deadline, [&] { return SSL_connect(ssl.get()); });
+    if (!connected.ok()) {
+        error = "TLS handshake failed on the data connection: " + FailureText(connected);
         return nullptr;
     }
     // The data connection must come from the server the user accepted.
@@ -236,29 +257,29 @@ UniqueSsl ControlTls::OpenData(int fd, std::string& error) {
     return ssl;
 }
 
-long Read(SSL* ssl, char* buffer, std::size_t size) {
-    // Waiting in poll rather than inside OpenSSL lets Cancel end the wait.
-    if (SSL_pending(ssl) == 0 && !tcp::AwaitReadable(SSL_get_fd(ssl))) {
-        return -1;
-    }
+long Read(SSL* ssl, char* buffer, std::size_t size, Deadline deadline) {
     std::size_t got = 0;
-    const int result = Retrying(ssl, [&] { return SSL_read_ex(ssl, buffer, size, &got); });
-    if (result == 1) {
+    const Outcome read = Drive(ssl, deadline, [&] { return SSL_read_ex(ssl, buffer, size, &got); });
+    ERR_clear_error();
+    if (read.ok()) {
         return static_cast<long>(got);
     }
-    ERR_clear_error();
-    return SSL_get_error(ssl, result) == SSL_ERROR_ZERO_RETURN ? 0 : -1;
+    errno = read.sysError;
+    return read.sslError == SSL_ERROR_ZERO_RETURN ? 0 : -1;
 }
 
-long Write(SSL* ssl, const char* data, std::size_t size) {
+long Write(SSL* ssl, const char* data, std::size_t size, Deadline deadline) {
     std::size_t written = 0;
-    const int result = Retrying(ssl, [&] { return SSL_write_ex(ssl, data, size, &written); });
+    const Outcome wrote =
+        Drive(ssl, deadline, [&] { return SSL_write_ex(ssl, data, size, &written); });
     ERR_clear_error();
-    return result == 1 ? static_cast<long>(written) : -1;
+    errno = wrote.sysError;
+    return wrote.ok() ? static_cast<long>(written) : -1;
 }
 
-void SendCloseNotify(SSL* ssl) {
-    (void)Retrying(ssl, [&] { return SSL_shutdown(ssl); });
+void SendCloseNotify(SSL* ssl, Deadline deadline) {
+    // 0 once close_notify is out: the peer's is not waited for.
+    (void)Drive(ssl, deadline, [&] { return SSL_shutdown(ssl); });
     ERR_clear_error();
 }
 

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "base/c_handle.h"
+#include "base/wait.h"
 #include "ftp/certificate.h"
 
 namespace klv::ftp::tls {
@@ -41,9 +42,11 @@ public:
     ControlTls(const ControlTls&) = delete;
     ControlTls& operator=(const ControlTls&) = delete;
 
-    // The handshake on the connected socket `fd` for `hostName` (sent as SNI, and the name
-    // the certificate must carry). False with the reason in `error`.
-    [[nodiscard]] bool Handshake(int fd, const std::string& hostName, std::string& error);
+    // The handshake on the connected non-blocking socket `fd` for `hostName` (sent as
+    // SNI, and the name the certificate must carry), done by `deadline`. False with the
+    // reason in `error`.
+    [[nodiscard]] bool Handshake(int fd, const std::string& hostName, Deadline deadline,
+                                 std::string& error);
 
     // True when the peer's certificate verified against the trusted authorities and the
     // host name. Fills `info` either way (all but `host` and `changed`).
@@ -51,7 +54,7 @@ public:
 
     // A TLS client on the data connection `fd`, resuming the newest session and checked
     // to present the control connection's certificate. Null with the reason in `error`.
-    [[nodiscard]] UniqueSsl OpenData(int fd, std::string& error);
+    [[nodiscard]] UniqueSsl OpenData(int fd, Deadline deadline, std::string& error);
 
     [[nodiscard]] SSL* ssl() const { return ssl_.get(); }
     [[nodiscard]] const std::string& fingerprint() const { return fingerprint_; }
@@ -68,12 +71,13 @@ private:
     int group_ = 0;  // the key exchange group of the control connection's handshake
 };
 
-// Up to `size` bytes: the count read, 0 at the end of the stream, -1 on failure (also
-// when nothing arrived within the socket's idle bound).
-[[nodiscard]] long Read(SSL* ssl, char* buffer, std::size_t size);
+// Every wait below is WaitFor's (base/wait.h) on the SSL's socket, until `deadline`.
+// Up to `size` bytes: the count read, 0 at the end of the stream, -1 on failure (errno
+// ETIMEDOUT when nothing came in time, ECANCELED after Cancel).
+[[nodiscard]] long Read(SSL* ssl, char* buffer, std::size_t size, Deadline deadline);
 // Writes all `size` bytes: `size`, or -1 on failure.
-[[nodiscard]] long Write(SSL* ssl, const char* data, std::size_t size);
+[[nodiscard]] long Write(SSL* ssl, const char* data, std::size_t size, Deadline deadline);
 // Sends close_notify without waiting for the peer's.
-void SendCloseNotify(SSL* ssl);
+void SendCloseNotify(SSL* ssl, Deadline deadline);
 
 }  // namespace klv::ftp::tls

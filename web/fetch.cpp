@@ -333,6 +333,9 @@ std::string FetchUrlToSink(const std::string& url, BodySink& sink, const FetchOp
     option(curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get()));
     option(curl_easy_setopt(handle, CURLOPT_USERAGENT, kUserAgent));
     option(curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L));
+    // A cancelled fetch must not wait for a name lookup that is stuck: cleaning up leaves
+    // libcurl's resolver thread to finish alone.
+    option(curl_easy_setopt(handle, CURLOPT_QUICK_EXIT, 1L));
     option(curl_easy_setopt(handle, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L));
     option(curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, kReceiveBufferSize));
     // A body announced as too large is refused before any of it is read.

@@ -36,10 +36,7 @@ constexpr int kLongestWaitMs = 1000;
 }  // namespace
 
 CURLcode PerformCancellable(CURL* easy) {
-    const CancelToken* token = CurrentCancelToken();
-    if (token == nullptr || token->wakeFd() < 0) {
-        return curl_easy_perform(easy);
-    }
+    const CancelToken& token = CurrentCancelToken();
     const MultiHandle multi(curl_multi_init());
     if (!multi) {
         return CURLE_OUT_OF_MEMORY;
@@ -49,7 +46,7 @@ CURLcode PerformCancellable(CURL* easy) {
         return CURLE_FAILED_INIT;
     }
     for (;;) {
-        if (token->cancelled()) {
+        if (token.cancelled()) {
             return CURLE_ABORTED_BY_CALLBACK;
         }
         int running = 0;
@@ -59,8 +56,9 @@ CURLcode PerformCancellable(CURL* easy) {
         if (running == 0) {
             break;
         }
-        curl_waitfd wake{token->wakeFd(), CURL_WAIT_POLLIN, 0};
-        if (curl_multi_poll(multi.get(), &wake, 1, kLongestWaitMs, nullptr) != CURLM_OK) {
+        curl_waitfd wake{token.wakeFd(), CURL_WAIT_POLLIN, 0};
+        const unsigned wakeCount = token.wakeFd() >= 0 ? 1 : 0;
+        if (curl_multi_poll(multi.get(), &wake, wakeCount, kLongestWaitMs, nullptr) != CURLM_OK) {
             return CURLE_RECV_ERROR;
         }
     }

@@ -5,10 +5,10 @@
 
 namespace klv::web {
 
-// curl_easy_perform, except inside a run (base/cancel.h): then the transfer goes
-// through a multi handle whose wait also watches the run's cancel token, so Cancel ends
-// it at once (CURLE_ABORTED_BY_CALLBACK) rather than at libcurl's next progress call.
-// Every handle stays on the calling thread.
+// What curl_easy_perform does, through a multi handle whose wait also watches the
+// calling thread's cancel token (base/cancel.h), so that Cancel ends the transfer at
+// once (CURLE_ABORTED_BY_CALLBACK) rather than at libcurl's next progress call. Every
+// handle stays on the calling thread.
 [[nodiscard]] CURLcode PerformCancellable(CURL* easy);
 
 }  // namespace klv::web
