@@ -9,6 +9,7 @@
 #include <QScreen>
 #include <QUrl>
 #include <algorithm>
+#include <cstdlib>
 #include <limits>
 #include <map>
 #include <utility>
@@ -310,23 +311,27 @@ void InstallerDialog::StartRun(Workflow workflow, Control button) {
     cancel_.Reset();
     bridge_ = std::make_unique<WindowBridge>(*this, *this, std::move(form));
     const std::uint64_t run = ++runNumber_;
-    worker_ = std::thread([this, workflow, run, &bridge = *bridge_] {
-        {
-            const RunScope scope(cancel_, [&bridge](std::uint64_t done, std::uint64_t total) {
-                bridge.SetStepBytes(done, total);
-            });
-            workflow(InstallerContext{bridge, shared_, config_});
-        }
-        // A run that StopRun has already finished must not end a later one.
-        QMetaObject::invokeMethod(
-            this,
-            [this, run] {
-                if (run == runNumber_) {
-                    FinishRun();
-                }
-            },
-            Qt::QueuedConnection);
-    });
+    std::promise<void> finished;
+    workerFinished_ = finished.get_future();
+    worker_ = std::thread(
+        [this, workflow, run, &bridge = *bridge_, finished = std::move(finished)]() mutable {
+            {
+                const RunScope scope(cancel_, [&bridge](std::uint64_t done, std::uint64_t total) {
+                    bridge.SetStepBytes(done, total);
+                });
+                workflow(InstallerContext{bridge, shared_, config_});
+            }
+            finished.set_value();
+            // A run that StopRun has already finished must not end a later one.
+            QMetaObject::invokeMethod(
+                this,
+                [this, run] {
+                    if (run == runNumber_) {
+                        FinishRun();
+                    }
+                },
+                Qt::QueuedConnection);
+        });
 }
 
 void InstallerDialog::FinishRun() {
@@ -363,6 +368,13 @@ void InstallerDialog::StopRun() {
     // event loop: it is closed, and its loop ends once this call has returned.
     for (QMessageBox* box : findChildren<QMessageBox*>()) {
         box->reject();
+    }
+    // Every wait of a run ends within a second of Cancel. Should one ever fail to, the
+    // user who closed the window still gets the program ended, without the working
+    // files, rather than a window that hangs.
+    if (workerFinished_.wait_for(kWorkerEndBound) != std::future_status::ready) {
+        RemoveWorkingDirectory(shared_.appDirectory);
+        std::_Exit(EXIT_FAILURE);
     }
     FinishRun();
 }

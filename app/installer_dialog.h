@@ -13,6 +13,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <array>
+#include <chrono>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -53,6 +55,9 @@ class InstallerDialog : public QDialog, public Window {
     Q_OBJECT
 
 public:
+    // How long closing the window waits for a cancelled run to end.
+    static constexpr std::chrono::milliseconds kWorkerEndBound{1500};
+
     // `appDirectory` is where the working files live (the run's private directory); it is
     // stored in `shared.appDirectory`, and closing the window removes it.
     InstallerDialog(SharedState& shared, const Config& config, std::string appDirectory,
@@ -126,6 +131,7 @@ private:
     int stepsTotal_ = 0;
     std::uint64_t bytesDone_ = 0;
     std::uint64_t bytesTotal_ = 0;
+    std::future<void> workerFinished_;  // ready once the worker's workflow has returned
     std::thread worker_;
 };
 

@@ -437,6 +437,18 @@ TEST_F(Running, ClosingWhileTheWorkersMessageBoxIsOpenEndsTheRunAndTheWorkingFil
     EXPECT_FALSE(fs::exists(scratch.path / "program"));  // the list, and its directory
 }
 
+TEST_F(Running, ClosingDuringAStalledTlsHandshakeEndsTheRunWithinTwoSeconds) {
+    Start({"AUTH=234 Go|SILENT"});  // the handshake never gets an answer
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !testing::Lines(scratch / "ftp.log").empty(); },
+                                10000));  // "AUTH TLS"
+    QTest::qWait(200);                    // into the handshake
+    QElapsedTimer elapsed;
+    elapsed.start();
+    dialog->close();
+    EXPECT_LT(elapsed.elapsed(), 2000);
+    EXPECT_FALSE(dialog->Running() || dialog->isVisible());
+}
+
 // A suite of its own, so that it runs last: what it remembers would fill the form of
 // every window after it.
 class Remembered : public Window {};

@@ -192,7 +192,26 @@ INSTANTIATE_TEST_SUITE_P(Client, HostileAuth,
                                            Hostile{"234 Go", false, "TLS handshake failed"},
                                            Hostile{"234 Go\r\n230 In", false, kTlsReplyInjected},
                                            Hostile{"500 What?", true, kTlsDowngrade},
-                                           Hostile{"234 Go", true, kTlsDowngrade}));
+                                           Hostile{"234 Go", true, kTlsDowngrade},
+                                           Hostile{
+                                               "234 Go|RESET", false,
+                                               "TLS handshake failed: Connection reset by peer"}));
+
+// The ClientHello names the host (SNI) when it is a name, and never an address.
+TEST_F(Scripted, TheTlsHandshakeNamesTheHostButNoAddress) {
+    for (const std::string host : {"localhost", "127.0.0.1"}) {
+        Start({"AUTH=234 Go|SILENT"});
+        client.setIdleTimeout(300ms);
+        LogonRequest request;
+        request.host = host;
+        request.port = server->port;
+        request.tls.attempt = true;
+        EXPECT_FALSE(client.LogOn(request));
+        client.Disconnect();
+        const std::string hello = testing::ReadFile(log);
+        EXPECT_EQ(hello.find(host) != std::string::npos, host == "localhost") << host;
+    }
+}
 
 class Failures : public Scripted, public ::testing::WithParamInterface<std::string> {};
 

@@ -6,7 +6,10 @@
 
 A scripted REPLY is lines joined by "|" (VERB#2= for its second use); DATA moves the data
 connection's bytes (CUT resets it midway), CLOSE drops the connection, SILENT answers
-nothing more (the commands are still logged), PAUSE waits 0.3 s. tls=CERT (CERT.crt,
+nothing more (the commands are still logged), PAUSE waits 0.3 s, SLOW sends the reply's
+later lines a byte every 0.1 s, TRICKLE sends a TLS record's first bytes that slowly for
+ever, RESET resets the connection once the client has sent something, and TLS (after a
+234) goes on through TLS with a self-signed certificate made for the run. tls=CERT (CERT.crt,
 CERT.key) requires TLS on the control and data connections. die-after=N ends the whole
 server once an upload brought N bytes."""
 import os, socket, sys, threading, time
@@ -69,10 +72,22 @@ def ftp(log, *rules):
 threading.excepthook = lambda args: None  # a client that reset the connection is no news
 
 
+def self_signed():
+    import ssl, subprocess, tempfile
+    folder = tempfile.mkdtemp()
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                    "-subj", "/CN=scripted", "-keyout", folder + "/k", "-out", folder + "/c"],
+                   check=True, capture_output=True)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(folder + "/c", folder + "/k")
+    return context
+
+
 def ftp_session(control, replies, log, bytewise):
     reader = control.makefile("rb")
     data_listener = data_target = None
     command, seen, silent = "GREETING", {}, False
+    slow = False
     while True:
         verb = command.split(" ")[0].upper()
         seen[verb] = seen.get(verb, 0) + 1
@@ -93,6 +108,22 @@ def ftp_session(control, replies, log, bytewise):
             if step == "PAUSE":
                 time.sleep(0.3)
                 continue
+            if step == "SLOW":
+                slow = True
+                continue
+            if step == "TRICKLE":
+                for byte in b"\x16\x03\x03\x40\x00" + b"\x00" * 16384:
+                    control.sendall(bytes([byte]))
+                    time.sleep(0.1)
+                continue
+            if step == "RESET":
+                control.recv(1)
+                control.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\1\0\0\0\0\0\0\0")
+                return control.close()
+            if step == "TLS":
+                control = self_signed().wrap_socket(control, server_side=True)
+                reader = control.makefile("rb")
+                continue
             if step in ("DATA", "CUT"):
                 data = (data_listener.accept()[0] if data_listener
                         else socket.create_connection(data_target))
@@ -107,8 +138,10 @@ def ftp_session(control, replies, log, bytewise):
                 data.close()
                 continue
             line = (step + "\r\n").encode()
-            for piece in ([line[i:i + 1] for i in range(len(line))] if bytewise else [line]):
+            for piece in ([line[i:i + 1] for i in range(len(line))] if bytewise or slow
+                          else [line]):
                 control.sendall(piece)
+                time.sleep(0.1 if slow else 0)
         line = reader.readline()
         if not line:
             return control.close()

@@ -1,0 +1,138 @@
+// Every kind of wait the program makes ends in time: within a second of Cancel, or at its
+// idle bound however the peer trickles its bytes. Each wait is reached at the layer where
+// it lives (the FTP client, the HTTP fetch), on the same path the window's runs take.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <optional>
+#include <thread>
+
+#include "base/cancel.h"
+#include "ftp/ftp_client.h"
+#include "ftp/tcp_socket.h"
+#include "tests/support/support.h"
+#include "web/fetch.h"
+
+namespace klv {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::LocalServer;
+
+constexpr auto kCancelAfter = 300ms;
+constexpr auto kShortBound = 500ms;  // for the rows that the idle bound ends
+
+struct Waiting {
+    testing::Scratch scratch;
+    std::optional<LocalServer> server;
+    ftp::FtpClient client;
+    std::vector<UniqueFd> backlog;
+
+    bool LogOn(bool tls = false) {
+        ftp::LogonRequest request;
+        request.host = server->host;
+        request.port = server->port;
+        request.tls = {tls, false, "", [](const ftp::CertificateInfo&) { return true; }};
+        return client.LogOn(request);
+    }
+    bool Transfer(ftp::DataConnection connection, ftp::Direction direction) {
+        testing::WriteFile(scratch / "local", "x");
+        return LogOn() && client.TransferFile("page", scratch / "local", connection, direction,
+                                              ftp::TransferType::Image);
+    }
+    // A loopback port whose listener takes no more connections: a connect hangs.
+    unsigned FullPort() {
+        UniqueFd listener = ftp::tcp::OpenStreamSocket();
+        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        EXPECT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(::listen(listener.get(), 0), 0);
+        const unsigned port = ntohs(ftp::tcp::LocalAddress(listener.get())->sin_port);
+        for (int i = 0; i < 3; ++i) {
+            backlog.push_back(ftp::tcp::OpenStreamSocket());
+            (void)ftp::tcp::Connect(backlog.back().get(), *ftp::tcp::LocalAddress(listener.get()),
+                                    Clock::now());
+        }
+        backlog.push_back(std::move(listener));
+        return port;
+    }
+};
+
+struct Wait {
+    const char* name;
+    std::vector<std::string> server;  // the scripted FTP server's rules, or "http"
+    std::function<bool(Waiting&)> run;
+    bool endedByCancel = true;  // else by an idle bound of kShortBound
+};
+
+void PrintTo(const Wait& wait, std::ostream* out) {
+    *out << wait.name;
+}
+
+class EveryWait : public ::testing::TestWithParam<Wait> {};
+
+TEST_P(EveryWait, EndsWithinASecondOfCancelOrAtItsBound) {
+    const Wait& wait = GetParam();
+    Waiting waiting;
+    if (!wait.server.empty() && wait.server[0] == "http") {
+        waiting.server.emplace(std::vector<std::string>{"http", waiting.scratch.path,
+                                                        waiting.scratch / "log", "/x=silent"});
+    } else if (!wait.server.empty()) {
+        std::vector<std::string> rules{"ftp", waiting.scratch / "log"};
+        rules.insert(rules.end(), wait.server.begin(), wait.server.end());
+        waiting.server.emplace(rules, KLV_FTP_SERVERS);
+    }
+    waiting.client.setIdleTimeout(wait.endedByCancel ? 30s : kShortBound);
+
+    CancelToken token;
+    const RunScope scope(token);
+    std::jthread canceller;
+    if (wait.endedByCancel) {
+        canceller = std::jthread([&token] {
+            std::this_thread::sleep_for(kCancelAfter);
+            token.Cancel();
+        });
+    }
+    const auto start = Clock::now();
+    EXPECT_FALSE(wait.run(waiting));
+    const auto took = Clock::now() - start;
+    const auto end = wait.endedByCancel ? kCancelAfter : kShortBound;
+    EXPECT_GE(took, end);  // it did wait: nothing failed early for another reason
+    EXPECT_LT(took, end + 1s);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, EveryWait,
+    ::testing::Values(
+        Wait{"Connect", {}, [](Waiting& w) { return w.client.Connect("127.0.0.1", w.FullPort()); }},
+        Wait{"Greeting", {"GREETING=SILENT"}, [](Waiting& w) { return w.LogOn(); }},
+        Wait{"TlsHandshake", {"AUTH=234 Go|SILENT"}, [](Waiting& w) { return w.LogOn(true); }},
+        Wait{"TlsServerSilentAfterUser",
+             {"AUTH=234 Go|TLS", "USER=SILENT"},
+             [](Waiting& w) { return w.LogOn(true); }},
+        Wait{"PassiveData",
+             {"RETR=150 go"},
+             [](Waiting& w) {
+                 return w.Transfer(ftp::DataConnection::Passive, ftp::Direction::Download);
+             }},
+        Wait{"ActiveAccept",
+             {"STOR=150 go"},
+             [](Waiting& w) {
+                 return w.Transfer(ftp::DataConnection::Active, ftp::Direction::Upload);
+             }},
+        Wait{"HttpFetch",
+             {"http"},
+             [](Waiting& w) {
+                 return web::FetchUrlToFile(w.server->Url("/x"), w.scratch / "x", {30s}).empty();
+             }},
+        Wait{"TrickledGreeting",
+             {"GREETING=SLOW|220 a greeting that comes a byte at a time"},
+             [](Waiting& w) { return w.LogOn(); },
+             false},
+        Wait{"TrickledTlsHandshake",
+             {"AUTH=234 Go|TRICKLE"},
+             [](Waiting& w) { return w.LogOn(true); },
+             false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace klv
