@@ -384,6 +384,7 @@ TEST_F(Running, TheWindowLivesWhileTheServerIsSilentAndEscapeCancelsAtOnce) {
         [&] { return dialog->Status().label().text() == "Uploading b.txt"; }, 10000));
     EXPECT_FALSE(dialog->Button(Control::UpdatePages)->isEnabled());
     EXPECT_TRUE(dialog->Progress().isVisible() && dialog->CancelButton().isVisible());
+    EXPECT_EQ(dialog->CancelButton().text(), "Cancel");
     EXPECT_TRUE(dialog->Field(Control::Server)->isEnabled());  // the form may be edited
     QTimer timer;
     const QSignalSpy ticks(&timer, &QTimer::timeout);

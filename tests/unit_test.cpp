@@ -185,6 +185,8 @@ TEST(TextMode, CrLfIsLfALoneCrStaysAndCtrlZEndsTheText) {
     EXPECT_EQ(testing::ReadFile(scratch / "link"), "new");
     EXPECT_FALSE(std::filesystem::is_symlink(scratch / "link"));
     EXPECT_EQ(testing::ReadFile(scratch / "f").size(), kTextReadBlockSize + 3);
+    RewriteTextFile(scratch / "one", "1");  // the last byte is written too
+    EXPECT_EQ(testing::ReadFile(scratch / "one"), "1");
     RewriteTextFile(scratch / "no/such", "x");
     EXPECT_FALSE(std::filesystem::exists(scratch / "no"));
 }
