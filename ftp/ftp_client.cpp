@@ -324,7 +324,7 @@ bool FtpClient::LogOn(LogonRequest request) {
         if (!SendLine(LogonCommandLine(current.kind, request, host)) || !ReadReply()) {
             return false;
         }
-        int next = 0;
+        logon::Next next;
         if (replyDigit_ == 2) {
             next = current.onCompleted;
         } else if (replyDigit_ == 3) {
@@ -332,15 +332,17 @@ bool FtpClient::LogOn(LogonRequest request) {
         } else {
             return false;  // the server's refusal stands in replyText
         }
-        if (next == logon::kLoggedOn) {
-            // RFC 4217 §9: PBSZ must precede PROT; "P" protects every data connection.
-            return !tls_ || (Command("PBSZ 0") && Command("PROT P"));
+        switch (next.transition) {
+            case logon::Transition::LoggedOn:
+                // RFC 4217 §9: PBSZ must precede PROT; "P" protects every data connection.
+                return !tls_ || (Command("PBSZ 0") && Command("PROT P"));
+            case logon::Transition::Refused:
+                replyText_ = kLogonFailed;
+                return false;
+            case logon::Transition::NextStep:
+                step = next.step;
+                break;
         }
-        if (next == logon::kLogonFailed) {
-            replyText_ = kLogonFailed;
-            return false;
-        }
-        step = static_cast<std::size_t>(next);
     }
 }
 

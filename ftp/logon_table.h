@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 
 namespace klv::ftp::logon {
 
@@ -28,15 +29,26 @@ enum class CommandKind {
     PassAtFirewallPass = 11,        // PASS password@firewallPassword
 };
 
-// Where a transition leads: the number of the next step in the same sequence, or one of
-// these two ends.
-inline constexpr int kLoggedOn = -2;
-inline constexpr int kLogonFailed = -1;
+// Where a transition leads: another step of the same sequence, or one of the two ends.
+enum class Transition : std::uint8_t { NextStep, LoggedOn, Refused };
+
+struct Next {
+    Transition transition = Transition::Refused;
+    std::size_t step = 0;  // for NextStep: the step's number in its sequence
+
+    friend constexpr bool operator==(const Next&, const Next&) = default;
+};
+
+constexpr Next StepTo(std::size_t step) {
+    return {Transition::NextStep, step};
+}
+inline constexpr Next kLoggedOn{Transition::LoggedOn};
+inline constexpr Next kRefused{Transition::Refused};
 
 struct LogonStep {
     CommandKind kind;
-    int onCompleted;   // next step after a class 2 reply
-    int onMoreNeeded;  // next step after a class 3 reply
+    Next onCompleted;   // after a class 2 reply
+    Next onMoreNeeded;  // after a class 3 reply
 };
 
 inline constexpr std::size_t kMaxSteps = 6;
@@ -49,66 +61,65 @@ struct LogonSequence {
 
 namespace detail {
 using K = CommandKind;
-inline constexpr int ok = kLoggedOn;
-inline constexpr int no = kLogonFailed;
+inline constexpr Next ok = kLoggedOn;
+inline constexpr Next no = kRefused;
 }  // namespace detail
 
 // clang-format off
 inline constexpr std::array<LogonSequence, kLogonTypeCount> kSequences = {{
     // 0: straight to the target.
-    {3, {{{detail::K::User, detail::ok, 1},
-          {detail::K::Pass, detail::ok, 2},
+    {3, {{{detail::K::User, detail::ok, StepTo(1)},
+          {detail::K::Pass, detail::ok, StepTo(2)},
           {detail::K::Acct, detail::ok, detail::no}}}},
     // 1: firewall logon, then SITE host; only a class 3 answer to SITE goes on.
-    {6, {{{detail::K::FirewallUser, 2, 1},
-          {detail::K::FirewallPass, 2, detail::no},
-          {detail::K::SiteHost, detail::no, 3},
-          {detail::K::User, detail::ok, 4},
-          {detail::K::Pass, detail::ok, 5},
+    {6, {{{detail::K::FirewallUser, StepTo(2), StepTo(1)},
+          {detail::K::FirewallPass, StepTo(2), detail::no},
+          {detail::K::SiteHost, detail::no, StepTo(3)},
+          {detail::K::User, detail::ok, StepTo(4)},
+          {detail::K::Pass, detail::ok, StepTo(5)},
           {detail::K::Acct, detail::ok, detail::no}}}},
     // 2: firewall logon, then USER user@host.
-    {5, {{{detail::K::FirewallUser, 2, 1},
-          {detail::K::FirewallPass, 2, detail::no},
-          {detail::K::UserAtHost, detail::ok, 3},
-          {detail::K::Pass, detail::ok, 4},
+    {5, {{{detail::K::FirewallUser, StepTo(2), StepTo(1)},
+          {detail::K::FirewallPass, StepTo(2), detail::no},
+          {detail::K::UserAtHost, detail::ok, StepTo(3)},
+          {detail::K::Pass, detail::ok, StepTo(4)},
           {detail::K::Acct, detail::ok, detail::no}}}},
     // 3: OPEN host, then the target's own logon.
-    {4, {{{detail::K::OpenHost, 1, 1},
-          {detail::K::User, detail::ok, 2},
-          {detail::K::Pass, detail::ok, 3},
+    {4, {{{detail::K::OpenHost, StepTo(1), StepTo(1)},
+          {detail::K::User, detail::ok, StepTo(2)},
+          {detail::K::Pass, detail::ok, StepTo(3)},
           {detail::K::Acct, detail::ok, detail::no}}}},
     // 4: firewall logon, then the target's own logon.
-    {5, {{{detail::K::FirewallUser, 2, 1},
-          {detail::K::FirewallPass, 2, detail::no},
-          {detail::K::User, detail::ok, 3},
-          {detail::K::Pass, detail::ok, 4},
+    {5, {{{detail::K::FirewallUser, StepTo(2), StepTo(1)},
+          {detail::K::FirewallPass, StepTo(2), detail::no},
+          {detail::K::User, detail::ok, StepTo(3)},
+          {detail::K::Pass, detail::ok, StepTo(4)},
           {detail::K::Acct, detail::ok, detail::no}}}},
     // 5: USER user@host, no firewall logon.
-    {3, {{{detail::K::UserAtHost, detail::ok, 1},
-          {detail::K::Pass, detail::ok, 2},
+    {3, {{{detail::K::UserAtHost, detail::ok, StepTo(1)},
+          {detail::K::Pass, detail::ok, StepTo(2)},
           {detail::K::Acct, detail::ok, detail::no}}}},
     // 6: USER firewallUser@host and the firewall's PASS, then the target's logon.
-    {5, {{{detail::K::FirewallUserAtHost, 2, 1},
-          {detail::K::FirewallPass, 2, detail::no},
-          {detail::K::User, detail::ok, 3},
-          {detail::K::Pass, detail::ok, 4},
+    {5, {{{detail::K::FirewallUserAtHost, StepTo(2), StepTo(1)},
+          {detail::K::FirewallPass, StepTo(2), detail::no},
+          {detail::K::User, detail::ok, StepTo(3)},
+          {detail::K::Pass, detail::ok, StepTo(4)},
           {detail::K::Acct, detail::ok, detail::no}}}},
     // 7: USER user@host firewallUser; only a class 3 answer goes on to PASS.
-    {3, {{{detail::K::UserAtHostFirewallUser, detail::no, 1},
-          {detail::K::Pass, detail::ok, 2},
+    {3, {{{detail::K::UserAtHostFirewallUser, detail::no, StepTo(1)},
+          {detail::K::Pass, detail::ok, StepTo(2)},
           {detail::K::Acct, detail::ok, detail::no}}}},
     // 8: USER user@firewallUser@host, PASS with both passwords.
-    {3, {{{detail::K::UserAtFirewallUserAtHost, detail::ok, 1},
-          {detail::K::PassAtFirewallPass, detail::ok, 2},
+    {3, {{{detail::K::UserAtFirewallUserAtHost, detail::ok, StepTo(1)},
+          {detail::K::PassAtFirewallPass, detail::ok, StepTo(2)},
           {detail::K::Acct, detail::ok, detail::no}}}},
 }};
 // clang-format on
 
 // Every transition either ends the logon or moves to a later step of the same sequence,
 // so a walk always ends, after at most kMaxSteps commands.
-constexpr bool MovesForward(int from, int to, std::size_t stepCount) {
-    return to == kLoggedOn || to == kLogonFailed ||
-           (to > from && static_cast<std::size_t>(to) < stepCount);
+constexpr bool MovesForward(std::size_t from, Next to, std::size_t stepCount) {
+    return to.transition != Transition::NextStep || (to.step > from && to.step < stepCount);
 }
 
 constexpr bool EveryTransitionMovesForward() {
@@ -118,9 +129,8 @@ constexpr bool EveryTransitionMovesForward() {
         }
         for (std::size_t step = 0; step < sequence.stepCount; ++step) {
             const LogonStep& s = sequence.steps[step];
-            const int from = static_cast<int>(step);
-            if (!MovesForward(from, s.onCompleted, sequence.stepCount) ||
-                !MovesForward(from, s.onMoreNeeded, sequence.stepCount)) {
+            if (!MovesForward(step, s.onCompleted, sequence.stepCount) ||
+                !MovesForward(step, s.onMoreNeeded, sequence.stepCount)) {
                 return false;
             }
         }
