@@ -24,8 +24,7 @@ void SaveRememberedValues(const Window& form) {
             settings.setValue(KeyOf(field), FromUtf8(form.FieldText(field.id)));
         }
     }
-    // Written now, and a failure to write costs nothing but the memory of the values.
-    settings.sync();
+    WritePrivately(settings);
 }
 
 void RestoreRememberedValues(Window& form) {

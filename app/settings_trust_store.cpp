@@ -22,9 +22,11 @@ std::string SettingsTrustStore::TrustedFingerprint(std::string_view host) const 
 }
 
 void SettingsTrustStore::TrustFingerprint(std::string_view host, std::string_view fingerprint) {
-    ProgramSettings().setValue(
+    QSettings settings = ProgramSettings();
+    settings.setValue(
         Key("TrustedCertificates", host),
         QString::fromLatin1(fingerprint.data(), static_cast<qsizetype>(fingerprint.size())));
+    WritePrivately(settings);
 }
 
 bool SettingsTrustStore::SpokeTls(std::string_view host) const {
@@ -32,7 +34,9 @@ bool SettingsTrustStore::SpokeTls(std::string_view host) const {
 }
 
 void SettingsTrustStore::RememberSpokeTls(std::string_view host) {
-    ProgramSettings().setValue(Key("TlsHosts", host), true);
+    QSettings settings = ProgramSettings();
+    settings.setValue(Key("TlsHosts", host), true);
+    WritePrivately(settings);
 }
 
 }  // namespace klv::app

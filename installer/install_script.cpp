@@ -1,5 +1,7 @@
 // Install Script: capture the form, check it, fetch and fill the configuration script,
-// upload both scripts and make them executable, then open the set-up page.
+// upload both scripts and make them executable, then open the set-up page. A refused
+// chmod is named once at the end; a refused upload stops the run.
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -20,6 +22,7 @@ constexpr std::string_view kNeedPaymentEmail =
 constexpr std::string_view kDownloadingScript = "Downloading Current KLV Script From Kolvane";
 constexpr std::string_view kUploadingScript = "Uploading KLV Script";
 constexpr std::string_view kSetupPageQuery = "/klv.cgi?data=setup";
+constexpr std::string_view kNotExecutable = "The host did not make the script executable:";
 // Fetch, upload, fetch, upload.
 constexpr int kSteps = 4;
 
@@ -69,9 +72,9 @@ private:
     int& flag_;
 };
 
-}  // namespace
-
-void OnInstallScript(const InstallerContext& context) {
+// The whole run but the closing word on chmod; `chmodRefusal` gets the first reply that
+// refused to make a stored script executable.
+void InstallScripts(const InstallerContext& context, std::optional<std::string>& chmodRefusal) {
     SharedState& shared = context.shared;
     const FormData& form = shared.formData;
     CaptureForm(context.window, shared.formData, context.config.affiliateHopUrl);
@@ -120,6 +123,9 @@ void OnInstallScript(const InstallerContext& context) {
         context.window.ShowMessage(configUpload.transcript);
         return;
     }
+    // Some hosts run CGI scripts without the chmod, or have no SITE command at all: the
+    // run goes on, and the user hears of it once at the end.
+    chmodRefusal = configUpload.chmodRefusal;
 
     // The main script goes up exactly as downloaded; the user reads the server's
     // replies to judge it, so this upload shows its transcript.
@@ -138,9 +144,13 @@ void OnInstallScript(const InstallerContext& context) {
     }
     context.window.SetProgress(3, kSteps);
     bool mainLoggedOn = false;
+    UploadReport mainUpload;
     {
         const TranscriptShown transcript(shared.showTranscript);
-        mainLoggedOn = UploadOnce(context, ScriptUpload(form, mainScript, "klv.cgi"));
+        mainLoggedOn = UploadOnce(context, ScriptUpload(form, mainScript, "klv.cgi"), &mainUpload);
+    }
+    if (!chmodRefusal) {
+        chmodRefusal = mainUpload.chmodRefusal;
     }
     if (CancelRequested()) {
         return ReportCancelled(context, 3);
@@ -148,6 +158,16 @@ void OnInstallScript(const InstallerContext& context) {
     context.window.SetProgress(kSteps, kSteps);
     if (mainLoggedOn) {
         context.window.OpenUrl(form.httpCgiPath.str() + std::string(kSetupPageQuery));
+    }
+}
+
+}  // namespace
+
+void OnInstallScript(const InstallerContext& context) {
+    std::optional<std::string> chmodRefusal;
+    InstallScripts(context, chmodRefusal);
+    if (chmodRefusal && !CancelRequested()) {
+        context.window.ShowMessage(std::string(kNotExecutable) + "\n" + *chmodRefusal);
     }
 }
 

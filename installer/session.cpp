@@ -145,19 +145,22 @@ bool UploadOnce(const InstallerContext& context, const SessionArguments& argumen
     // Whatever becomes of the upload, the chmod is still tried: the transcript
     // shows the user every reply, and the user judges the result from it.
     bool passiveFirst = false;
-    bool landed = StoreFile(client, arguments, passiveFirst);
+    const bool landed = StoreFile(client, arguments, passiveFirst);
     std::string transcript = client.replyText();
+    std::optional<std::string> chmodRefusal;
     if (arguments.chmodAfter == 1 && !CancelRequested()) {
         const auto [directory, fileName] = SplitRemotePath(arguments.remotePath);
-        landed = client.Command("CWD " + std::string(directory)) && landed;
-        transcript += " \n";
-        transcript += client.replyText();
-        landed = client.Command("SITE chmod 755 " + std::string(fileName)) && landed;
-        transcript += " \n";
-        transcript += client.replyText();
+        for (const std::string& command :
+             {"CWD " + std::string(directory), "SITE chmod 755 " + std::string(fileName)}) {
+            if (!client.Command(command) && landed && !chmodRefusal) {
+                chmodRefusal = client.replyText();
+            }
+            transcript += " \n";
+            transcript += client.replyText();
+        }
     }
     if (report != nullptr) {
-        *report = {landed, transcript};
+        *report = {landed, chmodRefusal, transcript};
     }
 
     context.shared.statusText = kScriptUploadHint;

@@ -3,6 +3,7 @@
 // upload with its own client that makes the script executable and keeps a transcript.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -46,7 +47,10 @@ void SessionLogOff(const InstallerContext& context);
 
 // What became of UploadOnce's upload after a good logon.
 struct UploadReport {
-    bool landed = false;     // stored, and (with chmodAfter 1) CWD and chmod accepted
+    bool landed = false;  // stored
+    // With chmodAfter 1 and the file stored: the reply that refused the first of "CWD"
+    // and "SITE chmod", if one was refused.
+    std::optional<std::string> chmodRefusal;
     std::string transcript;  // the server's replies, " \n" between them
 };
 

@@ -26,6 +26,7 @@ namespace klv::app {
 namespace {
 
 using klv::testing::LocalServer;
+using klv::testing::ModeOf;
 using klv::testing::Scratch;
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
@@ -454,7 +455,10 @@ TEST_F(Running, ClosingDuringAStalledTlsHandshakeEndsTheRunWithinTwoSeconds) {
 // every window after it.
 class Remembered : public Window {};
 
-TEST_F(Remembered, TheValuesButNotThePasswordsSurviveARestart) {
+TEST_F(Remembered, TheValuesButNotThePasswordsSurviveARestartInAFileForTheUserAlone) {
+    const fs::path conf = qgetenv("XDG_CONFIG_HOME").toStdString() + "/klv/klv.conf";
+    fs::remove_all(conf.parent_path());
+    const mode_t umask = ::umask(022);  // as most desktops have it: new files 0644
     std::map<Control, std::string> typed;
     for (const FormField& field : kFormFields) {
         dialog.SetFieldText(field.id, typed[field.id] = std::string(field.label) + " – ü");
@@ -467,10 +471,15 @@ TEST_F(Remembered, TheValuesButNotThePasswordsSurviveARestart) {
         const bool password = field.id == Control::Password || field.id == Control::BlogPassword;
         EXPECT_EQ(second.FieldText(field.id), password ? "" : typed[field.id]) << field.label;
     }
-    const std::string saved =
-        testing::ReadFile((qgetenv("XDG_CONFIG_HOME") + "/klv/klv.conf").toStdString());
+    const std::string saved = testing::ReadFile(conf);
     EXPECT_THAT(saved, ::testing::HasSubstr("Server – ü"));
     EXPECT_THAT(saved, ::testing::Not(::testing::HasSubstr("Password – ü"))) << saved;
+    const auto modes = [&] { return std::pair(ModeOf(conf.parent_path()), ModeOf(conf)); };
+    EXPECT_EQ(modes(), std::pair(0700u, 0600u));
+    fs::permissions(conf, fs::perms(0644)), fs::permissions(conf.parent_path(), fs::perms(0755));
+    SettingsTrustStore().RememberSpokeTls("ftp.example.org");  // closed again by the next write
+    EXPECT_EQ(modes(), std::pair(0700u, 0600u));
+    ::umask(umask);
 }
 
 }  // namespace

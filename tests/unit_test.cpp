@@ -269,5 +269,61 @@ TEST(RunDirectory, PrivateFreshAndRemovedWithTheWorkingFiles) {
     }
 }
 
+// A run in a child process, holding its directory until the child is killed; its path.
+std::string RunInAChild(pid_t& child) {
+    int ends[2] = {-1, -1};
+    (void)::pipe2(ends, O_CLOEXEC);
+    UniqueFd in(ends[0]), out(ends[1]);
+    if ((child = ::fork()) == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        std::string failure;
+        const std::optional<RunDirectory> run = RunDirectory::Make(failure);
+        const std::string path = (run ? run->path() : failure) + "\n";
+        (void)!::write(out.get(), path.data(), path.size());
+        ::pause();
+        ::_exit(0);
+    }
+    out.reset();
+    std::string path;
+    for (char c = 0; ::read(in.get(), &c, 1) == 1 && c != '\n';) {
+        path += c;
+    }
+    return path;
+}
+
+TEST(RunDirectory, AStartRemovesWhatEndedRunsLeftInBothPlacesAndNothingElse) {
+    const testing::Scratch scratch;
+    const fs::path run = scratch.path / "run", cache = scratch.path / "cache";
+    ::setenv("XDG_RUNTIME_DIR", run.c_str(), 1), ::setenv("XDG_CACHE_HOME", cache.c_str(), 1);
+    fs::create_directories(run);
+    pid_t killed = -1, live = -1;
+    const std::string left = RunInAChild(killed), living = RunInAChild(live);
+    ASSERT_TRUE(fs::is_directory(left) && fs::is_directory(living)) << left << living;
+    // Look-alikes: a name too short, a stranger's file, mode 0755, a symlink.
+    const fs::path stays[] = {run / "klv-abc", run / "klv-Other1", run / "klv-Open01",
+                              scratch.path / "target", living};
+    for (const fs::path& directory :
+         {fs::path(left), cache / "klv-Left01", stays[0], stays[1], stays[2], stays[3], stays[4]}) {
+        fs::create_directories(directory);
+        fs::permissions(directory, fs::perms(directory == stays[2] ? 0755 : 0700));
+        testing::WriteFile(directory / "temp.txt", "password");
+    }
+    testing::WriteFile(run / "klv-Other1/notes", "mine");
+    fs::create_directory_symlink(scratch.path / "target", run / "klv-Link01");
+    ::kill(killed, SIGKILL), ::waitpid(killed, nullptr, 0);
+    std::string failure;
+    const std::optional<RunDirectory> next = RunDirectory::Make(failure);
+    EXPECT_FALSE(fs::exists(left) || fs::exists(cache / "klv-Left01"));
+    for (const fs::path& directory : stays) {
+        EXPECT_TRUE(fs::exists(directory / "temp.txt")) << directory;
+    }
+    EXPECT_TRUE(fs::is_symlink(run / "klv-Link01"));
+    ::kill(live, SIGKILL), ::waitpid(live, nullptr, 0);
+    const std::optional<RunDirectory> after = RunDirectory::Make(failure);
+    ::unsetenv("XDG_RUNTIME_DIR"), ::unsetenv("XDG_CACHE_HOME");
+    EXPECT_FALSE(fs::exists(living));
+    EXPECT_TRUE(next && after && fs::exists(next->path()));
+}
+
 }  // namespace
 }  // namespace klv

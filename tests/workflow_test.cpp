@@ -198,6 +198,39 @@ INSTANTIATE_TEST_SUITE_P(
         "ftp down;Unable to connect to server;Unable to connect to server;0",
         "wrong password;530;530;0"));
 
+// the scripted server's rules, "," between;the message boxes, "/" between;STORs sent
+class InstallScriptChmod : public Workflow, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(InstallScriptChmod, ARefusalIsNamedOnceAtTheEndButAFailedStoreStopsTheRun) {
+    const std::vector<std::string> row = testing::Split(GetParam());
+    Script(testing::Split(row[0], ','));
+    window.onMessage = [&](const std::string& text) {  // the set-up page is open already
+        EXPECT_EQ(window.openedUrls.size(), text.starts_with("The host") ? 1u : 0u);
+    };
+    OnInstallScript(Context());
+    EXPECT_THAT(window.messages, ::testing::ElementsAreArray(testing::Split(row[1], '/')));
+    EXPECT_THAT(Sent(), ::testing::Contains(StartsWith("STOR ")).Times(std::stoi(row[2])));
+    EXPECT_EQ(window.openedUrls.size(), row[2] == "2" ? 1u : 0u);
+    EXPECT_THAT(window.statusHistory, ElementsAre("Downloading Current KLV Script From Kolvane",
+                                                  "Uploading KLV Script", kScriptUploadHint));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Workflows, InstallScriptChmod,
+    ::testing::Values(
+        "SITE=500 SITE not understood;226 stored \n250 directory changed \n500 SITE not "
+        "understood/The host did not make the script executable:\n500 SITE not understood;2",
+        "CWD=550 No such directory;226 stored \n550 No such directory \n200 SITE ok/The host "
+        "did not make the script executable:\n550 No such directory;2",
+        "SITE chmod 755 klvcfg.cgi=500 first,SITE chmod 755 klv.cgi=502 second;226 stored \n250 "
+        "directory changed \n502 second/The host did not make the script executable:\n500 first;2",
+        "SITE chmod 755 klv.cgi=502 not here;226 stored \n250 directory changed \n502 not "
+        "here/The host did not make the script executable:\n502 not here;2",
+        "STOR www/cgi-bin/klv.cgi=553 not allowed,SITE chmod 755 klv.cgi=500 no;553 not allowed "
+        "\n250 directory changed \n500 no;2",
+        "STOR=553 not allowed,SITE=500 no;553 not allowed \n250 directory changed \n500 no;1",
+        "PORT=500 no,PASV=502 no,CWD=550 no;502 no \n550 no \n200 SITE ok;0"));
+
 TEST_F(Workflow, UpdatePagesNamesEveryPageThatDidNotLand) {
     Serve({"/klvsetup/cut.html=cut", "/klvsetup/silent.html=silent"});
     WriteFile(Vendor("list.txt"),

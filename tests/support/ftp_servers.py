@@ -4,8 +4,9 @@
   ftp_servers.py pyftpd HOME USER PASSWORD [die-after=N] [tls=CERT]   Debian's pyftpdlib
   ftp_servers.py ftp LOG [bytewise] [VERB=REPLY ...]       scripted; commands in LOG
 
-A scripted REPLY is lines joined by "|" (VERB#2= for its second use); DATA moves the data
-connection's bytes (CUT resets it midway), CLOSE drops the connection, SILENT answers
+A scripted REPLY is lines joined by "|" (VERB#2= for its second use in a connection, a
+whole command such as "SITE chmod 755 a.cgi=" for that command alone); DATA moves the
+data connection's bytes (CUT resets it midway), CLOSE drops the connection, SILENT answers
 nothing more (the commands are still logged), PAUSE waits 0.3 s, SLOW sends the reply's
 later lines a byte every 0.1 s, TRICKLE sends a TLS record's first bytes that slowly for
 ever, RESET resets the connection once the client has sent something, and TLS (after a
@@ -91,7 +92,8 @@ def ftp_session(control, replies, log, bytewise):
     while True:
         verb = command.split(" ")[0].upper()
         seen[verb] = seen.get(verb, 0) + 1
-        script = replies.get("%s#%d" % (verb, seen[verb]), replies.get(verb, "502 not implemented"))
+        script = replies.get(command, replies.get("%s#%d" % (verb, seen[verb]),
+                                                  replies.get(verb, "502 not implemented")))
         if verb == "PASV":
             data_listener = socket.create_server(("127.0.0.1", 0))
             port = data_listener.getsockname()[1]
