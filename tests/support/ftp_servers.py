@@ -131,6 +131,7 @@ def ftp_session(control, replies, log, bytewise):
                         else socket.create_connection(data_target))
                 if step == "CUT":  # a reset, as when the server dies mid-transfer
                     data.sendall(b"x" * 65536)
+                    time.sleep(0.2)  # the client is connected and reading by now
                     data.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\1\0\0\0\0\0\0\0")
                 elif verb == "RETR":
                     data.sendall(os.fsencode(replies["RETR-BYTES"]))
