@@ -7,8 +7,8 @@
 #include "app/installer_dialog.h"
 #include "app/settings_trust_store.h"
 #include "app/ui_support.h"
-#include "ftp/socket_layer.h"
 #include "installer/run_directory.h"
+#include "installer/workflows.h"
 #include "klv/build_config.h"
 
 namespace klv::app {
@@ -22,7 +22,7 @@ InstallerApp::InstallerApp(char* programName)
 }
 
 int InstallerApp::Run() {
-    if (!ftp::InitializeSocketLayer()) {
+    if (!InitializeNetworking()) {
         ShowWarningBox(nullptr, QStringLiteral("Could not initialize Windows Sockets!"));
         return EXIT_FAILURE;
     }

@@ -383,7 +383,7 @@ void InstallerDialog::ShowMessage(std::string_view text) {
     ShowWarningBox(this, FromUtf8(text));
 }
 
-bool InstallerDialog::TrustCertificate(const ftp::CertificateInfo& certificate) {
+bool InstallerDialog::TrustCertificate(const CertificateInfo& certificate) {
     // Laid out like FileZilla's question: what failed first, then the certificate.
     const QString text = certificate.changed
                              ? QStringLiteral(

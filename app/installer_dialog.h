@@ -72,7 +72,7 @@ public:
     void OpenUrl(std::string_view url) override;
     void SetProgress(int done, int total) override;
     void SetStepBytes(std::uint64_t done, std::uint64_t total) override;
-    [[nodiscard]] bool TrustCertificate(const ftp::CertificateInfo& certificate) override;
+    [[nodiscard]] bool TrustCertificate(const CertificateInfo& certificate) override;
 
     // The widgets of the controls, by identifier; null for an identifier that is not
     // of that kind.

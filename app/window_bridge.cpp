@@ -63,7 +63,7 @@ void WindowBridge::ShowMessage(std::string_view text) {
         false);
 }
 
-bool WindowBridge::TrustCertificate(const ftp::CertificateInfo& certificate) {
+bool WindowBridge::TrustCertificate(const CertificateInfo& certificate) {
     // Cancel or the window closing while the question is open counts as "Cancel".
     return Ask([&window = window_, certificate] { return window.TrustCertificate(certificate); },
                false);

@@ -31,7 +31,7 @@ public:
     void SetFieldText(Control field, std::string_view text) override;
     void SetStatusLine(std::string_view text) override;
     void ShowMessage(std::string_view text) override;
-    [[nodiscard]] bool TrustCertificate(const ftp::CertificateInfo& certificate) override;
+    [[nodiscard]] bool TrustCertificate(const CertificateInfo& certificate) override;
     void OpenUrl(std::string_view url) override;
     void SetProgress(int done, int total) override;
     void SetStepBytes(std::uint64_t done, std::uint64_t total) override;

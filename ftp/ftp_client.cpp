@@ -35,7 +35,7 @@ namespace {
 
 // One buffer, held for the whole call; nothing is allocated per pass. 256 KiB rather than
 // a page: on a fast link a 4096-byte pass spends its time in system calls, and loopback
-// uploads and downloads would fall behind curl's.
+// uploads would fall behind curl's.
 constexpr std::size_t kCopyBufferSize = 256 * 1024;
 // After an upload's data is sent, what the server might still send back is read and
 // dropped, up to this much, so that closing does not reset the connection.
@@ -75,10 +75,8 @@ std::string LogonCommandLine(logon::CommandKind kind, const LogonRequest& reques
     return {};
 }
 
-UniqueFd OpenLocalFile(const std::string& path, Direction direction) {
-    const int flags = direction == Direction::Download ? O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC
-                                                       : O_RDONLY | O_CLOEXEC;
-    UniqueFd file(::open(path.c_str(), flags, 0666));
+UniqueFd OpenLocalFile(const std::string& path) {
+    UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat status {};
     // A directory opens for reading on Linux but is no file to send.
     if (file && (::fstat(file.get(), &status) != 0 || S_ISDIR(status.st_mode))) {
@@ -147,6 +145,10 @@ struct FtpClient::DataConnectionPlan {
     UniqueFd listener;
     sockaddr_in controlPeer{};
 };
+
+std::string HostText(const std::string& host, unsigned port) {
+    return port == 21 ? host : host + ":" + std::to_string(port);
+}
 
 FtpClient::FtpClient() = default;
 
@@ -240,9 +242,6 @@ bool FtpClient::ReadLine() {
         EndOutOfStep();
         return false;
     }
-    if (!replyText_.empty()) {
-        replyDigit_ = ReplyClass(replyText_);
-    }
     return true;
 }
 
@@ -279,7 +278,7 @@ bool FtpClient::Command(std::string_view command) {
     if (!command.empty() && !SendLine(command)) {
         return false;
     }
-    return ReadReply() && replyDigit_ == 2;
+    return ReadReply() && ReplyClass(replyText_) == 2;
 }
 
 void FtpClient::LogOff() {
@@ -300,11 +299,7 @@ bool FtpClient::LogOn(LogonRequest request) {
     const unsigned dialPort = direct ? request.port : request.firewallPort;
     // The target's port travels in the host text that gateways are sent; the test is on
     // the target's port whichever host is dialled.
-    std::string host = request.host;
-    if (request.port != 21) {
-        host += ':';
-        host += std::to_string(request.port);
-    }
+    const std::string host = HostText(request.host, request.port);
 
     if (!Connect(dialHost, dialPort)) {
         return false;
@@ -325,9 +320,10 @@ bool FtpClient::LogOn(LogonRequest request) {
             return false;
         }
         logon::Next next;
-        if (replyDigit_ == 2) {
+        const int replyClass = ReplyClass(replyText_);
+        if (replyClass == 2) {
             next = current.onCompleted;
-        } else if (replyDigit_ == 3) {
+        } else if (replyClass == 3) {
             next = current.onMoreNeeded;
         } else {
             return false;  // the server's refusal stands in replyText
@@ -354,7 +350,7 @@ bool FtpClient::SecureControlConnection(const LogonRequest& request, const std::
         return false;
     }
     if (LeadingNumber(replyText_) != 234) {
-        if (replyDigit_ == 5 && !request.tls.required) {
+        if (ReplyClass(replyText_) == 5 && !request.tls.required) {
             return true;  // a server without TLS: the logon goes on in clear text as ever
         }
         // A 4xx, an odd reply, or a host that spoke TLS before: no password goes out.
@@ -526,38 +522,9 @@ bool FtpClient::CopyUpload(int file, int data, SSL* dataTls, std::span<char> buf
     }
 }
 
-bool FtpClient::CopyDownload(int data, SSL* dataTls, int file, std::span<char> buffer) {
-    std::uint64_t receivedSoFar = 0;
-    for (;;) {
-        if (CancelRequested()) {
-            replyText_ = kNetworkError;
-            return false;
-        }
-        // Through TLS, an end without the server's close_notify is a failure: the file
-        // may have been cut short.
-        const long got =
-            ReceiveData(data, dataTls, buffer.data(), buffer.size(), DeadlineAfter(idleTimeout_));
-        if (got == 0) {
-            return true;
-        }
-        if (got < 0) {
-            // A broken-off download is never reported as complete.
-            replyText_ = kNetworkError;
-            return false;
-        }
-        if (!WriteAll(file, buffer.data(), static_cast<std::size_t>(got))) {
-            replyText_ = kFileError;
-            return false;
-        }
-        receivedSoFar += static_cast<std::uint64_t>(got);
-        ReportBytes(receivedSoFar, 0);
-    }
-}
-
-bool FtpClient::TransferFile(const std::string& remoteName, const std::string& localPath,
-                             DataConnection dataConnection, Direction direction,
-                             TransferType type) {
-    UniqueFd file = OpenLocalFile(localPath, direction);
+bool FtpClient::Put(const std::string& remoteName, const std::string& localPath,
+                    DataConnection dataConnection, TransferType type) {
+    UniqueFd file = OpenLocalFile(localPath);
     if (!file) {
         replyText_ = kUnableToOpenLocalFile;
         return EndTransfer(TransferStage::LocalFile);
@@ -581,8 +548,7 @@ bool FtpClient::TransferFile(const std::string& remoteName, const std::string& l
         return EndTransfer(TransferStage::DataSetup);
     }
 
-    const bool download = direction == Direction::Download;
-    if (!SendLine((download ? "RETR " : "STOR ") + remoteName)) {
+    if (!SendLine("STOR " + remoteName)) {
         return EndTransfer(TransferStage::TransferCommand);
     }
 
@@ -593,14 +559,14 @@ bool FtpClient::TransferFile(const std::string& remoteName, const std::string& l
         // the data connection is there.
         data = tcp::OpenStreamSocket();
         if (!data) {
-            FailOutOfStep(kNetworkError);  // the STOR or RETR is out, its reply unread
+            FailOutOfStep(kNetworkError);  // the STOR is out, its reply unread
             return EndTransfer(TransferStage::DataSetup);
         }
         dataConnected = plan.passivePortDialable &&
                         tcp::Connect(data.get(), plan.passiveTarget, DeadlineAfter(idleTimeout_));
     }
 
-    if (!ReadReply() || replyDigit_ != 1) {
+    if (!ReadReply() || ReplyClass(replyText_) != 1) {
         return EndTransfer(TransferStage::TransferCommand);
     }
 
@@ -631,35 +597,17 @@ bool FtpClient::TransferFile(const std::string& remoteName, const std::string& l
     // twentieth of the client's own processor time for a 4 KiB page (bench/pages).
     const std::unique_ptr<char[]> storage = std::make_unique_for_overwrite<char[]>(kCopyBufferSize);
     const std::span<char> buffer(storage.get(), kCopyBufferSize);
-    if (download) {
-        const bool copied = CopyDownload(data.get(), dataTls.get(), file.get(), buffer);
-        if (copied && dataTls) {
-            tls::SendCloseNotify(dataTls.get(), DeadlineAfter(idleTimeout_));
-        }
+    const bool copied = CopyUpload(file.get(), data.get(), dataTls.get(), buffer);
+    if (!copied) {
         dataTls.reset();
         data.reset();
-        if (!copied) {
-            FailOutOfStep(replyText_);  // the closing reply is still to come
-            return EndTransfer(TransferStage::Copy);
-        }
-        // A file whose last bytes did not reach the disk is not a transferred file.
-        if (!file.Close()) {
-            FailOutOfStep(kFileError);
-            return EndTransfer(TransferStage::Copy);
-        }
-    } else {
-        const bool copied = CopyUpload(file.get(), data.get(), dataTls.get(), buffer);
-        if (!copied) {
-            dataTls.reset();
-            data.reset();
-            FailOutOfStep(replyText_);  // the closing reply is still to come
-            return EndTransfer(TransferStage::Copy);
-        }
-        CloseUploadConnection(
-            data, dataTls,
-            DeadlineAfter(dataTls ? std::min(idleTimeout_, kTlsDrainBound) : idleTimeout_));
-        file.reset();
+        FailOutOfStep(replyText_);  // the closing reply is still to come
+        return EndTransfer(TransferStage::Copy);
     }
+    CloseUploadConnection(
+        data, dataTls,
+        DeadlineAfter(dataTls ? std::min(idleTimeout_, kTlsDrainBound) : idleTimeout_));
+    file.reset();
 
     replyDeadline_ = DeadlineAfter(idleTimeout_);  // counted from the end of the data
     if (!Command("")) {                            // the closing reply

@@ -52,8 +52,11 @@ inline constexpr std::chrono::milliseconds kIdleTimeout = std::chrono::seconds(1
 inline constexpr std::size_t kMaxReplyLines = 1000;
 
 enum class DataConnection { Active, Passive };  // PORT or PASV
-enum class Direction { Upload, Download };      // STOR or RETR
 enum class TransferType { Ascii, Image };       // TYPE A or TYPE I
+
+// How a host is named to gateways, to the user and in the trust store: as given, with
+// ":port" when the port is not 21.
+[[nodiscard]] std::string HostText(const std::string& host, unsigned port);
 
 // What LogOn dials and sends. Types 1 to 8 dial the firewall; see logon_table.h.
 struct LogonRequest {
@@ -70,14 +73,14 @@ struct LogonRequest {
     TlsOptions tls;  // logon type 0 only
 };
 
-// The step at which the last TransferFile stopped, so that a caller can tell a data
+// The step at which the last Put stopped, so that a caller can tell a data
 // connection that could not be made from a file the server refused.
 enum class TransferStage {
     Done,             // the closing reply was of class 2
     LocalFile,        // the local file could not be opened
     Type,             // TYPE was refused or line I/O failed
     DataSetup,        // PASV/PORT refused, or the local data socket failed
-    TransferCommand,  // RETR/STOR could not be sent, or its reply was not of class 1
+    TransferCommand,  // STOR could not be sent, or its reply was not of class 1
     DataConnect,      // the data connection could not be made or accepted
     Copy,             // the local file failed, or the data connection broke off
     ClosingReply,     // the closing reply was not of class 2
@@ -112,16 +115,15 @@ public:
     // Connects and walks the logon sequence of request.logonType (0 to 8).
     [[nodiscard]] bool LogOn(LogonRequest request);
 
-    // Moves one file over a data connection. A passive connection goes to the control
-    // connection's peer (only the port is taken from the PASV reply); an active one is
-    // accepted only from that peer. True only when every byte moved and the closing
-    // reply is of class 2; lastTransferStage() tells where it stopped.
-    [[nodiscard]] bool TransferFile(const std::string& remoteName, const std::string& localPath,
-                                    DataConnection dataConnection, Direction direction,
-                                    TransferType type);
+    // Puts the local file at `localPath` on the server as `remoteName` (STOR) over a
+    // data connection. A passive connection goes to the control connection's peer (only
+    // the port is taken from the PASV reply); an active one is accepted only from that
+    // peer. True only when every byte went out and the closing reply is of class 2;
+    // lastTransferStage() tells where it stopped.
+    [[nodiscard]] bool Put(const std::string& remoteName, const std::string& localPath,
+                           DataConnection dataConnection, TransferType type);
 
     [[nodiscard]] const std::string& replyText() const { return replyText_; }
-    [[nodiscard]] int replyDigit() const { return replyDigit_; }
     [[nodiscard]] TransferStage lastTransferStage() const { return lastTransferStage_; }
     [[nodiscard]] bool connected() const;
     // True while the control connection runs TLS (and every data connection with it).
@@ -141,7 +143,6 @@ private:
                                              DataConnectionPlan& plan);
     [[nodiscard]] UniqueFd AwaitActiveConnection(DataConnectionPlan& plan);
     [[nodiscard]] bool CopyUpload(int file, int data, SSL* dataTls, std::span<char> buffer);
-    [[nodiscard]] bool CopyDownload(int data, SSL* dataTls, int file, std::span<char> buffer);
     bool EndTransfer(TransferStage stage);
     // A reply may still be on its way that nobody will read (the command was sent but
     // its exchange broke off): the control connection is closed so that no later
@@ -151,7 +152,6 @@ private:
     void EndOutOfStep();
 
     std::string replyText_;
-    int replyDigit_ = 0;  // 0 until a line is read, so an empty first reply is no success
     TransferStage lastTransferStage_ = TransferStage::Done;
     std::chrono::milliseconds idleTimeout_ = kIdleTimeout;
     // When the reply now awaited must be complete: the idle bound from the command that

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "base/cancel.h"
-#include "installer/fetch_status.h"
+#include "installer/download.h"
 #include "installer/session.h"
 #include "installer/templating.h"
 #include "installer/vendor_site.h"
@@ -47,30 +47,10 @@ std::string_view Refusal(const FormData& form) {
     return {};
 }
 
-SessionArguments ScriptUpload(const FormData& form, std::string localPath,
-                              std::string_view fileName) {
-    SessionArguments arguments;
-    arguments.server = form.ftpServer.str();
-    arguments.user = form.ftpUser.str();
-    arguments.password = form.ftpPassword.str();
-    arguments.localPath = std::move(localPath);
-    arguments.remotePath = form.cgiPath.str() + "/" + std::string(fileName);
-    arguments.binary = 0;
-    arguments.chmodAfter = 1;
-    return arguments;
+FileToPut Script(const FormData& form, std::string localPath, std::string_view fileName) {
+    return {std::move(localPath), form.cgiPath.str() + "/" + std::string(fileName),
+            ftp::TransferType::Ascii};
 }
-
-// showTranscript is 1 exactly while the guarded upload runs, however it ends.
-class TranscriptShown {
-public:
-    explicit TranscriptShown(int& flag) : flag_(flag) { flag_ = 1; }
-    ~TranscriptShown() { flag_ = 0; }
-    TranscriptShown(const TranscriptShown&) = delete;
-    TranscriptShown& operator=(const TranscriptShown&) = delete;
-
-private:
-    int& flag_;
-};
 
 // The whole run but the closing word on chmod; `chmodRefusal` gets the first reply that
 // refused to make a stored script executable.
@@ -82,42 +62,44 @@ void InstallScripts(const InstallerContext& context, std::optional<std::string>&
         context.window.ShowMessage(refusal);
         return;
     }
+    const Account account{form.ftpServer.str(), form.ftpUser.str(), form.ftpPassword.str()};
 
     const std::string configScript = WorkingFile(shared.appDirectory, "klvcfg.cgi");
     context.window.SetProgress(0, kSteps);
     context.window.SetStatusLine(kDownloadingScript);
-    FetchUrlToFile(shared, VendorUrl(context.config.vendorBaseUrl, kScriptTemplatePath),
-                   configScript, context.config.idleTimeout, kMaxVendorTextBytes);
+    const Result configFetched =
+        Download(context.config, VendorUrl(context.config.vendorBaseUrl, kScriptTemplatePath),
+                 configScript, kMaxVendorTextBytes);
     if (CancelRequested()) {
         return ReportCancelled(context, 0);
     }
-    if (!shared.statusText.empty()) {
-        context.window.SetStatusLine(shared.statusText.view());
+    if (!configFetched.ok()) {
+        context.window.SetStatusLine(configFetched.text());
         return;
     }
-    std::string writeFailure;
-    if (!FillScriptTemplate(configScript, form, &writeFailure)) {
-        if (!writeFailure.empty()) {
-            // A script cut short (disk full, a file-size limit) must not go up.
-            shared.statusText = writeFailure;
-            context.window.SetStatusLine(shared.statusText.view());
-        }
+    const FillResult filled = FillScriptTemplate(configScript, form);
+    if (filled.outcome == Filling::NotWritten) {
+        // A script cut short (disk full, a file-size limit) must not go up.
+        context.window.SetStatusLine(filled.failure);
+    }
+    if (filled.outcome != Filling::Filled) {
         return;
     }
 
     context.window.SetProgress(1, kSteps);
     context.window.SetStatusLine(kUploadingScript);
-    UploadReport configUpload;
-    const bool loggedOn =
-        UploadOnce(context, ScriptUpload(form, configScript, "klvcfg.cgi"), &configUpload);
+    const ScriptUpload configUpload =
+        PutScript(context, account, Script(form, configScript, "klvcfg.cgi"), Transcript::Hidden);
+    ShowLogonFailure(context, configUpload.logon);
     if (CancelRequested()) {
         return ReportCancelled(context, 1);
     }
-    context.window.SetStatusLine(shared.statusText.view());
-    if (!loggedOn) {
+    context.window.SetStatusLine(
+        configUpload.logon.ok() ? kScriptUploadHint : std::string_view(configUpload.logon.text()));
+    if (!configUpload.logon.ok()) {
         return;
     }
-    if (!configUpload.landed) {
+    if (!configUpload.stored) {
         // Without its configuration the main script cannot work: the user reads the
         // server's replies, and nothing more goes up.
         context.window.ShowMessage(configUpload.transcript);
@@ -131,24 +113,22 @@ void InstallScripts(const InstallerContext& context, std::optional<std::string>&
     // replies to judge it, so this upload shows its transcript.
     const std::string mainScript = WorkingFile(shared.appDirectory, "klv.cgi");
     context.window.SetProgress(2, kSteps);
-    FetchUrlToFile(shared, VendorUrl(context.config.vendorBaseUrl, kMainScriptPath), mainScript,
-                   context.config.idleTimeout, kMaxVendorTextBytes);
+    const Result mainFetched =
+        Download(context.config, VendorUrl(context.config.vendorBaseUrl, kMainScriptPath),
+                 mainScript, kMaxVendorTextBytes);
     if (CancelRequested()) {
         return ReportCancelled(context, 2);
     }
-    if (!shared.statusText.empty()) {
+    if (!mainFetched.ok()) {
         // A download that broke off leaves part of the script (or an older one) in the
         // working file: uploading it would put a broken script on the server.
-        context.window.SetStatusLine(shared.statusText.view());
+        context.window.SetStatusLine(mainFetched.text());
         return;
     }
     context.window.SetProgress(3, kSteps);
-    bool mainLoggedOn = false;
-    UploadReport mainUpload;
-    {
-        const TranscriptShown transcript(shared.showTranscript);
-        mainLoggedOn = UploadOnce(context, ScriptUpload(form, mainScript, "klv.cgi"), &mainUpload);
-    }
+    const ScriptUpload mainUpload =
+        PutScript(context, account, Script(form, mainScript, "klv.cgi"), Transcript::Shown);
+    ShowLogonFailure(context, mainUpload.logon);
     if (!chmodRefusal) {
         chmodRefusal = mainUpload.chmodRefusal;
     }
@@ -156,7 +136,7 @@ void InstallScripts(const InstallerContext& context, std::optional<std::string>&
         return ReportCancelled(context, 3);
     }
     context.window.SetProgress(kSteps, kSteps);
-    if (mainLoggedOn) {
+    if (mainUpload.logon.ok()) {
         context.window.OpenUrl(form.httpCgiPath.str() + std::string(kSetupPageQuery));
     }
 }

@@ -2,61 +2,34 @@
 
 #include "base/cancel.h"
 #include "ftp/leading_number.h"
+#include "ftp/socket_layer.h"
 #include "installer/workflows.h"
 
 namespace klv {
 
 namespace {
 
-// The name a host is remembered by: as typed, with the port when it is not 21.
-std::string HostKey(const InstallerContext& context, const SessionArguments& arguments) {
-    return context.config.ftpPort == 21
-               ? arguments.server
-               : arguments.server + ":" + std::to_string(context.config.ftpPort);
-}
-
-ftp::LogonRequest LogonFor(const InstallerContext& context, const SessionArguments& arguments) {
+ftp::LogonRequest LogonFor(const InstallerContext& context, const Account& account) {
     ftp::LogonRequest request;
-    request.host = arguments.server;
+    request.host = account.server;
     request.port = context.config.ftpPort;
-    request.user = arguments.user;
-    request.password = arguments.password;
+    request.user = account.user;
+    request.password = account.password;
     request.logonType = 0;  // straight to the server: USER, PASS, ACCT
     // TLS whenever the server offers it; never clear text again once it did.
     TrustStore& store = *context.shared.trustStore;
-    const std::string host = HostKey(context, arguments);
+    const std::string key = TrustKey(context, account);
     request.tls.attempt = true;
-    request.tls.required = store.SpokeTls(host);
-    request.tls.trustedFingerprint = store.TrustedFingerprint(host);
-    request.tls.askTrust = [&context, &store, host](const ftp::CertificateInfo& certificate) {
+    request.tls.required = store.SpokeTls(key);
+    request.tls.trustedFingerprint = store.TrustedFingerprint(key);
+    request.tls.askTrust = [&context, &store, key](const ftp::CertificateInfo& certificate) {
         if (!context.window.TrustCertificate(certificate)) {
             return false;
         }
-        store.TrustFingerprint(host, certificate.sha256Fingerprint);
+        store.TrustFingerprint(key, certificate.sha256Fingerprint);
         return true;
     };
     return request;
-}
-
-// Logs `client` on; a host that completed a TLS logon is remembered as one.
-bool LogOnWithTls(const InstallerContext& context, const SessionArguments& arguments,
-                  ftp::FtpClient& client) {
-    if (!client.LogOn(LogonFor(context, arguments))) {
-        return false;
-    }
-    if (client.tlsActive()) {
-        context.shared.trustStore->RememberSpokeTls(HostKey(context, arguments));
-    }
-    return true;
-}
-
-// Reports a failed logon the way the user sees it: status text and one message box.
-void ReportLogonFailure(const InstallerContext& context, const ftp::FtpClient& client) {
-    context.shared.statusText = client.replyText();
-    if (CancelRequested()) {
-        return;  // the user stopped it: nothing to explain
-    }
-    context.window.ShowMessage(client.replyText());
 }
 
 // True when the last active-mode transfer failed only because the data connection
@@ -74,7 +47,19 @@ bool ActiveDataConnectionFailed(const ftp::FtpClient& client) {
     }
 }
 
+Result Outcome(bool ok, const ftp::FtpClient& client) {
+    return ok ? Result::Success() : Result::Failure(client.replyText());
+}
+
 }  // namespace
+
+bool InitializeNetworking() {
+    return ftp::InitializeSocketLayer();
+}
+
+std::string TrustKey(const InstallerContext& context, const Account& account) {
+    return ftp::HostText(account.server, context.config.ftpPort);
+}
 
 std::pair<std::string_view, std::string_view> SplitRemotePath(std::string_view remotePath) {
     const std::size_t slash = remotePath.rfind('/');
@@ -84,91 +69,83 @@ std::pair<std::string_view, std::string_view> SplitRemotePath(std::string_view r
     return {remotePath.substr(0, slash), remotePath.substr(slash + 1)};
 }
 
-bool StoreFile(ftp::FtpClient& client, const SessionArguments& arguments, bool& passiveFirst) {
-    const ftp::TransferType type =
-        arguments.binary != 0 ? ftp::TransferType::Image : ftp::TransferType::Ascii;
-    if (!passiveFirst) {
-        if (client.TransferFile(arguments.remotePath, arguments.localPath,
-                                ftp::DataConnection::Active, ftp::Direction::Upload, type)) {
-            return true;
+Result LogOn(const InstallerContext& context, Session& session, const Account& account) {
+    ftp::FtpClient& client = session.client;
+    client.setIdleTimeout(context.config.idleTimeout);
+    // passiveFirst stays: a fresh logon of the run reaches the same server.
+    if (!client.LogOn(LogonFor(context, account))) {
+        const Result refused = Outcome(false, client);
+        if (!CancelRequested()) {
+            client.Disconnect();  // not logged on: nothing may go over this connection
+        }
+        return refused;
+    }
+    // A host that completed a TLS logon is never again sent a password in clear text.
+    if (client.tlsActive()) {
+        context.shared.trustStore->RememberSpokeTls(TrustKey(context, account));
+    }
+    return Result::Success();
+}
+
+void ShowLogonFailure(const InstallerContext& context, const Result& logon) {
+    if (!logon.ok() && !CancelRequested()) {
+        context.window.ShowMessage(logon.text());
+    }
+}
+
+Result PutFile(Session& session, const FileToPut& file) {
+    ftp::FtpClient& client = session.client;
+    if (!session.passiveFirst) {
+        if (client.Put(file.remotePath, file.localPath, ftp::DataConnection::Active, file.type)) {
+            return Result::Success();
         }
         if (!ActiveDataConnectionFailed(client) || CancelRequested()) {
-            return false;
+            return Outcome(false, client);
         }
-        passiveFirst = true;
+        session.passiveFirst = true;
     }
-    return client.TransferFile(arguments.remotePath, arguments.localPath,
-                               ftp::DataConnection::Passive, ftp::Direction::Upload, type);
+    return Outcome(
+        client.Put(file.remotePath, file.localPath, ftp::DataConnection::Passive, file.type),
+        client);
 }
 
-bool SessionLogOn(const InstallerContext& context, const SessionArguments& arguments) {
-    ftp::FtpClient& client = context.shared.sharedClient;
-    client.setIdleTimeout(context.config.idleTimeout);
-    context.shared.sharedClientPassiveFirst = false;  // a new connection, maybe a new server
-    if (LogOnWithTls(context, arguments, client)) {
-        return true;
-    }
-    ReportLogonFailure(context, client);
-    return false;
+void LogOff(Session& session) {
+    session.client.LogOff();
 }
 
-bool SessionLogOnAgain(const InstallerContext& context, const SessionArguments& arguments) {
-    ftp::FtpClient& client = context.shared.sharedClient;
-    if (LogOnWithTls(context, arguments, client)) {
-        return true;
-    }
-    client.Disconnect();  // not logged on: nothing may go over this connection
-    return false;
-}
-
-bool SessionPutPage(const InstallerContext& context, const SessionArguments& arguments) {
-    return StoreFile(context.shared.sharedClient, arguments,
-                     context.shared.sharedClientPassiveFirst);
-}
-
-void SessionLogOff(const InstallerContext& context) {
-    context.shared.sharedClient.LogOff();
-}
-
-bool UploadOnce(const InstallerContext& context, const SessionArguments& arguments,
-                UploadReport* report) {
-    ftp::FtpClient client;
-    client.setIdleTimeout(context.config.idleTimeout);
-    if (!LogOnWithTls(context, arguments, client)) {
-        ReportLogonFailure(context, client);
+ScriptUpload PutScript(const InstallerContext& context, const Account& account,
+                       const FileToPut& script, Transcript transcript) {
+    ScriptUpload upload;
+    Session session;
+    upload.logon = LogOn(context, session, account);
+    if (!upload.logon.ok()) {
         if (CancelRequested()) {
-            client.LogOff();  // a "QUIT" is tried, but not waited for
+            LogOff(session);  // a "QUIT" is tried, but not waited for
         }
-        return false;  // the client's destruction closes what the logon left open
+        return upload;
     }
 
-    // Whatever becomes of the upload, the chmod is still tried: the transcript
-    // shows the user every reply, and the user judges the result from it.
-    bool passiveFirst = false;
-    const bool landed = StoreFile(client, arguments, passiveFirst);
-    std::string transcript = client.replyText();
-    std::optional<std::string> chmodRefusal;
-    if (arguments.chmodAfter == 1 && !CancelRequested()) {
-        const auto [directory, fileName] = SplitRemotePath(arguments.remotePath);
+    // Whatever becomes of the upload, the chmod is still tried: the transcript shows the
+    // user every reply, and the user judges the result from it.
+    ftp::FtpClient& client = session.client;
+    upload.stored = PutFile(session, script).ok();
+    upload.transcript = client.replyText();
+    if (!CancelRequested()) {
+        const auto [directory, fileName] = SplitRemotePath(script.remotePath);
         for (const std::string& command :
              {"CWD " + std::string(directory), "SITE chmod 755 " + std::string(fileName)}) {
-            if (!client.Command(command) && landed && !chmodRefusal) {
-                chmodRefusal = client.replyText();
+            if (!client.Command(command) && upload.stored && !upload.chmodRefusal) {
+                upload.chmodRefusal = client.replyText();
             }
-            transcript += " \n";
-            transcript += client.replyText();
+            upload.transcript += " \n";
+            upload.transcript += client.replyText();
         }
     }
-    if (report != nullptr) {
-        *report = {landed, chmodRefusal, transcript};
+    if (transcript == Transcript::Shown && !CancelRequested()) {
+        context.window.ShowMessage(upload.transcript);  // the connection stays open meanwhile
     }
-
-    context.shared.statusText = kScriptUploadHint;
-    if (context.shared.showTranscript == 1 && !CancelRequested()) {
-        context.window.ShowMessage(transcript);  // the connection stays open meanwhile
-    }
-    client.LogOff();
-    return true;
+    LogOff(session);
+    return upload;
 }
 
 }  // namespace klv

@@ -1,6 +1,6 @@
-// The FTP session operations the workflows use: a logon, page uploads and a logoff on
-// the shared client (one control connection for a whole page list), and a one-shot
-// upload with its own client that makes the script executable and keeps a transcript.
+// The FTP session operations the workflows use: logging on (with TLS whenever the host
+// offers it), putting files on the host, and the one-shot script upload that makes the
+// script executable and keeps the server's replies.
 #pragma once
 
 #include <optional>
@@ -9,66 +9,76 @@
 #include <utility>
 
 #include "ftp/ftp_client.h"
+#include "installer/result.h"
 
 namespace klv {
 
 struct InstallerContext;
 
-// One argument list for all four operations; each uses only some of the seven.
-struct SessionArguments {
+// Who logs on where.
+struct Account {
     std::string server;
     std::string user;
     std::string password;
+};
+
+// A local file and where it goes, relative to the logon directory ("/" between
+// directories), in which transfer type.
+struct FileToPut {
     std::string localPath;
-    std::string remotePath;  // relative to the logon directory, "/" between directories
-    int binary = 0;          // nonzero: "TYPE I"
-    int chmodAfter = 0;      // exactly 1: "CWD" into the file's directory, then "SITE chmod 755"
+    std::string remotePath;
+    ftp::TransferType type = ftp::TransferType::Ascii;
+};
+
+// One connection to the user's host, and what it learnt about the host's data
+// connections: once an active one could not be made (behind NAT the server cannot reach
+// us), later files go straight to passive mode instead of waiting for a connection that
+// will not come again.
+struct Session {
+    ftp::FtpClient client;
+    bool passiveFirst = false;
 };
 
 inline constexpr std::string_view kScriptUploadHint = "If Script Upload OK, Then Update Pages";
 
-// Logs the shared client on. On failure the reason goes to statusText and into one
-// message box, and the result is false.
-[[nodiscard]] bool SessionLogOn(const InstallerContext& context, const SessionArguments& arguments);
+// The name the trust store knows the host of `account` by.
+[[nodiscard]] std::string TrustKey(const InstallerContext& context, const Account& account);
 
-// Logs the shared client on once more after its connection was lost, with no message
-// box and statusText untouched. On failure the connection is closed and the reason
-// stays in the shared client's replyText().
-[[nodiscard]] bool SessionLogOnAgain(const InstallerContext& context,
-                                     const SessionArguments& arguments);
+// Logs `session` on (again, after its connection was lost); a host that completed a TLS logon is
+// remembered as one. The failure's text is the server's refusal or the client's reason; the
+// connection is then closed.
+[[nodiscard]] Result LogOn(const InstallerContext& context, Session& session,
+                           const Account& account);
 
-// Uploads one page over the shared client's connection. False when it did not land;
-// the reason is then the shared client's replyText().
-[[nodiscard]] bool SessionPutPage(const InstallerContext& context,
-                                  const SessionArguments& arguments);
+// A refused logon, as the user hears of it: one message box with the refusal, unless the
+// run was cancelled.
+void ShowLogonFailure(const InstallerContext& context, const Result& logon);
+
+// Puts `file` on the host over the session's connection: in active mode and, when the
+// active data connection could not be made, once more in passive mode.
+[[nodiscard]] Result PutFile(Session& session, const FileToPut& file);
 
 // "QUIT" and close, without waiting for the reply.
-void SessionLogOff(const InstallerContext& context);
+void LogOff(Session& session);
 
-// What became of UploadOnce's upload after a good logon.
-struct UploadReport {
-    bool landed = false;  // stored
-    // With chmodAfter 1 and the file stored: the reply that refused the first of "CWD"
-    // and "SITE chmod", if one was refused.
+// Whether PutScript shows the server's replies in a message box.
+enum class Transcript { Hidden, Shown };
+
+// What became of PutScript.
+struct ScriptUpload {
+    Result logon = Result::Success();  // a refused logon ends it before anything is sent
+    bool stored = false;
+    // With the file stored: the reply that refused the first of "CWD" and "SITE chmod".
     std::optional<std::string> chmodRefusal;
     std::string transcript;  // the server's replies, " \n" between them
 };
 
-// Logs on with a client of its own, uploads, optionally makes the file executable,
-// shows the transcript while showTranscript is 1, logs off. True when the logon
-// succeeded, whatever became of the upload; `report`, when given, tells that.
-[[nodiscard]] bool UploadOnce(const InstallerContext& context, const SessionArguments& arguments,
-                              UploadReport* report = nullptr);
+// Logs on with a session of its own, puts the script, makes it executable ("CWD" into
+// its directory, "SITE chmod 755"), shows the transcript when asked to, logs off.
+[[nodiscard]] ScriptUpload PutScript(const InstallerContext& context, const Account& account,
+                                     const FileToPut& script, Transcript transcript);
 
 // Splits a remote path at its last "/" into directory and file name.
 std::pair<std::string_view, std::string_view> SplitRemotePath(std::string_view remotePath);
-
-// Uploads in active mode and, when the active data connection could not be made
-// (behind NAT the server cannot reach us), once more in passive mode. `passiveFirst`
-// carries that finding from one upload to the next on the same connection: once set,
-// uploads go straight to passive mode instead of waiting for a connection that will
-// not come again.
-[[nodiscard]] bool StoreFile(ftp::FtpClient& client, const SessionArguments& arguments,
-                             bool& passiveFirst);
 
 }  // namespace klv

@@ -43,21 +43,18 @@ std::string FillTemplateText(std::string text, const FormData& data) {
     return *FillTemplateTextWithin(std::move(text), data, std::string::npos);
 }
 
-bool FillScriptTemplate(const std::string& path, const FormData& data, std::string* writeFailure) {
+FillResult FillScriptTemplate(const std::string& path, const FormData& data) {
     std::string text;
     if (!ReadTextFile(path, text)) {
-        return false;
+        return {Filling::TemplateUnreadable, {}};
     }
     std::optional<std::string> filled =
         FillTemplateTextWithin(std::move(text), data, kMaxScriptBytes);
     std::string failure = filled ? RewriteTextFile(path, *filled) : std::string(kScriptTooLarge);
     if (failure.empty()) {
-        return true;
+        return {};
     }
-    if (writeFailure != nullptr) {
-        *writeFailure = std::move(failure);
-    }
-    return false;
+    return {Filling::NotWritten, std::move(failure)};
 }
 
 }  // namespace klv

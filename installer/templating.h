@@ -36,11 +36,19 @@ std::optional<std::string> FillTemplateTextWithin(std::string text, const FormDa
 // every LF as CR LF. Each step searches what the steps before it inserted.
 std::string FillTemplateText(std::string text, const FormData& data);
 
+// How FillScriptTemplate ended.
+enum class Filling {
+    Filled,
+    TemplateUnreadable,  // the file was left as it was
+    NotWritten,          // too large, or not written whole: see the text
+};
+
+struct FillResult {
+    Filling outcome = Filling::Filled;
+    std::string failure;  // for NotWritten: why
+};
+
 // Reads the template at `path` in text mode, fills it and writes it back in place.
-// False, with the file left as it was, when the template cannot be opened; false too
-// when the filled script could not be written whole, with the reason in `writeFailure`
-// when it is given.
-[[nodiscard]] bool FillScriptTemplate(const std::string& path, const FormData& data,
-                                      std::string* writeFailure = nullptr);
+[[nodiscard]] FillResult FillScriptTemplate(const std::string& path, const FormData& data);
 
 }  // namespace klv

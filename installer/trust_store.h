@@ -14,7 +14,7 @@ namespace klv {
 class TrustStore {
 public:
     virtual ~TrustStore() = default;
-    // Hosts are named as typed, with ":port" when the port is not 21.
+    // Hosts are named by their TrustKey (installer/session.h).
     [[nodiscard]] virtual std::string TrustedFingerprint(std::string_view host) const = 0;
     virtual void TrustFingerprint(std::string_view host, std::string_view fingerprint) = 0;
     [[nodiscard]] virtual bool SpokeTls(std::string_view host) const = 0;

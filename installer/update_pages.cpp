@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "base/cancel.h"
-#include "installer/fetch_status.h"
+#include "installer/download.h"
 #include "installer/page_list.h"
 #include "installer/session.h"
 #include "installer/text_file.h"
@@ -28,33 +28,35 @@ constexpr int kFreshLogons = 3;
 constexpr std::string_view kConnectionLost = "the connection to the server was lost";
 constexpr std::string_view kCancelledBeforeAnyPage = "Cancelled before any page was uploaded";
 
-// The account of the run and what is left of its fresh logons.
-struct RunAccount {
-    SessionArguments arguments;
+// The run's connection, the account it logs on with, and what is left of its fresh
+// logons.
+struct Run {
+    Session session;
+    Account account;
     int freshLogonsLeft = kFreshLogons;
 };
 
-// Makes sure the shared client is logged on before a page goes up: logs on again when
-// the connection is gone and a fresh logon is left. The reason when it is not.
-std::optional<std::string> EnsureLoggedOn(const InstallerContext& context, RunAccount& account) {
-    if (context.shared.sharedClient.connected()) {
+// Makes sure the session is logged on before a page goes up: logs on again when the
+// connection is gone and a fresh logon is left. The reason when it is not.
+std::optional<std::string> EnsureLoggedOn(const InstallerContext& context, Run& run) {
+    if (run.session.client.connected()) {
         return std::nullopt;
     }
-    if (account.freshLogonsLeft == 0) {
+    if (run.freshLogonsLeft == 0) {
         return std::string(kConnectionLost);
     }
-    --account.freshLogonsLeft;
-    if (!SessionLogOnAgain(context, account.arguments)) {
+    --run.freshLogonsLeft;
+    if (const Result logon = LogOn(context, run.session, run.account); !logon.ok()) {
         // A server that refuses or ignores a fresh logon would do so again: the rest of
         // the run is not held up by more attempts.
-        account.freshLogonsLeft = 0;
-        return context.shared.sharedClient.replyText();
+        run.freshLogonsLeft = 0;
+        return logon.text();
     }
     return std::nullopt;
 }
 
 // Handles one entry; returns why it did not land, if it did not.
-std::optional<std::string> UploadListedPage(const InstallerContext& context, RunAccount& account,
+std::optional<std::string> UploadListedPage(const InstallerContext& context, Run& run,
                                             const std::string& name) {
     SharedState& shared = context.shared;
     const FormData& form = shared.formData;
@@ -68,14 +70,13 @@ std::optional<std::string> UploadListedPage(const InstallerContext& context, Run
         return "the name is too long";
     }
 
-    if (!shared.sharedClient.connected() && account.freshLogonsLeft == 0) {
+    if (!run.session.client.connected() && run.freshLogonsLeft == 0) {
         return std::string(kConnectionLost);  // no need to fetch what cannot go up
     }
     const std::string page = WorkingFile(shared.appDirectory, "temp.txt");
-    FetchUrlToFile(shared, url, page, context.config.idleTimeout);
-    if (!shared.statusText.empty()) {
+    if (const Result fetched = Download(context.config, url, page); !fetched.ok()) {
         // Uploading now would store the previous page's content under this name.
-        return shared.statusText.str();
+        return fetched.text();
     }
     if (plan.fillBlogValues) {
         std::string text;
@@ -92,16 +93,14 @@ std::optional<std::string> UploadListedPage(const InstallerContext& context, Run
         }
     }
 
-    if (std::optional<std::string> reason = EnsureLoggedOn(context, account)) {
+    if (std::optional<std::string> reason = EnsureLoggedOn(context, run)) {
         return reason;
     }
     context.window.SetStatusLine(status);
-    SessionArguments arguments = account.arguments;
-    arguments.localPath = page;
-    arguments.remotePath = std::string(kPagesDirectory) + plan.remoteName;
-    arguments.binary = plan.binary ? 1 : 0;
-    if (!SessionPutPage(context, arguments)) {
-        return shared.sharedClient.replyText();
+    const FileToPut file{page, std::string(kPagesDirectory) + plan.remoteName,
+                         plan.binary ? ftp::TransferType::Image : ftp::TransferType::Ascii};
+    if (const Result put = PutFile(run.session, file); !put.ok()) {
+        return put.text();
     }
     return std::nullopt;
 }
@@ -140,40 +139,40 @@ void AddFailure(std::string& message, std::string_view name, std::string_view re
 void OnUpdatePages(const InstallerContext& context) {
     SharedState& shared = context.shared;
     const FormData& form = shared.formData;
-    RunAccount run;
-    SessionArguments& account = run.arguments;
-    account.server = form.ftpServer.str();
-    account.user = form.ftpUser.str();
-    account.password = form.ftpPassword.str();
+    Run run;
+    run.account = {form.ftpServer.str(), form.ftpUser.str(), form.ftpPassword.str()};
 
     context.window.SetStatusLine(kDownloadingPages);
     const std::string listFile = WorkingFile(shared.appDirectory, "klv.txt");
-    FetchUrlToFile(shared, VendorUrl(context.config.vendorBaseUrl, kPageListPath), listFile,
-                   context.config.idleTimeout, kMaxVendorTextBytes);
+    const Result listFetched =
+        Download(context.config, VendorUrl(context.config.vendorBaseUrl, kPageListPath), listFile,
+                 kMaxVendorTextBytes);
     if (CancelRequested()) {
         context.window.SetStatusLine(kCancelledBeforeAnyPage);
         return;
     }
-    if (!shared.statusText.empty()) {
-        context.window.SetStatusLine(shared.statusText.view());
+    if (!listFetched.ok()) {
+        context.window.SetStatusLine(listFetched.text());
         return;
     }
 
-    const bool loggedOn = SessionLogOn(context, account);
+    const Result logon = LogOn(context, run.session, run.account);
+    ShowLogonFailure(context, logon);
     if (CancelRequested()) {
-        SessionLogOff(context);
+        LogOff(run.session);
         context.window.SetStatusLine(kCancelledBeforeAnyPage);
         return;
     }
-    context.window.SetStatusLine(shared.statusText.view());
-    if (!loggedOn) {
+    // The logon's outcome: the refusal, or nothing until the pages' first status.
+    context.window.SetStatusLine(logon.text());
+    if (!logon.ok()) {
         return;
     }
     context.window.SetStatusLine(kUploadingPages);
 
     std::string list;
     if (!ReadTextFile(listFile, list)) {
-        SessionLogOff(context);  // nothing to upload: do not leave the connection open
+        LogOff(run.session);  // nothing to upload: do not leave the connection open
         return;
     }
     // Built as the pages are handled: a list of many names costs no more than its box.
@@ -190,7 +189,7 @@ void OnUpdatePages(const InstallerContext& context) {
             reason = UploadListedPage(context, run, name);
         }
         if (CancelRequested()) {
-            SessionLogOff(context);
+            LogOff(run.session);
             context.window.SetStatusLine(CancelledText(handled, listed, failed));
             return;
         }
@@ -201,7 +200,7 @@ void OnUpdatePages(const InstallerContext& context) {
         ++handled;
         context.window.SetProgress(static_cast<int>(handled), static_cast<int>(listed));
     }
-    SessionLogOff(context);
+    LogOff(run.session);
 
     context.window.SetStatusLine(kComplete);
     context.window.ShowMessage(completion);

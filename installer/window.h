@@ -11,6 +11,8 @@
 
 namespace klv {
 
+using CertificateInfo = ftp::CertificateInfo;
+
 class Window {
 public:
     virtual ~Window() = default;
@@ -29,7 +31,7 @@ public:
     // Asks whether to trust a server certificate that did not verify, showing what
     // `certificate` holds, with "Trust this certificate" and "Cancel"; true for trust.
     // Returns when the user has answered.
-    [[nodiscard]] virtual bool TrustCertificate(const ftp::CertificateInfo& certificate) = 0;
+    [[nodiscard]] virtual bool TrustCertificate(const CertificateInfo& certificate) = 0;
 
     // Hands a web address to the user's browser; failures are not reported.
     virtual void OpenUrl(std::string_view url) = 0;

@@ -30,6 +30,10 @@ void OnInstallScript(const InstallerContext& context);
 void OnUpdatePages(const InstallerContext& context);
 void OnReadDocs(const InstallerContext& context);
 
+// Readies the process for the network at start: a write to a connection the peer has
+// closed fails instead of ending the program. False when that cannot be arranged.
+[[nodiscard]] bool InitializeNetworking();
+
 // Deletes the four working files; a file that cannot be deleted is passed over.
 void DeleteWorkingFiles(std::string_view appDirectory);
 

@@ -21,7 +21,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using ftp::DataConnection;
-using ftp::Direction;
 using ftp::FtpClient;
 using ftp::TransferType;
 using ::testing::ElementsAre;
@@ -92,8 +91,8 @@ protected:
         }
         return text;
     }
-    SessionArguments Account(std::string remotePath, std::string local, int binary = 0) const {
-        return {server->host, "klv", "s3cret", std::move(local), std::move(remotePath), binary, 1};
+    Account Klv(std::string password = "s3cret") const {
+        return {server->host, "klv", std::move(password)};
     }
     InstallerContext Context() { return {window, shared, config}; }
 
@@ -136,24 +135,16 @@ TEST_P(RealServer, StoresAndFetchesOverActiveAndPassiveConnections) {
     const std::string image = Local("image", Bytes(false));
     for (const DataConnection connection : {DataConnection::Active, DataConnection::Passive}) {
         const std::string suffix = connection == DataConnection::Active ? "-active" : "-passive";
-        EXPECT_TRUE(client.TransferFile("www/klv/ascii" + suffix, script, connection,
-                                        Direction::Upload, TransferType::Ascii))
+        EXPECT_TRUE(client.Put("www/klv/ascii" + suffix, script, connection, TransferType::Ascii))
             << client.replyText();
         EXPECT_THAT(client.replyText(), StartsWith("226"));
         EXPECT_EQ(ReadFile(Home("www/klv/ascii" + suffix)), Ascii(Bytes(true)));
-        EXPECT_TRUE(client.TransferFile("www/klv/image" + suffix, image, connection,
-                                        Direction::Upload, TransferType::Image));
+        EXPECT_TRUE(client.Put("www/klv/image" + suffix, image, connection, TransferType::Image));
         EXPECT_EQ(ReadFile(Home("www/klv/image" + suffix)), Bytes(false));
         EXPECT_EQ(ModeOf(Home("www/klv/image" + suffix)), 0644u);
-        EXPECT_TRUE(client.TransferFile("www/klv/image" + suffix, scratch / ("back" + suffix),
-                                        connection, Direction::Download, TransferType::Image));
-        EXPECT_THAT(client.replyText(), StartsWith("226"));
-        EXPECT_EQ(ReadFile(scratch / ("back" + suffix)), Bytes(false));
     }
-    EXPECT_FALSE(client.TransferFile("www/klv/missing", scratch / "missing",
-                                     DataConnection::Passive, Direction::Download,
-                                     TransferType::Image));
-    EXPECT_THAT(client.replyText(), StartsWith("550"));
+    EXPECT_FALSE(client.Put("www/missing/x", image, DataConnection::Passive, TransferType::Image));
+    EXPECT_THAT(client.replyText(), StartsWith("55"));  // no such directory
     const bool accepted = client.Command("CWD ");
     EXPECT_THAT(client.replyText(), StartsWith(GetParam().emptyCwd));
     EXPECT_EQ(accepted, GetParam().emptyCwd[0] == '2');
@@ -162,21 +153,23 @@ TEST_P(RealServer, StoresAndFetchesOverActiveAndPassiveConnections) {
     EXPECT_FALSE(client.connected());
 }
 
-TEST_P(RealServer, UploadOnceStoresTheScriptMakesItExecutableAndShowsEveryReply) {
-    shared.showTranscript = 1;
-    EXPECT_TRUE(
-        UploadOnce(Context(), Account("www/cgi-bin/klvcfg.cgi", Local("cfg", Bytes(true)))));
-    EXPECT_TRUE(UploadOnce(Context(), Account("klv.cgi", Local("klv", "#!/bin/sh\r\n"))));
+TEST_P(RealServer, PutScriptStoresTheScriptMakesItExecutableAndShowsEveryReply) {
+    for (const auto& [remote, local] :
+         {std::pair{"www/cgi-bin/klvcfg.cgi", Local("cfg", Bytes(true))},
+          {"klv.cgi", Local("klv", "#!/bin/sh\r\n")}}) {
+        const ScriptUpload upload =
+            PutScript(Context(), Klv(), {local, remote, TransferType::Ascii}, Transcript::Shown);
+        EXPECT_TRUE(upload.logon.ok() && upload.stored && !upload.chmodRefusal) << remote;
+    }
     EXPECT_EQ(ReadFile(Home("www/cgi-bin/klvcfg.cgi")), Ascii(Bytes(true)));
     EXPECT_EQ(ModeOf(Home("www/cgi-bin/klvcfg.cgi")), 0755u);
     EXPECT_EQ(ModeOf(Home("klv.cgi")), 0755u);
     EXPECT_THAT(window.messages, ElementsAre(MatchesRegex("226[^\n]* \n250[^\n]* \n200[^\n]*"),
                                              MatchesRegex("226[^\n]* \n" + GetParam().emptyCwd +
                                                           "[^\n]* \n200[^\n]*")));
-    EXPECT_EQ(shared.statusText, kScriptUploadHint);
     config.idleTimeout = 20s;  // pure-ftpd is slow to refuse a password
-    EXPECT_FALSE(UploadOnce(Context(), {server->host, "klv", "wrong", "", "", 0, 1}));
-    EXPECT_THAT(window.messages.back(), StartsWith("530"));
+    EXPECT_THAT(PutScript(Context(), Klv("wrong"), {}, Transcript::Shown).logon.text(),
+                StartsWith("530"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Debian, RealServer,
@@ -259,23 +252,24 @@ TEST(TlsSessions, TrustAndTlsAreRememberedPerHost) {
     const Config config{"", "", tls.server.port, 5s};
     const InstallerContext context{window, shared, config};
     WriteFile(tls.scratch / "klv.cgi", "#!/bin/sh\n");
-    SessionArguments arguments{"127.0.0.1", "klv", "s3cret", tls.scratch / "klv.cgi",
-                               "x.cgi",     0,     1};
-    EXPECT_FALSE(UploadOnce(context, arguments));  // the window answers "Cancel"
-    EXPECT_THAT(window.messages, ::testing::ElementsAre(std::string(ftp::kCertificateNotTrusted)));
+    const Account account{"127.0.0.1", "klv", "s3cret"};
+    const FileToPut script{tls.scratch / "klv.cgi", "x.cgi"};
+    EXPECT_EQ(PutScript(context, account, script, Transcript::Hidden).logon.text(),
+              ftp::kCertificateNotTrusted);  // the window answers "Cancel"
     window.trustCertificates = true;
-    EXPECT_TRUE(UploadOnce(context, arguments));
-    EXPECT_TRUE(SessionLogOn(context, arguments));
-    EXPECT_TRUE(SessionPutPage(context, {"", "", "", tls.scratch / "klv.cgi", "page.html", 0, 0}));
-    SessionLogOff(context);
+    EXPECT_TRUE(PutScript(context, account, script, Transcript::Hidden).stored);
+    Session session;
+    EXPECT_TRUE(LogOn(context, session, account).ok());
+    EXPECT_TRUE(PutFile(session, {tls.scratch / "klv.cgi", "page.html"}).ok());
+    LogOff(session);
     EXPECT_EQ(window.certificates.size(), 2u);  // "Cancel", then "Trust"; then remembered
     EXPECT_EQ(ReadFile(tls.scratch / "page.html"), "#!/bin/sh\n");
     EXPECT_EQ(ModeOf(tls.scratch / "x.cgi"), 0755u);
 
     const LocalServer plain({"pyftpd", tls.scratch.path, "klv", "s3cret"}, KLV_FTP_SERVERS);
     shared.trustStore->RememberSpokeTls("127.0.0.1:" + std::to_string(plain.port));
-    EXPECT_FALSE(SessionLogOn({window, shared, Config{"", "", plain.port, 5s}}, arguments));
-    EXPECT_EQ(window.messages.back(), ftp::kTlsDowngrade);  // the downgrade is refused
+    EXPECT_EQ(LogOn({window, shared, Config{"", "", plain.port, 5s}}, session, account).text(),
+              ftp::kTlsDowngrade);  // the downgrade is refused
 }
 
 }  // namespace

@@ -35,10 +35,11 @@ struct Waiting {
         request.tls = {tls, false, "", [](const ftp::CertificateInfo&) { return true; }};
         return client.LogOn(request);
     }
-    bool Transfer(ftp::DataConnection connection, ftp::Direction direction) {
-        testing::WriteFile(scratch / "local", "x");
-        return LogOn() && client.TransferFile("page", scratch / "local", connection, direction,
-                                              ftp::TransferType::Image);
+    // Puts a file larger than the sockets' buffers can take in.
+    bool Put(ftp::DataConnection connection) {
+        testing::WriteFile(scratch / "local", std::string(std::size_t{64} << 20, 'x'));
+        return LogOn() &&
+               client.Put("page", scratch / "local", connection, ftp::TransferType::Image);
     }
     // A loopback port whose listener takes no more connections: a connect hangs.
     unsigned FullPort() {
@@ -109,16 +110,12 @@ INSTANTIATE_TEST_SUITE_P(
         Wait{"TlsServerSilentAfterUser",
              {"AUTH=234 Go|TLS", "USER=SILENT"},
              [](Waiting& w) { return w.LogOn(true); }},
-        Wait{"PassiveData",
-             {"RETR=150 go"},
-             [](Waiting& w) {
-                 return w.Transfer(ftp::DataConnection::Passive, ftp::Direction::Download);
-             }},
+        Wait{"PassiveData",  // the server never reads what is sent
+             {"STOR=150 go"},
+             [](Waiting& w) { return w.Put(ftp::DataConnection::Passive); }},
         Wait{"ActiveAccept",
              {"STOR=150 go"},
-             [](Waiting& w) {
-                 return w.Transfer(ftp::DataConnection::Active, ftp::Direction::Upload);
-             }},
+             [](Waiting& w) { return w.Put(ftp::DataConnection::Active); }},
         Wait{"HttpFetch",
              {"http"},
              [](Waiting& w) {

@@ -97,10 +97,11 @@ protected:
         return names;
     }
     std::string Working(const std::string& name) const { return shared.appDirectory + "/" + name; }
-    SessionArguments Account(std::string remotePath, int chmodAfter = 1) {
+    FileToPut ScriptFile(std::string remotePath) {
         WriteFile(scratch / "script", "#!/bin/sh\r\necho hi\r\n");
-        return {"127.0.0.1", "ann", "pw", scratch / "script", std::move(remotePath), 0, chmodAfter};
+        return {scratch / "script", std::move(remotePath)};
     }
+    const Account account{"127.0.0.1", "ann", "pw"};
 
     Scratch scratch, vendor;
     std::string log;
@@ -128,7 +129,6 @@ TEST_F(Workflow, InstallScriptThenUpdatePagesPutEverythingInPlace) {
                                                   "Uploading KLV Script", kScriptUploadHint));
     EXPECT_THAT(Lines(scratch / "http.log"), ElementsAre("GET /klvsetup/klvcfgcgi.txt HTTP/1.1",
                                                          "GET /klvsetup/klvcgi.txt HTTP/1.1"));
-    EXPECT_EQ(shared.showTranscript, 0);
 
     window.SetFieldText(Control::Password, "changed since");  // Install Script's values count
     window.messages.clear();
@@ -148,7 +148,6 @@ TEST_F(Workflow, InstallScriptThenUpdatePagesPutEverythingInPlace) {
                     "Uploading New KLV Pages To Your Server", "Uploading weblog.php",
                     "Uploading weblogex.php", "Uploading klv.jpg", "Uploading button.jpg",
                     "Uploading index.html", "Uploading style.css", "Uploading faq.txt", kComplete));
-    EXPECT_FALSE(shared.sharedClient.connected());
 }
 
 TEST_F(Workflow, InstallScriptRefusesAnIncompleteFormBeforeDownloading) {
@@ -257,7 +256,6 @@ TEST_F(Workflow, UpdatePagesNamesEveryPageThatDidNotLand) {
     OnUpdatePages(Context());
     EXPECT_EQ(window.statusLine, "HTTP 404 Not Found");
     EXPECT_EQ(window.messages.size(), 1u);
-    EXPECT_FALSE(shared.sharedClient.connected());
     WriteFile(Vendor("list.txt"), "faq.txt\n");
     shared.formData.ftpPassword = "wrong";
     OnUpdatePages(Context());
@@ -284,32 +282,34 @@ TEST_F(Workflow, AServerThatDiesIsNamedForEveryPageAfterAndInTheTranscript) {
     EXPECT_NE(ModeOf(Home("www/cgi-bin/klv.cgi")), 0755u);
 }
 
-TEST_F(Workflow, UploadOnceChmodsOnlyForOneAndStillAfterARefusedStore) {
+TEST_F(Workflow, PutScriptChmodsEvenAfterARefusedStoreAndShowsTheRepliesOnlyWhenAsked) {
     Script({"STOR=553 not allowed", "SITE=550 no such file"});
-    shared.showTranscript = 2;
-    EXPECT_TRUE(UploadOnce(Context(), Account("x.cgi", 2)));
+    const ScriptUpload hidden =
+        PutScript(Context(), account, ScriptFile("x.cgi"), Transcript::Hidden);
+    EXPECT_TRUE(hidden.logon.ok() && !hidden.stored && !hidden.chmodRefusal);
     EXPECT_THAT(window.messages, IsEmpty());
-    shared.showTranscript = 1;
     window.onMessage = [&](const std::string&) { EXPECT_NE(Sent().back(), "QUIT"); };
-    EXPECT_TRUE(UploadOnce(Context(), Account("x.cgi")));
-    EXPECT_THAT(window.messages,
-                ElementsAre("553 not allowed \n250 directory changed \n550 no such file"));
-    EXPECT_THAT(Sent(14), ::testing::Contains("SITE chmod 755 x.cgi").Times(1));
+    const ScriptUpload shown =
+        PutScript(Context(), account, ScriptFile("x.cgi"), Transcript::Shown);
+    EXPECT_EQ(shown.transcript, "553 not allowed \n250 directory changed \n550 no such file");
+    EXPECT_THAT(window.messages, ElementsAre(shown.transcript));
+    EXPECT_THAT(Sent(14), ::testing::Contains("SITE chmod 755 x.cgi").Times(2));
     Script({"PASS=530 Login incorrect: 100% wrong"});
-    EXPECT_FALSE(UploadOnce(Context(), Account("x.cgi")));
-    EXPECT_EQ(window.messages.back(), "530 Login incorrect: 100% wrong");
-    EXPECT_EQ(shared.statusText, "530 Login incorrect: 100% wrong");
+    const ScriptUpload refused =
+        PutScript(Context(), account, ScriptFile("x.cgi"), Transcript::Shown);
+    EXPECT_EQ(refused.logon.text(), "530 Login incorrect: 100% wrong");
+    EXPECT_EQ(window.messages.size(), 1u);  // the workflow tells of a refused logon
     EXPECT_THAT(Sent(), ::testing::Not(::testing::Contains("QUIT")));
 }
 
 TEST_F(Workflow, ASessionFallsBackToPassiveOnceAndStaysThere) {
     Script({"STOR#1=425 Can't open data connection", "STOR#4=150 go|DATA|550 full"});
-    ASSERT_TRUE(SessionLogOn(Context(), Account("")));
-    EXPECT_TRUE(SessionPutPage(Context(), Account("a.html", 0)));
-    EXPECT_TRUE(SessionPutPage(Context(), Account("b.html", 0)));
-    EXPECT_FALSE(SessionPutPage(Context(), Account("c.html", 0)));  // not retried
-    EXPECT_EQ(shared.sharedClient.replyText(), "550 full");
-    SessionLogOff(Context());
+    Session session;
+    ASSERT_TRUE(LogOn(Context(), session, account).ok());
+    EXPECT_TRUE(PutFile(session, ScriptFile("a.html")).ok());
+    EXPECT_TRUE(PutFile(session, ScriptFile("b.html")).ok());
+    EXPECT_EQ(PutFile(session, ScriptFile("c.html")).text(), "550 full");  // not retried
+    LogOff(session);
     EXPECT_THAT(Sent(13), ElementsAre("AUTH TLS", "USER ann", "PASS pw", "TYPE A",
                                       StartsWith("PORT "), "STOR a.html", "PASV", "STOR a.html",
                                       "PASV", "STOR b.html", "PASV", "STOR c.html", "QUIT"));

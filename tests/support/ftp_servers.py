@@ -54,9 +54,9 @@ FTP_REPLIES = {"GREETING": "220 scripted server ready", "USER": "331 password pl
                "PASS": "230 logged on", "ACCT": "230 account ok", "TYPE": "200 type set",
                "AUTH": "500 AUTH not understood",
                "PASV": "227 Entering Passive Mode (%s)", "PORT": "200 PORT ok",
-               "STOR": "150 go ahead|DATA|226 stored", "RETR": "150 go ahead|DATA|226 sent",
+               "STOR": "150 go ahead|DATA|226 stored",
                "CWD": "250 directory changed", "SITE": "200 SITE ok", "QUIT": "221 bye|CLOSE",
-               "OPEN": "220 connected", "RETR-BYTES": "downloaded\r\nbytes\r\n"}
+               "OPEN": "220 connected"}
 
 
 def ftp(log, *rules):
@@ -133,8 +133,6 @@ def ftp_session(control, replies, log, bytewise):
                     data.sendall(b"x" * 65536)
                     time.sleep(0.2)  # the client is connected and reading by now
                     data.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\1\0\0\0\0\0\0\0")
-                elif verb == "RETR":
-                    data.sendall(os.fsencode(replies["RETR-BYTES"]))
                 else:
                     with open(log + ".stored", "ab") as stored:
                         stored.write(b"".join(iter(lambda: data.recv(65536), b"")))
