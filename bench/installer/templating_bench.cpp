@@ -75,6 +75,16 @@ int main(int argc, char** argv) {
     data->adUrl = klv::BuildAdUrl("http://hop.clickbank.net/", "nick");
     data->adTitle = klv::kAdTitle;
     data->adDescription = klv::kAdDescription;
+    if (largeMebibytes == 0 || largeMebibytes > (klv::kMaxScriptBytes >> 20) ||
+        !klv::FillTemplateTextWithin(MakeTemplate(largeMebibytes << 20), *data,
+                                     klv::kMaxScriptBytes)) {
+        std::fprintf(stderr,
+                     "templating_bench: the large template is 1 MiB or more, and its filled "
+                     "script within the %zu MiB a script may have (installer/templating.h "
+                     "kMaxScriptBytes)\n",
+                     klv::kMaxScriptBytes >> 20);
+        return 1;
+    }
 
     std::printf("FillScriptTemplate (read, nine steps, write back), best of 3:\n");
     for (const std::size_t mebibytes : {std::size_t{1}, std::size_t{4}, largeMebibytes}) {
@@ -83,23 +93,35 @@ int main(int argc, char** argv) {
         for (int round = 0; round < 3; ++round) {
             std::ofstream(path, std::ios::binary | std::ios::trunc)
                 .write(text.data(), static_cast<std::streamsize>(text.size()));
+            bool filledWhole = false;
+            std::string failure;
             whole = std::min(whole, BestSeconds(1, [&] {
-                                 if (!klv::FillScriptTemplate(path, *data)) {
-                                     std::fprintf(stderr, "FillScriptTemplate failed\n");
-                                     std::exit(1);
-                                 }
+                                 filledWhole = klv::FillScriptTemplate(path, *data, &failure);
                              }));
+            if (!filledWhole) {
+                std::fprintf(
+                    stderr, "templating_bench: FillScriptTemplate failed: %s\n",
+                    failure.empty() ? "the template could not be opened" : failure.c_str());
+                return 1;
+            }
             // The same three stages timed one by one.
             std::ofstream(path, std::ios::binary | std::ios::trunc)
                 .write(text.data(), static_cast<std::streamsize>(text.size()));
             std::string readText;
-            read = std::min(read, BestSeconds(1, [&] {
-                                static_cast<void>(klv::ReadTextFile(path, readText));
-                            }));
+            bool readable = false;
+            read = std::min(read,
+                            BestSeconds(1, [&] { readable = klv::ReadTextFile(path, readText); }));
             std::string filled;
             fill = std::min(
                 fill, BestSeconds(1, [&] { filled = klv::FillTemplateText(readText, *data); }));
-            write = std::min(write, BestSeconds(1, [&] { klv::RewriteTextFile(path, filled); }));
+            std::string writeFailure;
+            write = std::min(
+                write, BestSeconds(1, [&] { writeFailure = klv::RewriteTextFile(path, filled); }));
+            if (!readable || !writeFailure.empty()) {  // then the times measure no work
+                std::fprintf(stderr, "templating_bench: %s\n",
+                             readable ? writeFailure.c_str() : "the template could not be read");
+                return 1;
+            }
         }
         const double bytes = static_cast<double>(text.size());
         std::printf(
