@@ -4,8 +4,10 @@
 #pragma once
 
 #include <algorithm>
+#include <fstream>
 #include <optional>
 #include <random>
+#include <string>
 #include <thread>
 
 #include "ftp/tcp_socket.h"
@@ -17,6 +19,8 @@ namespace klv::bench {
 namespace fs = std::filesystem;
 
 inline constexpr char kVsftpdPath[] = KLV_FTP_SERVERS_DIR "/root/usr/sbin/vsftpd";
+// The account vsftpd's anonymous sessions run as, in its own passwd (see Vsftpd).
+inline constexpr char kAnonymousUser[] = "klvbench";
 
 inline int RunToEnd(const std::vector<std::string>& argv) {  // its exit status
     return testing::Process(argv, "/dev/null").Wait();
@@ -31,10 +35,25 @@ inline void WriteRandomFile(const fs::path& path, std::size_t bytes, std::uint64
     }
 }
 
+// Both exist and hold the same bytes; compared in blocks, since the benchmarks check
+// every copy of files up to hundreds of MiB after every round.
 inline bool SameFiles(const fs::path& a, const fs::path& b) {
     std::ifstream x(a, std::ios::binary), y(b, std::ios::binary);
-    return x && y &&
-           std::equal(std::istreambuf_iterator<char>(x), {}, std::istreambuf_iterator<char>(y), {});
+    if (!x || !y) {
+        return false;
+    }
+    std::string blockX(1 << 20, '\0'), blockY(1 << 20, '\0');
+    while (true) {
+        const std::streamsize readX = x.read(blockX.data(), std::ssize(blockX)).gcount();
+        const std::streamsize readY = y.read(blockY.data(), std::ssize(blockY)).gcount();
+        const auto length = static_cast<std::size_t>(readX);
+        if (readX != readY || blockX.compare(0, length, blockY, 0, length) != 0) {
+            return false;
+        }
+        if (readX < std::ssize(blockX)) {
+            return true;
+        }
+    }
 }
 
 // A window nobody looks at: the session operations report through it.
@@ -59,18 +78,29 @@ public:
         : address_(std::move(address)), port_(port != 0 ? port : FreePort()) {
         fs::create_directories(dir() / "root/pub");
         fs::permissions(dir() / "root/pub", fs::perms::all);
-        fs::create_directories("/var/run/vsftpd/empty");
+        fs::create_directories(dir() / "empty");
+        // vsftpd runs anonymous sessions as `ftp_username`, whose home must exist, and the
+        // usual "ftp" account is there only where a distribution's FTP server was installed.
+        // So vsftpd reads a passwd of its own, bound over /etc/passwd in a mount namespace
+        // of its own (as the tests' servers do): the account is nobody's ids with the served
+        // root as home, and the machine's accounts stay as they are.
+        testing::WriteFile(dir() / "passwd", testing::ReadFile("/etc/passwd") + kAnonymousUser +
+                                                 ":x:65534:65534::" + (dir() / "root").string() +
+                                                 ":/usr/sbin/nologin\n");
         testing::WriteFile(
             dir() / "vsftpd.conf",
             "listen=YES\nlisten_ipv6=NO\nlisten_address=" + address_ +
                 "\nlisten_port=" + std::to_string(port_) +
                 "\nbackground=NO\nanonymous_enable=YES\nlocal_enable=NO\nwrite_enable=YES\n"
                 "anon_upload_enable=YES\nanon_other_write_enable=YES\nno_anon_password=YES\n"
-                "anon_root=" +
-                (dir() / "root").string() +
+                "ftp_username=" +
+                std::string(kAnonymousUser) + "\nanon_root=" + (dir() / "root").string() +
                 "\nallow_writeable_chroot=YES\nseccomp_sandbox=NO\nisolate=NO\n"
                 "isolate_network=NO\nconnect_from_port_20=NO\nxferlog_enable=NO\nanon_umask=022\n"
-                "secure_chroot_dir=/var/run/vsftpd/empty\n"
+                // Its empty directory in the scratch one: nothing outside it changes.
+                "secure_chroot_dir=" +
+                (dir() / "empty").string() +
+                "\n"
                 // Sessions left behind by an interrupted benchmark end within a minute.
                 "idle_session_timeout=60\ndata_connection_timeout=60\n" +
                 (tlsCertificate.empty()
@@ -79,8 +109,19 @@ public:
                        "force_anon_data_ssl=YES\nrequire_ssl_reuse=YES\nrsa_cert_file=" +
                            tlsCertificate.string() + "\nrsa_private_key_file=" +
                            fs::path(tlsCertificate).replace_extension(".key").string() + "\n"));
-        std::vector<std::string> command{kVsftpdPath, dir() / "vsftpd.conf"};
-        if (!networkNamespace.empty()) {  // `ip netns exec` execs vsftpd in place
+        // Each of these execs the next in place, so the process is vsftpd's own.
+        std::vector<std::string> command{"/usr/bin/unshare",
+                                         "--mount",
+                                         "--propagation",
+                                         "private",
+                                         "/bin/sh",
+                                         "-c",
+                                         "mount --bind \"$1\" /etc/passwd && shift && exec \"$@\"",
+                                         "sh",
+                                         dir() / "passwd",
+                                         kVsftpdPath,
+                                         dir() / "vsftpd.conf"};
+        if (!networkNamespace.empty()) {
             command.insert(command.begin(), {"/usr/sbin/ip", "netns", "exec", networkNamespace});
         }
         process_.emplace(command, dir() / "vsftpd.log");

@@ -6,12 +6,17 @@
 #
 #   scripts/bench.sh [name-filter]        e.g. scripts/bench.sh pages
 #
-# Needs root: the benchmarks start vsftpd, unpacked into the build tree (its anonymous
-# user is chrooted), and pages_bench also opens packet sockets and makes network
-# namespaces. Settings passed
-# through to the benchmarks:
+# Needs root: the benchmarks start vsftpd, unpacked into the build tree, in a mount
+# namespace of its own (its anonymous account is in a passwd of its own, and chrooted),
+# and pages_bench also opens packet sockets and makes network namespaces. A benchmark
+# whose transfers failed or came out damaged prints no figures and fails, and so does
+# this script. Settings:
 #   KLV_BENCH_BUILD           the build tree (default build-bench)
+#   KLV_BENCH_JOBS            parallel build jobs (default 2)
 #   KLV_FTP_BENCH_MIB         ftp_bench's file size in MiB (default 256)
+#   KLV_WEB_BENCH_MIB         web_bench's body in MiB (default and largest 64, the most a
+#                             fetch stores)
+#   KLV_WEB_BENCH_ROUNDS      web_bench's rounds (default 9)
 #   KLV_PAGES_BENCH_ROUNDS    pages_bench's rounds, loopback and delayed (default "21 3")
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,7 +26,7 @@ filter=${1:-}
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKLV_BUILD_APP=OFF \
   -DKLV_BUILD_TESTS=OFF -DKLV_BUILD_BENCH=ON
-cmake --build "$build"
+cmake --build "$build" --parallel "${KLV_BENCH_JOBS:-2}"
 scripts/fetch-ftp-servers.sh "$build/ftp-servers"  # the vsftpd the benchmarks start
 
 # The machine the figures come from, and how busy it was: the benchmarks share it.
@@ -54,3 +59,4 @@ if [ "${#failed[@]}" -gt 0 ]; then
   echo "benchmarks that failed: ${failed[*]}" >&2
   exit 1
 fi
+echo "$ran benchmarks ran to their end, every transfer intact"
