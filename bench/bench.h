@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "base/resolver.h"
 #include "ftp/tcp_socket.h"
 #include "installer/window.h"
 #include "testkit/testkit.h"
@@ -125,10 +126,13 @@ public:
             command.insert(command.begin(), {"/usr/sbin/ip", "netns", "exec", networkNamespace});
         }
         process_.emplace(command, dir() / "vsftpd.log");
-        const auto target = ftp::tcp::Resolve(address_, port_);
-        for (int attempt = 0; attempt < 200 && !target.empty(); ++attempt) {
+        const auto target =
+            Resolve(address_, port_, AF_INET, DeadlineAfter(std::chrono::seconds(5)));
+        for (int attempt = 0; attempt < 200 && !target.addresses.empty(); ++attempt) {
+            const SocketAddress& address = target.addresses.front();
             const UniqueFd probe = ftp::tcp::OpenStreamSocket();
-            if (ftp::tcp::ConnectWithin(probe.get(), target.front(), std::chrono::seconds(1))) {
+            if (ftp::tcp::Connect(probe.get(), address.get(), address.length,
+                                  DeadlineAfter(std::chrono::seconds(1)))) {
                 return;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(25));

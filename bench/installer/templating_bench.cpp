@@ -89,15 +89,14 @@ int main(int argc, char** argv) {
         for (int round = 0; round < 3; ++round) {
             std::ofstream(path, std::ios::binary | std::ios::trunc)
                 .write(text.data(), static_cast<std::streamsize>(text.size()));
-            bool filledWhole = false;
-            std::string failure;
-            whole = std::min(whole, BestSeconds(1, [&] {
-                                 filledWhole = klv::FillScriptTemplate(path, *data, &failure);
-                             }));
-            if (!filledWhole) {
-                std::fprintf(
-                    stderr, "templating_bench: FillScriptTemplate failed: %s\n",
-                    failure.empty() ? "the template could not be opened" : failure.c_str());
+            klv::FillResult result;
+            whole = std::min(
+                whole, BestSeconds(1, [&] { result = klv::FillScriptTemplate(path, *data); }));
+            if (result.outcome != klv::Filling::Filled) {
+                std::fprintf(stderr, "templating_bench: FillScriptTemplate failed: %s\n",
+                             result.outcome == klv::Filling::TemplateUnreadable
+                                 ? "the template could not be opened"
+                                 : result.failure.c_str());
                 return 1;
             }
             // The same three stages timed one by one.

@@ -1,8 +1,8 @@
 // The FTP part of Update Pages against lftp, side by side in one run, against the same
 // vsftpd: 200 pages of about 4 KiB ("TYPE A") and two 50 KiB images ("TYPE I") stored
 // over one logged-on connection in active mode,
-//   - by the installer's own session operations: SessionLogOn, SessionPutPage for each
-//     file (binary for the images), SessionLogOff, as Update Pages calls them;
+//   - by the installer's own session operations: LogOn, PutFile for each file
+//     (image type for the images), LogOff, as Update Pages calls them;
 //   - by lftp (Debian): `mput -a` of the pages, then `mput` of the images, one
 //     connection, no parallelism, nothing it would do beyond storing the files.
 // First over loopback, then with 20 ms of round trip between two network namespaces
@@ -42,6 +42,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/resolver.h"
 #include "bench/bench.h"
 #include "bench/pages/control_tally.h"
 #include "bench/pages/delay_line.h"
@@ -173,31 +174,28 @@ public:
         : files_(files), shared_(std::make_unique<klv::SharedState>()) {
         config_.ftpPort = site.port;
         config_.idleTimeout = std::chrono::seconds(30);
-        account_.server = site.host;
-        account_.user = "anonymous";
-        account_.password = "klv@";
+        account_ = {site.host, "anonymous", "klv@"};
     }
 
     bool Run() {
         const klv::InstallerContext context{window_, *shared_, config_};
-        if (!klv::SessionLogOn(context, account_)) {
-            std::fprintf(stderr, "pages_bench: logon failed: %s\n",
-                         shared_->statusText.str().c_str());
+        klv::Session session;
+        if (const klv::Result logon = klv::LogOn(context, session, account_); !logon.ok()) {
+            std::fprintf(stderr, "pages_bench: logon failed: %s\n", logon.text().c_str());
             return false;
         }
         bool allStored = true;
         for (const PageFile& file : files_) {
-            klv::SessionArguments page = account_;
-            page.localPath = file.local.string();
-            page.remotePath = "pub/" + file.name;
-            page.binary = file.binary ? 1 : 0;
-            if (!klv::SessionPutPage(context, page)) {
+            const klv::FileToPut page{
+                file.local.string(), "pub/" + file.name,
+                file.binary ? klv::ftp::TransferType::Image : klv::ftp::TransferType::Ascii};
+            if (const klv::Result put = klv::PutFile(session, page); !put.ok()) {
                 std::fprintf(stderr, "pages_bench: %s: %s\n", file.name.c_str(),
-                             shared_->sharedClient.replyText().c_str());
+                             put.text().c_str());
                 allStored = false;
             }
         }
-        klv::SessionLogOff(context);
+        klv::LogOff(session);
         return allStored;
     }
 
@@ -206,7 +204,7 @@ private:
     klv::bench::QuietWindow window_;
     std::unique_ptr<klv::SharedState> shared_;
     klv::Config config_;
-    klv::SessionArguments account_;
+    klv::Account account_;
 };
 
 // One lftp process, one connection. Settings: active mode; one command at a time (the
@@ -326,12 +324,15 @@ private:
 
 // Median time of a TCP connect (one round trip) to `site`, over five tries.
 double ConnectRoundTripMs(const Site& site) {
-    const auto addresses = klv::ftp::tcp::Resolve(site.host, site.port);
+    const klv::Resolution resolved =
+        klv::Resolve(site.host, site.port, AF_INET, klv::DeadlineAfter(std::chrono::seconds(5)));
     std::vector<double> times;
-    for (int i = 0; i < 5 && !addresses.empty(); ++i) {
+    for (int i = 0; i < 5 && !resolved.addresses.empty(); ++i) {
+        const klv::SocketAddress& address = resolved.addresses.front();
         const klv::UniqueFd probe = klv::ftp::tcp::OpenStreamSocket();
         const auto start = Clock::now();
-        if (klv::ftp::tcp::ConnectWithin(probe.get(), addresses.front(), std::chrono::seconds(5))) {
+        if (klv::ftp::tcp::Connect(probe.get(), address.get(), address.length,
+                                   klv::DeadlineAfter(std::chrono::seconds(5)))) {
             times.push_back(
                 std::chrono::duration<double, std::milli>(Clock::now() - start).count());
         }
@@ -658,7 +659,7 @@ int main(int argc, char** argv) {
         std::printf(
             "pages_bench: %d pages (%.1f KiB on average, text, TYPE A) and 2 images (%zu KiB, "
             "TYPE I), one connection, active mode, vsftpd; Session* = SessionLogOn, "
-            "SessionPutPage x %zu, SessionLogOff\n",
+            "PutFile x %zu, LogOff\n",
             kPages, static_cast<double>(pageBytes) / kPages / 1024, kImageBytes / 1024,
             bench.files.size());
         std::printf("machine: %u processors, load average %s\n",
