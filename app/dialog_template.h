@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -26,8 +27,7 @@ enum class ControlKind {
     Icon,           // the application icon
 };
 
-inline constexpr int kNoId = -1;  // labels and the icon have no identifier of their own
-inline constexpr int kOkId = 1;   // the standard OK command
+inline constexpr int kOkId = 1;  // the standard OK command
 
 struct DialogRect {
     int x = 0;
@@ -38,11 +38,11 @@ struct DialogRect {
 };
 
 struct ControlTemplate {
-    int id = kNoId;
+    std::optional<int> id = std::nullopt;  // labels and the icon have no identifier of their own
     ControlKind kind = ControlKind::Label;
     std::string_view text;
     DialogRect rect;
-    int buddy = kNoId;  // for a label: the field it names
+    std::optional<Control> buddy = std::nullopt;  // for a label: the field it names
 };
 
 struct DialogTemplate {
@@ -63,9 +63,8 @@ namespace detail {
 constexpr ControlTemplate Field(Control id, int x, int y) {
     return {Id(id), ControlKind::Edit, {}, {x, y, 154, 11}};
 }
-constexpr ControlTemplate FieldLabel(Control buddy, std::string_view text, int x, int y, int width,
-                                     int height = 11) {
-    return {kNoId, ControlKind::Label, text, {x, y, width, height}, Id(buddy)};
+constexpr ControlTemplate FieldLabel(Control buddy, int x, int y, int width, int height = 11) {
+    return {std::nullopt, ControlKind::Label, FieldOf(buddy).label, {x, y, width, height}, buddy};
 }
 
 inline constexpr std::array<ControlTemplate, 28> kMainControls{{
@@ -89,22 +88,21 @@ inline constexpr std::array<ControlTemplate, 28> kMainControls{{
     // The status line.
     {Id(Control::StatusLine), ControlKind::StatusLine, kStatusAtStart, {126, 175, 213, 17}},
     // The labels, each at the height of its field.
-    FieldLabel(Control::Username, "Username", 6, 12, 44),
-    FieldLabel(Control::Password, "Password", 6, 31, 44),
-    FieldLabel(Control::Server, "Server", 6, 50, 44),
-    FieldLabel(Control::CgiPath, "CGI Path", 6, 69, 44),
-    FieldLabel(Control::HttpCgiPath, "HTTP CGI Path", 6, 88, 54),
-    FieldLabel(Control::BlogTitle, "Blog Title", 6, 107, 54),
-    FieldLabel(Control::BlogPassword, "Blog Password", 6, 126, 54),
-    FieldLabel(Control::MainEmail, "Main Email", 243, 12, 54),
-    FieldLabel(Control::PayPalEmail, "PayPal Email", 243, 31, 54),
-    FieldLabel(Control::StormPayEmail, "StormPay Email", 243, 50, 56, 15),
-    FieldLabel(Control::AdPricing, "AD Pricing", 243, 69, 44),
-    FieldLabel(Control::ClickBankNickName, "ClickBank NickName", 243, 88, 57, 17),
+    FieldLabel(Control::Username, 6, 12, 44),
+    FieldLabel(Control::Password, 6, 31, 44),
+    FieldLabel(Control::Server, 6, 50, 44),
+    FieldLabel(Control::CgiPath, 6, 69, 44),
+    FieldLabel(Control::HttpCgiPath, 6, 88, 54),
+    FieldLabel(Control::BlogTitle, 6, 107, 54),
+    FieldLabel(Control::BlogPassword, 6, 126, 54),
+    FieldLabel(Control::MainEmail, 243, 12, 54),
+    FieldLabel(Control::PayPalEmail, 243, 31, 54),
+    FieldLabel(Control::StormPayEmail, 243, 50, 56, 15),
+    FieldLabel(Control::AdPricing, 243, 69, 44),
+    FieldLabel(Control::ClickBankNickName, 243, 88, 57, 17),
 }};
 
-// The form's own table and this one must tell the same story: the edit fields come in
-// the form's tab order, and every label names its field with the form's text.
+// The edit fields come in the form's tab order.
 constexpr bool FieldsFollowTheForm() {
     std::size_t next = 0;
     for (const ControlTemplate& control : kMainControls) {
@@ -119,29 +117,11 @@ constexpr bool FieldsFollowTheForm() {
     return next == kFormFields.size();
 }
 
-constexpr bool LabelsMatchTheForm() {
-    std::size_t labels = 0;
-    for (const ControlTemplate& control : kMainControls) {
-        if (control.kind != ControlKind::Label) {
-            continue;
-        }
-        ++labels;
-        const auto field =
-            std::find_if(kFormFields.begin(), kFormFields.end(),
-                         [&](const FormField& f) { return Id(f.id) == control.buddy; });
-        if (field == kFormFields.end() || field->label != control.text) {
-            return false;
-        }
-    }
-    return labels == kFormFields.size();
-}
-
 static_assert(FieldsFollowTheForm(), "edit fields out of the form's tab order");
-static_assert(LabelsMatchTheForm(), "a label does not name its field");
 
 inline constexpr std::array<ControlTemplate, 3> kAboutControls{{
-    {kNoId, ControlKind::Icon, {}, {11, 17, 20, 20}},
-    {kNoId, ControlKind::Label, "KLV Version 1.0", {40, 10, 119, 8}},
+    {std::nullopt, ControlKind::Icon, {}, {11, 17, 20, 20}},
+    {std::nullopt, ControlKind::Label, "KLV Version 1.0", {40, 10, 119, 8}},
     {kOkId, ControlKind::DefaultButton, "OK", {178, 7, 50, 14}},
 }};
 

@@ -87,7 +87,7 @@ void StatusLine::resizeEvent(QResizeEvent* event) {
 
 InstallerDialog::InstallerDialog(SharedState& shared, const Config& config,
                                  std::string appDirectory, QWidget* parent)
-    : QDialog(parent), shared_(shared), config_(config), fieldLimit_(FormText::kCapacity) {
+    : QDialog(parent), shared_(shared), config_(config), fieldLimit_(kFormFields.front().maxBytes) {
     // A fixed frame with a close button: no minimise, maximise or help button.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
@@ -128,10 +128,10 @@ void InstallerDialog::BuildFromTemplate() {
         switch (control.kind) {
             case ControlKind::Edit: {
                 QLineEdit& edit = fields_.at(field);
-                fieldIds_.at(field) = static_cast<Control>(control.id);
+                fieldIds_.at(field) = static_cast<Control>(control.id.value());
                 ++field;
                 edit.setParent(this);
-                edit.setObjectName(QStringLiteral("control%1").arg(control.id));
+                edit.setObjectName(QStringLiteral("control%1").arg(control.id.value()));
                 edit.setEchoMode(QLineEdit::Normal);  // the passwords are shown in clear too
                 edit.setValidator(&fieldLimit_);
                 Place(edit, control.rect, units);
@@ -141,10 +141,10 @@ void InstallerDialog::BuildFromTemplate() {
             case ControlKind::Button:
             case ControlKind::DefaultButton: {
                 QPushButton& push = buttons_.at(button);
-                buttonIds_.at(button) = static_cast<Control>(control.id);
+                buttonIds_.at(button) = static_cast<Control>(control.id.value());
                 ++button;
                 push.setParent(this);
-                push.setObjectName(QStringLiteral("control%1").arg(control.id));
+                push.setObjectName(QStringLiteral("control%1").arg(control.id.value()));
                 push.setText(FromUtf8(control.text));
                 // Enter presses the focused button (keyPressEvent); no button is the
                 // dialog's default, so Enter in a field ends the dialog instead.
@@ -152,7 +152,7 @@ void InstallerDialog::BuildFromTemplate() {
                 push.setDefault(false);
                 Place(push, control.rect, units);
                 chainTabStop(push);
-                if (const ButtonAction* action = ActionOf(control.id)) {
+                if (const ButtonAction* action = ActionOf(control.id.value())) {
                     connect(&push, &QPushButton::clicked, this, [this, action] {
                         if (action->onWorker) {
                             StartRun(action->workflow, action->id);
@@ -165,14 +165,14 @@ void InstallerDialog::BuildFromTemplate() {
             }
             case ControlKind::StatusLine:
                 status_.setParent(this);
-                status_.setObjectName(QStringLiteral("control%1").arg(control.id));
+                status_.setObjectName(QStringLiteral("control%1").arg(control.id.value()));
                 status_.SetText(FromUtf8(control.text));
                 Place(status_, control.rect, units);
                 break;
             case ControlKind::Label: {
                 const auto index = static_cast<std::size_t>(
                     std::find_if(kFormFields.begin(), kFormFields.end(),
-                                 [&](const FormField& f) { return Id(f.id) == control.buddy; }) -
+                                 [&](const FormField& f) { return f.id == control.buddy; }) -
                     kFormFields.begin());
                 QLabel& label = labels_.at(index);
                 label.setParent(this);

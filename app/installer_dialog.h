@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <future>
@@ -111,7 +112,10 @@ private:
 
     SharedState& shared_;
     const Config& config_;
-    Utf8LengthValidator fieldLimit_;
+    Utf8LengthValidator fieldLimit_;  // every field takes the same number of bytes
+    static_assert(std::all_of(kFormFields.begin(), kFormFields.end(), [](const FormField& field) {
+        return field.maxBytes == kFormFields.front().maxBytes;
+    }));
     std::array<QLineEdit, kFormFields.size()> fields_;
     std::array<Control, kFormFields.size()> fieldIds_{};
     std::array<QLabel, kFormFields.size()> labels_;

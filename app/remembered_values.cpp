@@ -5,23 +5,11 @@
 
 namespace klv::app {
 
-namespace {
-
-QString KeyOf(const FormField& field) {
-    return QStringLiteral("form/") + FromUtf8(field.label).remove(QLatin1Char(' '));
-}
-
-}  // namespace
-
-bool IsPasswordField(Control field) {
-    return field == Control::Password || field == Control::BlogPassword;
-}
-
 void SaveRememberedValues(const Window& form) {
     QSettings settings = ProgramSettings();
     for (const FormField& field : kFormFields) {
-        if (!IsPasswordField(field.id)) {
-            settings.setValue(KeyOf(field), FromUtf8(form.FieldText(field.id)));
+        if (!field.secret) {
+            settings.setValue(FromUtf8(field.settingsKey), FromUtf8(form.FieldText(field.id)));
         }
     }
     WritePrivately(settings);
@@ -30,8 +18,8 @@ void SaveRememberedValues(const Window& form) {
 void RestoreRememberedValues(Window& form) {
     const QSettings settings = ProgramSettings();
     for (const FormField& field : kFormFields) {
-        const QString key = KeyOf(field);
-        if (!IsPasswordField(field.id) && settings.contains(key)) {
+        const QString key = FromUtf8(field.settingsKey);
+        if (!field.secret && settings.contains(key)) {
             form.SetFieldText(field.id, ToUtf8(settings.value(key).toString()));
         }
     }

@@ -7,9 +7,6 @@
 
 namespace klv::app {
 
-// True for the fields whose values are never written to disk.
-[[nodiscard]] bool IsPasswordField(Control field);
-
 // Writes the ten values of `form` as they are now.
 void SaveRememberedValues(const Window& form);
 

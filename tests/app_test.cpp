@@ -468,8 +468,7 @@ TEST_F(Remembered, TheValuesButNotThePasswordsSurviveARestartInAFileForTheUserAl
     dialog.SetFieldText(Control::Server, "changed after the press");
     const InstallerDialog second(shared, config, Dir("again"));
     for (const FormField& field : kFormFields) {
-        const bool password = field.id == Control::Password || field.id == Control::BlogPassword;
-        EXPECT_EQ(second.FieldText(field.id), password ? "" : typed[field.id]) << field.label;
+        EXPECT_EQ(second.FieldText(field.id), field.secret ? "" : typed[field.id]) << field.label;
     }
     const std::string saved = testing::ReadFile(conf);
     EXPECT_THAT(saved, ::testing::HasSubstr("Server – ü"));
