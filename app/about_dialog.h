@@ -1,4 +1,4 @@
-// The About box, laid out from template 100: the icon, "KLV Version 1.0" and OK.
+// The About box, laid out from its dialog template: the icon, "KLV Version 1.0" and OK.
 #pragma once
 
 #include <QDialog>

@@ -56,7 +56,7 @@ constexpr int Id(Control control) {
     return static_cast<int>(control);
 }
 
-// ---- Template 102: the main window ----------------------------------------------------
+// ---- The main window -------------------------------------------------------------------
 
 namespace detail {
 
@@ -135,7 +135,7 @@ inline constexpr DialogTemplate kMainDialog{"Kolvane Installer 1.0", 466, 199,
 inline constexpr DialogRect kProgressBarRect{126, 193, 213, 5};
 inline constexpr DialogRect kCancelButtonRect{352, 176, 50, 15};
 
-// ---- Template 100: the About box ------------------------------------------------------
+// ---- The About box ---------------------------------------------------------------------
 
 inline constexpr DialogTemplate kAboutDialog{"About KLV", 235, 55, detail::kAboutControls};
 

@@ -1,6 +1,6 @@
 // The main window: the form of twelve fields, the three buttons and the status line,
-// laid out from template 102. Install Script and Update Pages run on a worker thread
-// and reach this window through a WindowBridge; meanwhile the window shows their
+// laid out from its dialog template (app/dialog_template.h). Install Script and Update Pages run on
+// a worker thread and reach this window through a WindowBridge; meanwhile the window shows their
 // progress and offers Cancel, and stays responsive. Read Docs only hands an address to
 // the desktop and runs on the window's thread. The window is the workflows' `Window`
 // on its own thread.
@@ -31,7 +31,7 @@
 
 namespace klv::app {
 
-// Control 1008: the text centred in a sunken panel, inside a raised frame.
+// The status line: the text centred in a sunken panel, inside a raised frame.
 class StatusLine : public QFrame {
     Q_OBJECT
 

@@ -351,7 +351,7 @@ bool FtpClient::SecureControlConnection(const LogonRequest& request, const std::
     }
     if (LeadingNumber(replyText_) != 234) {
         if (ReplyClass(replyText_) == 5 && !request.tls.required) {
-            return true;  // a server without TLS: the logon goes on in clear text as ever
+            return true;  // a server without TLS: the logon goes on in clear text
         }
         // A 4xx, an odd reply, or a host that spoke TLS before: no password goes out.
         if (request.tls.required) {

@@ -1,5 +1,5 @@
-// Fixed-size, zero-terminated text buffers: the program's process-wide values keep
-// their historic sizes, so a value that is too long is cut, never overflowed.
+// Fixed-size, zero-terminated text buffers for the form's values: a value that is too long
+// is cut, never overflowed.
 #pragma once
 
 #include <array>

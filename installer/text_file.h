@@ -1,5 +1,5 @@
-// The program's one text replacement rule and its working text files, read the way
-// the historic runtime's text mode read them.
+// The program's one text replacement rule and its working text files, read in text
+// mode: CR LF is read as LF, and Ctrl-Z ends the text.
 #pragma once
 
 #include <cstddef>

@@ -245,7 +245,8 @@ private:
             return 0;  // aborts the transfer; the caller uploads nothing from it
         }
         stored_ += size;
-        // Every piece passes through the one chunk buffer, as the historic reads did.
+        // Every piece passes through the one chunk buffer: the sink sees at most
+        // kFetchChunkSize bytes at a time, however large libcurl's buffer is.
         size_t taken = 0;
         while (taken < size) {
             const size_t piece = std::min(size - taken, fetchChunk_.size());
@@ -281,7 +282,7 @@ std::string FetchUrlToSink(const std::string& url, BodySink& sink, const FetchOp
         return "Cannot initialise libcurl";
     }
     // A blank (or another byte a URL may not hold) in a listed page name is
-    // percent-encoded, as the Windows internet layer did; nothing else changes.
+    // percent-encoded, as browsers do; nothing else changes.
     UrlHandle location(curl_url());
     if (!location) {
         return curl_easy_strerror(CURLE_OUT_OF_MEMORY);

@@ -17,7 +17,7 @@ FileSink::~FileSink() {
 }
 
 bool FileSink::Begin() {
-    // Created or truncated, written only, bytes unchanged: the historic modeCreate|modeWrite.
+    // Created or truncated, written only, bytes unchanged.
     // Only the user may read it (a page may hold what the user typed), and a symlink
     // planted under its name is refused rather than written through.
     UniqueFd file(
