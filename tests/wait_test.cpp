@@ -35,9 +35,8 @@ struct Waiting {
         request.tls = {tls, false, "", [](const ftp::CertificateInfo&) { return true; }};
         return client.LogOn(request);
     }
-    // Puts a file larger than the sockets' buffers can take in.
+    // Puts a file larger than the sockets' buffers can take in (the row writes it first).
     bool Put(ftp::DataConnection connection) {
-        testing::WriteFile(scratch / "local", std::string(std::size_t{64} << 20, 'x'));
         return LogOn() &&
                client.Put("page", scratch / "local", connection, ftp::TransferType::Image);
     }
@@ -62,7 +61,8 @@ struct Wait {
     const char* name;
     std::vector<std::string> server;  // the scripted FTP server's rules, or "http"
     std::function<bool(Waiting&)> run;
-    bool endedByCancel = true;  // else by an idle bound of kShortBound
+    bool endedByCancel = true;   // else by an idle bound of kShortBound
+    std::size_t localBytes = 0;  // the local file, written before the clock starts
 };
 
 void PrintTo(const Wait& wait, std::ostream* out) {
@@ -84,8 +84,11 @@ TEST_P(EveryWait, EndsWithinASecondOfCancelOrAtItsBound) {
     }
     waiting.client.setIdleTimeout(wait.endedByCancel ? 30s : kShortBound);
 
+    testing::WriteFile(waiting.scratch / "local", std::string(wait.localBytes, 'x'));
+
     CancelToken token;
     const RunScope scope(token);
+    const auto start = Clock::now();
     std::jthread canceller;
     if (wait.endedByCancel) {
         canceller = std::jthread([&token] {
@@ -93,7 +96,6 @@ TEST_P(EveryWait, EndsWithinASecondOfCancelOrAtItsBound) {
             token.Cancel();
         });
     }
-    const auto start = Clock::now();
     EXPECT_FALSE(wait.run(waiting));
     const auto took = Clock::now() - start;
     const auto end = wait.endedByCancel ? kCancelAfter : kShortBound;
@@ -112,10 +114,14 @@ INSTANTIATE_TEST_SUITE_P(
              [](Waiting& w) { return w.LogOn(true); }},
         Wait{"PassiveData",  // the server never reads what is sent
              {"STOR=150 go"},
-             [](Waiting& w) { return w.Put(ftp::DataConnection::Passive); }},
+             [](Waiting& w) { return w.Put(ftp::DataConnection::Passive); },
+             true,
+             std::size_t{64} << 20},
         Wait{"ActiveAccept",
              {"STOR=150 go"},
-             [](Waiting& w) { return w.Put(ftp::DataConnection::Active); }},
+             [](Waiting& w) { return w.Put(ftp::DataConnection::Active); },
+             true,
+             1},
         Wait{"HttpFetch",
              {"http"},
              [](Waiting& w) {
