@@ -7,7 +7,9 @@
 
 #include <optional>
 #include <set>
+#include <thread>
 
+#include "base/cancel.h"
 #include "installer/session.h"
 #include "installer/shared_state.h"
 #include "installer/text_file.h"
@@ -313,6 +315,28 @@ TEST_F(Workflow, ASessionFallsBackToPassiveOnceAndStaysThere) {
     EXPECT_THAT(Sent(13), ElementsAre("AUTH TLS", "USER ann", "PASS pw", "TYPE A",
                                       StartsWith("PORT "), "STOR a.html", "PASV", "STOR a.html",
                                       "PASV", "STOR b.html", "PASV", "STOR c.html", "QUIT"));
+}
+
+// As the window runs it: on a thread of its own, cancelled from another.
+TEST_F(Workflow, ACancelFromAnotherThreadEndsTheRunAndSaysHowFarItGot) {
+    Script({"STOR#2=150 go|DATA|SILENT"});  // the second page's closing reply never comes
+    WriteFile(Vendor("list.txt"), "faq.txt\nstyle.css\nindex.html\n");
+    config.idleTimeout = 30s;
+    CancelToken token;
+    std::thread worker([&] {
+        const RunScope scope(token);
+        OnUpdatePages(Context());
+    });
+    while (Lines(log).empty() || Lines(log).back() != "STOR www/klv/style.css") {
+        std::this_thread::sleep_for(10ms);  // ctest's timeout ends a run that never gets there
+    }
+    std::this_thread::sleep_for(100ms);  // into the wait for the closing reply
+    const auto start = std::chrono::steady_clock::now();
+    token.Cancel();
+    worker.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    EXPECT_EQ(window.statusLine, "Cancelled after 1 of 3 pages");
+    EXPECT_EQ(Sent(10).back(), "QUIT");
 }
 
 TEST_F(Workflow, APortNeverConnectedAndNoPassiveCostOneIdleBoundNotOnePerPage) {
