@@ -658,7 +658,7 @@ int main(int argc, char** argv) {
         }
         std::printf(
             "pages_bench: %d pages (%.1f KiB on average, text, TYPE A) and 2 images (%zu KiB, "
-            "TYPE I), one connection, active mode, vsftpd; Session* = SessionLogOn, "
+            "TYPE I), one connection, active mode, vsftpd; Session* = LogOn, "
             "PutFile x %zu, LogOff\n",
             kPages, static_cast<double>(pageBytes) / kPages / 1024, kImageBytes / 1024,
             bench.files.size());
