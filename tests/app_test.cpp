@@ -300,7 +300,7 @@ TEST(WholeProgram, InstallsTheScriptsAndUpdatesThePagesThroughTheWindow) {
     for (const char* directory : {"home/www/cgi-bin", "home/www/klv", "program"}) {
         std::filesystem::create_directories(scratch.path / directory);
     }
-    testing::LocalServer ftp({"pyftpd", scratch / "home", "demo", "demo"}, KLV_FTP_SERVERS);
+    testing::LocalServer ftp({"pyftpd", scratch / "home", "demo", "demo"});
     testing::LocalServer http({"http", KLV_DEMO_VENDOR_SITE, scratch / "http.log"});
     SharedState shared;
     const Config config{http.Url(), "http://hop.clickbank.net/", ftp.port};
@@ -365,7 +365,7 @@ protected:
         http.emplace(std::vector<std::string>{"http", scratch / "site", scratch / "http.log",
                                               "/klvsetup/list.txt=" + list});
         rules.insert(rules.begin(), {"ftp", scratch / "ftp.log"});
-        ftp.emplace(rules, KLV_FTP_SERVERS);
+        ftp.emplace(rules);
         config = {http->Url(), "http://127.0.0.1:9/", ftp->port, std::chrono::seconds(20)};
         shared.formData.ftpServer = "127.0.0.1", shared.formData.ftpUser = "u";
         dialog.emplace(shared, config, scratch / "program");

@@ -23,7 +23,7 @@ protected:
     void Start(std::vector<std::string> rules) {
         log = scratch / ("log" + std::to_string(++starts));
         rules.insert(rules.begin(), {"ftp", log});
-        server.emplace(rules, KLV_FTP_SERVERS);
+        server.emplace(rules);
         client.setIdleTimeout(500ms);
     }
     bool LogOn(std::string user = "", int type = 0, TlsOptions tls = {}) {

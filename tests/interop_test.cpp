@@ -70,8 +70,7 @@ protected:
         server.emplace(
             py ? std::vector<std::string>{"pyftpd", scratch / "home", "klv", "s3cret", tls}
                : std::vector<std::string>{"real", GetParam().name, scratch / "home", "klv",
-                                          "s3cret", KLV_FTP_SERVERS_DIR "/root", tls},
-            py ? KLV_FTP_SERVERS : KLV_SERVERS);
+                                          "s3cret", KLV_FTP_SERVERS_DIR "/root", tls});
         window.trustCertificates = true;
         config.ftpPort = server->port;
         config.idleTimeout = 5s;
@@ -208,8 +207,7 @@ ftp::LogonRequest TlsLogon(const LocalServer& server, std::vector<ftp::Certifica
 // pyftpdlib with TLS required and the certificate `name`, in a scratch home.
 struct TlsPyftpd {
     explicit TlsPyftpd(const std::string& name)
-        : server({"pyftpd", scratch.path, "klv", "s3cret", "tls=" + Certificates() / name},
-                 KLV_FTP_SERVERS) {}
+        : server({"pyftpd", scratch.path, "klv", "s3cret", "tls=" + Certificates() / name}) {}
     Scratch scratch;
     LocalServer server;
 };
@@ -266,7 +264,7 @@ TEST(TlsSessions, TrustAndTlsAreRememberedPerHost) {
     EXPECT_EQ(ReadFile(tls.scratch / "page.html"), "#!/bin/sh\n");
     EXPECT_EQ(ModeOf(tls.scratch / "x.cgi"), 0755u);
 
-    const LocalServer plain({"pyftpd", tls.scratch.path, "klv", "s3cret"}, KLV_FTP_SERVERS);
+    const LocalServer plain({"pyftpd", tls.scratch.path, "klv", "s3cret"});
     shared.trustStore->RememberSpokeTls("127.0.0.1:" + std::to_string(plain.port));
     EXPECT_EQ(LogOn({window, shared, Config{"", "", plain.port, 5s}}, session, account).text(),
               ftp::kTlsDowngrade);  // the downgrade is refused

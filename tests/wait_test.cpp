@@ -80,7 +80,7 @@ TEST_P(EveryWait, EndsWithinASecondOfCancelOrAtItsBound) {
     } else if (!wait.server.empty()) {
         std::vector<std::string> rules{"ftp", waiting.scratch / "log"};
         rules.insert(rules.end(), wait.server.begin(), wait.server.end());
-        waiting.server.emplace(rules, KLV_FTP_SERVERS);
+        waiting.server.emplace(rules);
     }
     waiting.client.setIdleTimeout(wait.endedByCancel ? 30s : kShortBound);
 

@@ -51,13 +51,13 @@ protected:
     }
     void Ftp(std::vector<std::string> options) {  // pyftpdlib with servers.py's options
         options.insert(options.begin(), {"pyftpd", scratch / "home", "ann", "s3cret"});
-        ftp.emplace(options, KLV_FTP_SERVERS);
+        ftp.emplace(options);
         config.ftpPort = ftp->port;
     }
     void Script(std::vector<std::string> rules) {
         log = scratch / ("ftp" + std::to_string(++scripts) + ".log");  // late QUITs go elsewhere
         rules.insert(rules.begin(), {"ftp", log});
-        ftp.emplace(rules, KLV_FTP_SERVERS);
+        ftp.emplace(rules);
         config.ftpPort = ftp->port;
     }
     void SetUp() override {

@@ -1,6 +1,6 @@
 // What the tests share beyond testkit/testkit.h: a window for the workflows' tests (fields
 // held in a map, and a record of every status text, message box and opened address, in
-// order), the scripted and pyftpdlib FTP servers, and small file and port helpers.
+// order), and small file and port helpers.
 #pragma once
 
 #include <functional>
