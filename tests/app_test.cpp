@@ -16,6 +16,7 @@
 #include <QTest>
 #include <QTimer>
 #include <optional>
+#include <set>
 
 #include "app/about_dialog.h"
 #include "app/installer_dialog.h"
@@ -95,6 +96,7 @@ TEST_F(Window, ShowsEachFieldRightOfItsLabelApartAndInsideInTheFormsTabOrder) {
     }
     ExpectInsideAndApart(dialog);
     std::vector<QWidget*> tabOrder;
+    std::set<int> fieldColumns, labelColumns;  // left edges
     const QList<QLabel*> labels = dialog.findChildren<QLabel*>();
     for (const FormField& field : kFormFields) {
         QLineEdit* edit = dialog.Field(field.id);
@@ -108,14 +110,20 @@ TEST_F(Window, ShowsEachFieldRightOfItsLabelApartAndInsideInTheFormsTabOrder) {
         EXPECT_EQ((*label)->text().toStdString(), field.label);
         EXPECT_EQ((*label)->y(), edit->y());  // on its field's row, to the left of it
         EXPECT_LT((*label)->geometry().right(), edit->x());
+        fieldColumns.insert(edit->x()), labelColumns.insert((*label)->x());
         EXPECT_LE((*label)->heightForWidth((*label)->width()), (*label)->height()) << field.label;
         EXPECT_EQ(QAccessible::queryAccessibleInterface(edit)->text(QAccessible::Name),
                   (*label)->text());
     }
+    EXPECT_EQ(fieldColumns.size(), 2u);  // two columns, each aligned on the left
+    EXPECT_EQ(labelColumns.size(), 2u);
+    std::set<int> buttonRows;
     for (const Control id : {Control::ReadDocs, Control::InstallScript, Control::UpdatePages}) {
         tabOrder.push_back(dialog.Button(id));
+        buttonRows.insert(dialog.Button(id)->y());
         EXPECT_FALSE(dialog.Button(id)->isDefault() || dialog.Button(id)->autoDefault());
     }
+    EXPECT_EQ(buttonRows.size(), 1u);
     EXPECT_EQ(dialog.Status().label().text(), "Enter Field Data Then Install!");
     EXPECT_EQ(dialog.Status().label().alignment(), Qt::AlignCenter);
     EXPECT_EQ(dialog.Status().frameShadow(), QFrame::Raised);
