@@ -35,6 +35,9 @@ inline std::vector<std::string> Lines(const fs::path& path, std::size_t atLeast 
     }
 }
 
+// Names each row of a parameterised test by its `name`.
+inline constexpr auto RowName = [](const auto& info) { return std::string(info.param.name); };
+
 // The fields of a parameter row such as "rule;expected;result".
 inline std::vector<std::string> Split(const std::string& text, char separator = ';') {
     std::vector<std::string> parts;
