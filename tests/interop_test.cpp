@@ -1,9 +1,11 @@
 // The upload path against four real FTP servers from Debian: pyftpdlib, and vsftpd,
-// proftpd and pure-ftpd unpacked from their packages (servers.py starts them), each also
-// requiring explicit TLS on the control and data connections (vsftpd and proftpd also want
-// each data connection to resume the control connection's session). The certificates are
-// made for the run by openssl: "server", issued by the run's own authority "ca" for
-// 127.0.0.1, and "other", self-signed for other.example.
+// proftpd and pure-ftpd unpacked from their packages (testkit/servers.py starts them), each
+// also requiring explicit TLS on the control and data connections (vsftpd and proftpd also
+// want each data connection to resume the control connection's session). How each server
+// answers and stores is recorded in docs/interoperability.md; these tests hold what the
+// client makes of any of them. The certificates are made for the run by openssl: "server",
+// issued by the run's own authority "ca" for 127.0.0.1, and "other", self-signed for
+// other.example.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -28,19 +30,6 @@ using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
 using ::testing::StartsWith;
 
-// What differs between the servers, and the client copes with.
-struct Server {
-    std::string name;
-    bool crLfToLf;         // an ASCII upload is stored with LF line ends (else as sent)
-    bool dropsEveryCr;     // ... and without any CR at all
-    std::string emptyCwd;  // the reply to "CWD " with nothing after it
-    bool tls = false;      // requires TLS, with the certificate "server"
-};
-
-void PrintTo(const Server& server, std::ostream* out) {
-    *out << server.name << (server.tls ? " with TLS" : "");
-}
-
 const Scratch& Certificates() {
     static const Scratch directory;
     static const int made =
@@ -57,6 +46,24 @@ const Scratch& Certificates() {
     return directory;
 }
 
+// A TLS logon as "klv" on `server`, whose certificate questions land in `asked`, answered
+// `answer`.
+ftp::LogonRequest TlsLogon(const LocalServer& server, std::vector<ftp::CertificateInfo>& asked,
+                           bool answer, std::string trusted = {}) {
+    ftp::LogonRequest logon;
+    logon.host = server.host;
+    logon.port = server.port;
+    logon.user = "klv";
+    logon.password = "s3cret";
+    logon.tls = {true, false, std::move(trusted), [&asked, answer](const auto& certificate) {
+                     return asked.push_back(certificate), answer;
+                 }};
+    return logon;
+}
+
+// A server, and whether it requires TLS with the certificate "server".
+using Server = std::tuple<std::string, bool>;
+
 class RealServer : public ::testing::TestWithParam<Server> {
 protected:
     void SetUp() override {
@@ -65,12 +72,13 @@ protected:
         for (const auto& entry : fs::recursive_directory_iterator(scratch.path)) {
             ASSERT_EQ(::chown(entry.path().c_str(), 1000, 1000), 0);  // the servers' user
         }
-        const std::string tls = GetParam().tls ? "tls=" + Certificates() / "server" : "";
-        const bool py = GetParam().name == "pyftpdlib";
+        const auto& [name, tls] = GetParam();
+        const std::string cert = tls ? "tls=" + Certificates() / "server" : "";
         server.emplace(
-            py ? std::vector<std::string>{"pyftpd", scratch / "home", "klv", "s3cret", tls}
-               : std::vector<std::string>{"real", GetParam().name, scratch / "home", "klv",
-                                          "s3cret", KLV_FTP_SERVERS_DIR "/root", tls});
+            name == "pyftpdlib"
+                ? std::vector<std::string>{"pyftpd", scratch / "home", "klv", "s3cret", cert}
+                : std::vector<std::string>{"real", name, scratch / "home", "klv", "s3cret",
+                                           KLV_FTP_SERVERS_DIR "/root", cert});
         window.trustCertificates = true;
         config.ftpPort = server->port;
         config.idleTimeout = 5s;
@@ -81,15 +89,6 @@ protected:
         return scratch / name;
     }
     std::string Home(const std::string& name) const { return scratch / ("home/" + name); }
-    std::string Ascii(std::string text) const {  // as this server stores an ASCII upload
-        for (std::size_t at = 0; at < text.size(); ++at) {
-            const bool crLf = text[at] == '\r' && at + 1 < text.size() && text[at + 1] == '\n';
-            if (text[at] == '\r' && (GetParam().dropsEveryCr || (crLf && GetParam().crLfToLf))) {
-                text.erase(at--, 1);
-            }
-        }
-        return text;
-    }
     Account Klv(std::string password = "s3cret") const {
         return {server->host, "klv", std::move(password)};
     }
@@ -115,21 +114,20 @@ std::string Bytes(bool script) {
     return bytes;
 }
 
-TEST_P(RealServer, StoresAndFetchesOverActiveAndPassiveConnections) {
-    ftp::LogonRequest logon;
-    logon.host = server->host;
-    logon.port = server->port;
-    logon.user = "klv";
-    logon.password = "s3cret";
-    std::vector<std::string> asked;  // TLS where the server has it: a 5xx leaves clear text
-    logon.tls.attempt = true;
-    logon.tls.askTrust = [&](const ftp::CertificateInfo& certificate) {
-        return asked.push_back(certificate.subject), true;
-    };
-    ASSERT_TRUE(client.LogOn(logon)) << client.replyText();
-    // The run's own authority is not a trusted one.
-    EXPECT_THAT(asked, ::testing::AllOf(::testing::SizeIs(GetParam().tls ? 1 : 0),
-                                        ::testing::Each(HasSubstr("klv test server"))));
+std::string WithoutCr(std::string text) {
+    std::erase(text, '\r');
+    return text;
+}
+
+// An image arrives byte for byte; a script in ASCII mode arrives with its lines as sent and
+// the server's own line ends (which servers keep, change or drop CRs: see the docs). After
+// any reply, even to a command the server finds odd, the conversation stays in step.
+TEST_P(RealServer, UploadsArriveOverActiveAndPassiveConnections) {
+    std::vector<ftp::CertificateInfo> asked;  // a 5xx to AUTH TLS leaves clear text
+    ASSERT_TRUE(client.LogOn(TlsLogon(*server, asked, true))) << client.replyText();
+    ASSERT_EQ(asked.size(), std::get<bool>(GetParam()) ? 1u : 0u);  // the run's own authority
+    EXPECT_THAT(asked, ::testing::Each(::testing::Field(&ftp::CertificateInfo::subject,
+                                                        HasSubstr("klv test server"))));
     const std::string script = Local("script", Bytes(true));
     const std::string image = Local("image", Bytes(false));
     for (const DataConnection connection : {DataConnection::Active, DataConnection::Passive}) {
@@ -137,72 +135,47 @@ TEST_P(RealServer, StoresAndFetchesOverActiveAndPassiveConnections) {
         EXPECT_TRUE(client.Put("www/klv/ascii" + suffix, script, connection, TransferType::Ascii))
             << client.replyText();
         EXPECT_THAT(client.replyText(), StartsWith("226"));
-        EXPECT_EQ(ReadFile(Home("www/klv/ascii" + suffix)), Ascii(Bytes(true)));
+        EXPECT_EQ(WithoutCr(ReadFile(Home("www/klv/ascii" + suffix))), WithoutCr(Bytes(true)));
         EXPECT_TRUE(client.Put("www/klv/image" + suffix, image, connection, TransferType::Image));
         EXPECT_EQ(ReadFile(Home("www/klv/image" + suffix)), Bytes(false));
-        EXPECT_EQ(ModeOf(Home("www/klv/image" + suffix)), 0644u);
     }
     EXPECT_FALSE(client.Put("www/missing/x", image, DataConnection::Passive, TransferType::Image));
     EXPECT_THAT(client.replyText(), StartsWith("55"));  // no such directory
-    const bool accepted = client.Command("CWD ");
-    EXPECT_THAT(client.replyText(), StartsWith(GetParam().emptyCwd));
-    EXPECT_EQ(accepted, GetParam().emptyCwd[0] == '2');
-    EXPECT_TRUE(client.Command("CWD www")) << client.replyText();  // still in step
+    (void)client.Command("CWD ");                       // each server answers it its own way
+    EXPECT_TRUE(client.Command("CWD www")) << client.replyText();
     client.LogOff();
     EXPECT_FALSE(client.connected());
 }
 
-TEST_P(RealServer, PutScriptStoresTheScriptMakesItExecutableAndShowsEveryReply) {
+// Into cgi-bin or into the logon directory, the script ends up executable, and the box
+// shows the reply to each of the upload, the CWD and the chmod.
+TEST_P(RealServer, PutScriptMakesTheScriptExecutableAndShowsEveryReply) {
     for (const auto& [remote, local] :
          {std::pair{"www/cgi-bin/klvcfg.cgi", Local("cfg", Bytes(true))},
           {"klv.cgi", Local("klv", "#!/bin/sh\r\n")}}) {
         const ScriptUpload upload =
             PutScript(Context(), Klv(), {local, remote, TransferType::Ascii}, Transcript::Shown);
-        EXPECT_TRUE(upload.logon.ok() && upload.stored && !upload.chmodRefusal) << remote;
+        EXPECT_TRUE(upload.logon.ok() && upload.stored) << remote;
     }
-    EXPECT_EQ(ReadFile(Home("www/cgi-bin/klvcfg.cgi")), Ascii(Bytes(true)));
     EXPECT_EQ(ModeOf(Home("www/cgi-bin/klvcfg.cgi")), 0755u);
     EXPECT_EQ(ModeOf(Home("klv.cgi")), 0755u);
-    EXPECT_THAT(window.messages, ElementsAre(MatchesRegex("226[^\n]* \n250[^\n]* \n200[^\n]*"),
-                                             MatchesRegex("226[^\n]* \n" + GetParam().emptyCwd +
-                                                          "[^\n]* \n200[^\n]*")));
+    EXPECT_THAT(window.messages,
+                ::testing::Each(MatchesRegex("226[^\n]* \n[0-9]{3}[^\n]* \n200[^\n]*")));
+    EXPECT_EQ(window.messages.size(), 2u);
     config.idleTimeout = 20s;  // pure-ftpd is slow to refuse a password
     EXPECT_THAT(PutScript(Context(), Klv("wrong"), {}, Transcript::Shown).logon.text(),
                 StartsWith("530"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Debian, RealServer,
-                         ::testing::Values(Server{"pyftpdlib", true, false, "250"},
-                                           Server{"vsftpd", false, false, "550"},
-                                           Server{"proftpd", true, false, "501"},
-                                           Server{"pure-ftpd", true, true, "250"},
-                                           Server{"pyftpdlib", true, false, "250", true},
-                                           Server{"vsftpd", false, false, "550", true},
-                                           Server{"proftpd", true, false, "501", true},
-                                           Server{"pure-ftpd", true, true, "250", true}),
+                         ::testing::Combine(::testing::Values("pyftpdlib", "vsftpd", "proftpd",
+                                                              "pure-ftpd"),
+                                            ::testing::Bool()),
                          [](const auto& info) {
-                             return (info.param.name == "pure-ftpd" ? "pureftpd"
-                                                                    : info.param.name) +
-                                    (info.param.tls ? "Tls" : "");
+                             const std::string name = std::get<std::string>(info.param);
+                             return (name == "pure-ftpd" ? "pureftpd" : name) +
+                                    (std::get<bool>(info.param) ? "Tls" : "");
                          });
-
-// A TLS logon on `server`, whose certificate questions land in `asked`, answered `answer`.
-ftp::LogonRequest TlsLogon(const LocalServer& server, std::vector<ftp::CertificateInfo>& asked,
-                           bool answer, std::string trusted = {}) {
-    return {server.host,
-            server.port,
-            "klv",
-            "s3cret",
-            "",
-            "",
-            "",
-            "",
-            0,
-            0,
-            {true, false, std::move(trusted), [&asked, answer](const auto& certificate) {
-                 return asked.push_back(certificate), answer;
-             }}};
-}
 
 // pyftpdlib with TLS required and the certificate `name`, in a scratch home.
 struct TlsPyftpd {
