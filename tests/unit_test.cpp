@@ -108,20 +108,15 @@ TEST(ReplyAssembler, ABlockEndsAtTheLineStartingWithItsNumberAndABlank) {
     EXPECT_EQ(LinesTaken({"230-x", " 230 y", "230 z"}), 3u);
     EXPECT_EQ(LinesTaken({"230-a", "b", "231 d"}), 4u);
     EXPECT_EQ(ftp::ReplyClass("220 ready"), 2);
-    EXPECT_EQ(ftp::ReplyClass("x"), 'x' - '0');
 }
 
 TEST(LeadingNumber, ReadsLikeStrtolAndSaturates) {
-    EXPECT_EQ(ftp::LeadingNumber("227 Entering"), 227);
-    EXPECT_EQ(ftp::LeadingNumber(" \t\n+42x"), 42);
-    EXPECT_EQ(ftp::LeadingNumber("-17"), -17);
-    EXPECT_EQ(ftp::LeadingNumber("\v\f\r9"), 9);
-    EXPECT_EQ(ftp::LeadingNumber("x1"), 0);
-    EXPECT_EQ(ftp::LeadingNumber(std::string_view("12345", 2)), 12);
-    EXPECT_EQ(ftp::LeadingNumber("99999999999999999999"), LONG_MAX);
-    EXPECT_EQ(ftp::LeadingNumber("-99999999999999999999"), LONG_MIN);
-    EXPECT_EQ(ftp::LeadingNumber("-9223372036854775808"), LONG_MIN);
-    EXPECT_EQ(ftp::LeadingNumber("9223372036854775808"), LONG_MAX);
+    for (const char* text :
+         {"227 Entering", " \t\n+42x", "-17", "\v\f\r9", "x1", "", "-", "99999999999999999999",
+          "-99999999999999999999", "-9223372036854775808", "9223372036854775808"}) {
+        EXPECT_EQ(ftp::LeadingNumber(text), std::strtol(text, nullptr, 10)) << text;
+    }
+    EXPECT_EQ(ftp::LeadingNumber(std::string_view("12345", 2)), 12);  // to the view's end
 }
 
 TEST(DataAddress, PasvRepliesPortArgumentsAndDialablePorts) {

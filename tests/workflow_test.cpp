@@ -21,6 +21,7 @@ using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using testing::RowName;
 using ::testing::StartsWith;
 
 constexpr std::string_view kComplete = "Update Pages Is Now Complete!";
@@ -40,16 +41,17 @@ std::string Stored(std::string text) {  // as the server stores an ASCII upload
     return text;
 }
 
-// A workflow's world: the window, the shared state, an HTTP server on a copy of the
-// sample vendor site, and pyftpdlib or the scripted FTP server.
+// A workflow's world: the window, the shared state, and the servers a case starts: an HTTP
+// server on a copy of the sample vendor site, and pyftpdlib or the scripted FTP server.
+// Until then nothing listens at either address.
 class Workflow : public ::testing::Test {
 protected:
-    void Serve(std::vector<std::string> routes) {
+    void Serve(std::vector<std::string> routes = {}) {
         routes.insert(routes.begin(), {"http", vendor.path, scratch / "http.log"});
         http.emplace(routes);
         config.vendorBaseUrl = http->Url();
     }
-    void Ftp(std::vector<std::string> options) {  // pyftpdlib with servers.py's options
+    void Ftp(std::vector<std::string> options = {}) {  // pyftpdlib with servers.py's options
         options.insert(options.begin(), {"pyftpd", scratch / "home", "ann", "s3cret"});
         ftp.emplace(options);
         config.ftpPort = ftp->port;
@@ -66,10 +68,8 @@ protected:
             fs::create_directories(scratch.path / directory);
         }
         shared.appDirectory = scratch / "program";
-        config.affiliateHopUrl = "http://hop.clickbank.net/";
-        config.idleTimeout = 1s;
-        Serve({});
-        Ftp({});
+        config = {"http://127.0.0.1:" + std::to_string(kClosedPort), "http://hop.clickbank.net/",
+                  kClosedPort, 1s};
         const std::pair<Control, const char*> form[] = {
             {Control::Username, "ann"},
             {Control::Password, "s3cret"},
@@ -113,6 +113,8 @@ protected:
 };
 
 TEST_F(Workflow, InstallScriptThenUpdatePagesPutEverythingInPlace) {
+    Serve();
+    Ftp();
     OnInstallScript(Context());
     const std::string filled = ReadFile(scratch / "program/klvcfg.cgi");
     EXPECT_THAT(filled, HasSubstr("admin_email     => \"owner\\@example.org\",\r\n"));
@@ -148,6 +150,9 @@ TEST_F(Workflow, InstallScriptThenUpdatePagesPutEverythingInPlace) {
                     "Uploading New KLV Pages To Your Server", "Uploading weblog.php",
                     "Uploading weblogex.php", "Uploading klv.jpg", "Uploading button.jpg",
                     "Uploading index.html", "Uploading style.css", "Uploading faq.txt", kComplete));
+    for (const char* name : {"klvcfg.cgi", "klv.txt", "temp.txt"}) {
+        EXPECT_EQ(ModeOf(Working(name)), 0600u) << name;  // the user's alone
+    }
 }
 
 TEST_F(Workflow, InstallScriptRefusesAnIncompleteFormBeforeDownloading) {
@@ -158,80 +163,116 @@ TEST_F(Workflow, InstallScriptRefusesAnIncompleteFormBeforeDownloading) {
     EXPECT_THAT(window.messages,
                 ElementsAre("You MUST Enter A PayPal Email, A StormPay Email Or Both!",
                             "You MUST Fill In ALL Fields Before Uploading!"));
-    EXPECT_EQ(shared.formData.ftpUser, "");  // captured all the same
-    EXPECT_THAT(Lines(scratch / "http.log"), IsEmpty());
+    EXPECT_EQ(shared.formData.ftpUser, "");        // captured all the same
+    EXPECT_THAT(window.statusHistory, IsEmpty());  // nothing downloaded
 }
 
-// fault;the status line holds;the message box starts with;the configuration script landed
-class InstallScriptFaults : public Workflow, public ::testing::WithParamInterface<std::string> {};
+// A fault Install Script meets, and what the user sees of it.
+struct InstallFault {
+    const char* name;
+    bool siteUp = true;
+    const char* route = "";  // of the vendor site
+    bool ftpUp = false;      // pyftpdlib listens; else nothing does
+    const char* password = "s3cret";
+    const char* status;    // the status line holds it
+    const char* box = "";  // the message box starts with it; "": no box
+    bool configLanded = false;
+};
+// clang-format off
+const InstallFault kInstallFaults[] = {
+    {.name = "VendorDown", .siteUp = false, .status = "onnect"},
+    {.name = "NoTemplate", .route = "/klvsetup/klvcfgcgi.txt=404 Not Found",
+     .status = "HTTP 404 Not Found"},
+    {.name = "TemplateCut", .route = "/klvsetup/klvcfgcgi.txt=cut", .status = "bytes remaining"},
+    {.name = "TemplateSilent", .route = "/klvsetup/klvcfgcgi.txt=silent",
+     .status = "Nothing received from the server for 1 second"},
+    {.name = "MainScriptCut", .route = "/klvsetup/klvcgi.txt=cut", .ftpUp = true,
+     .status = "bytes remaining", .configLanded = true},
+    {.name = "FtpDown", .status = "Unable to connect to server", .box = "Unable to connect to server"},
+    {.name = "WrongPassword", .ftpUp = true, .password = "wrong", .status = "530", .box = "530"},
+};
+// clang-format on
+class InstallScriptFaults : public Workflow, public ::testing::WithParamInterface<InstallFault> {};
 
 TEST_P(InstallScriptFaults, ShowTheCauseAndGoNoFurther) {
-    const std::vector<std::string> row = testing::Split(GetParam());
-    if (row[0] == "vendor down") {
-        config.vendorBaseUrl = "http://127.0.0.1:" + std::to_string(kClosedPort);
-    } else if (row[0] == "ftp down") {
-        config.ftpPort = kClosedPort;
-    } else if (row[0] == "wrong password") {
-        window.SetFieldText(Control::Password, "wrong");
-    } else if (row[0] == "no template") {
-        fs::remove(Vendor("klvcfgcgi.txt"));
-    } else {
-        Serve({row[0]});
+    const InstallFault& fault = GetParam();
+    if (fault.siteUp) {
+        Serve(*fault.route != '\0' ? std::vector<std::string>{fault.route}
+                                   : std::vector<std::string>{});
     }
+    if (fault.ftpUp) {
+        Ftp();
+    }
+    window.SetFieldText(Control::Password, fault.password);
     OnInstallScript(Context());
-    EXPECT_THAT(window.statusLine, HasSubstr(row[1]));
-    EXPECT_EQ(window.messages.size(), row[2].empty() ? 0u : 1u);
-    EXPECT_THAT(window.messages.empty() ? "" : window.messages[0], StartsWith(row[2]));
-    EXPECT_EQ(fs::exists(Home("www/cgi-bin/klvcfg.cgi")), row[3] == "1");
+    EXPECT_THAT(window.statusLine, HasSubstr(fault.status));
+    EXPECT_EQ(window.messages.size(), *fault.box == '\0' ? 0u : 1u);
+    EXPECT_THAT(window.messages.empty() ? "" : window.messages[0], StartsWith(fault.box));
+    EXPECT_EQ(fs::exists(Home("www/cgi-bin/klvcfg.cgi")), fault.configLanded);
     EXPECT_FALSE(fs::exists(Home("www/cgi-bin/klv.cgi")));
     EXPECT_THAT(window.openedUrls, IsEmpty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Workflows, InstallScriptFaults,
-    ::testing::Values(
-        "vendor down;onnect;;0", "no template;HTTP 404 Not Found;;0",
-        "/klvsetup/klvcfgcgi.txt=cut;bytes remaining;;0",
-        "/klvsetup/klvcfgcgi.txt=silent;Nothing received from the server for 1 second;;0",
-        "/klvsetup/klvcgi.txt=cut;bytes remaining;;1",
-        "ftp down;Unable to connect to server;Unable to connect to server;0",
-        "wrong password;530;530;0"));
+INSTANTIATE_TEST_SUITE_P(Workflows, InstallScriptFaults, ::testing::ValuesIn(kInstallFaults),
+                         RowName);
 
-// the scripted server's rules, "," between;the message boxes, "/" between;STORs sent
-class InstallScriptChmod : public Workflow, public ::testing::WithParamInterface<std::string> {};
+// A host that refuses a step of the two script uploads (the scripted server's rules), the
+// boxes the user reads, and how many STORs were sent.
+struct Chmod {
+    const char* name;
+    std::vector<std::string> rules;
+    std::vector<std::string> boxes;
+    int stors;
+};
+const std::string kNotExecutable = "The host did not make the script executable:\n";
+// clang-format off
+const Chmod kChmods[] = {
+    {.name = "NoSite", .rules = {"SITE=500 no SITE"},
+     .boxes = {"226 stored \n250 directory changed \n500 no SITE", kNotExecutable + "500 no SITE"},
+     .stors = 2},
+    {.name = "NoCwd", .rules = {"CWD=550 no such dir"},
+     .boxes = {"226 stored \n550 no such dir \n200 SITE ok", kNotExecutable + "550 no such dir"},
+     .stors = 2},
+    {.name = "TheFirstRefusalIsNamed",
+     .rules = {"SITE chmod 755 klvcfg.cgi=500 first", "SITE chmod 755 klv.cgi=502 second"},
+     .boxes = {"226 stored \n250 directory changed \n502 second", kNotExecutable + "500 first"},
+     .stors = 2},
+    {.name = "OnlyTheMainScript", .rules = {"SITE chmod 755 klv.cgi=502 not here"},
+     .boxes = {"226 stored \n250 directory changed \n502 not here", kNotExecutable + "502 not here"},
+     .stors = 2},
+    {.name = "NotStoredIsNoChmodRefusal",
+     .rules = {"STOR www/cgi-bin/klv.cgi=553 not allowed", "SITE chmod 755 klv.cgi=500 no"},
+     .boxes = {"553 not allowed \n250 directory changed \n500 no"}, .stors = 2},
+    {.name = "AFailedFirstStoreStops", .rules = {"STOR=553 not allowed", "SITE=500 no"},
+     .boxes = {"553 not allowed \n250 directory changed \n500 no"}, .stors = 1},
+    {.name = "NoDataConnection", .rules = {"PORT=500 no", "PASV=502 no", "CWD=550 no"},
+     .boxes = {"502 no \n550 no \n200 SITE ok"}, .stors = 0},
+};
+// clang-format on
+class InstallScriptChmod : public Workflow, public ::testing::WithParamInterface<Chmod> {};
 
 TEST_P(InstallScriptChmod, ARefusalIsNamedOnceAtTheEndButAFailedStoreStopsTheRun) {
-    const std::vector<std::string> row = testing::Split(GetParam());
-    Script(testing::Split(row[0], ','));
-    window.onMessage = [&](const std::string& text) {  // the set-up page is open already
-        EXPECT_EQ(window.openedUrls.size(), text.starts_with("The host") ? 1u : 0u);
+    Serve();
+    Script(GetParam().rules);
+    window.onMessage = [&](const std::string& text) {
+        if (text.starts_with("The host")) {  // at the end: the set-up page is open already
+            EXPECT_EQ(window.openedUrls.size(), 1u);
+        } else {  // a transcript; the main script's while its connection is still open
+            EXPECT_THAT(window.openedUrls, IsEmpty());
+            EXPECT_TRUE(GetParam().stors < 2 || Sent().back() != "QUIT");
+        }
     };
     OnInstallScript(Context());
-    EXPECT_THAT(window.messages, ::testing::ElementsAreArray(testing::Split(row[1], '/')));
-    EXPECT_THAT(Sent(), ::testing::Contains(StartsWith("STOR ")).Times(std::stoi(row[2])));
-    EXPECT_EQ(window.openedUrls.size(), row[2] == "2" ? 1u : 0u);
-    EXPECT_THAT(window.statusHistory, ElementsAre("Downloading Current KLV Script From Kolvane",
-                                                  "Uploading KLV Script", kScriptUploadHint));
+    EXPECT_EQ(window.messages, GetParam().boxes);
+    EXPECT_THAT(Sent(), ::testing::Contains(StartsWith("STOR ")).Times(GetParam().stors));
+    EXPECT_EQ(window.openedUrls.size(), GetParam().stors == 2 ? 1u : 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Workflows, InstallScriptChmod,
-    ::testing::Values(
-        "SITE=500 SITE not understood;226 stored \n250 directory changed \n500 SITE not "
-        "understood/The host did not make the script executable:\n500 SITE not understood;2",
-        "CWD=550 No such directory;226 stored \n550 No such directory \n200 SITE ok/The host "
-        "did not make the script executable:\n550 No such directory;2",
-        "SITE chmod 755 klvcfg.cgi=500 first,SITE chmod 755 klv.cgi=502 second;226 stored \n250 "
-        "directory changed \n502 second/The host did not make the script executable:\n500 first;2",
-        "SITE chmod 755 klv.cgi=502 not here;226 stored \n250 directory changed \n502 not "
-        "here/The host did not make the script executable:\n502 not here;2",
-        "STOR www/cgi-bin/klv.cgi=553 not allowed,SITE chmod 755 klv.cgi=500 no;553 not allowed "
-        "\n250 directory changed \n500 no;2",
-        "STOR=553 not allowed,SITE=500 no;553 not allowed \n250 directory changed \n500 no;1",
-        "PORT=500 no,PASV=502 no,CWD=550 no;502 no \n550 no \n200 SITE ok;0"));
+INSTANTIATE_TEST_SUITE_P(Workflows, InstallScriptChmod, ::testing::ValuesIn(kChmods), RowName);
 
 TEST_F(Workflow, UpdatePagesNamesEveryPageThatDidNotLand) {
     Serve({"/klvsetup/cut.html=cut", "/klvsetup/silent.html=silent"});
+    Ftp();
     WriteFile(Vendor("list.txt"),
               "faq.txt\r\nmissing.html\r\n\r\ncut.html\r\nsilent.html\r\nKlv.jpg\r\nnot listed");
     WriteFile(Vendor("cut.html"), Big(4000));
@@ -252,7 +293,7 @@ TEST_F(Workflow, UpdatePagesNamesEveryPageThatDidNotLand) {
     OnUpdatePages(Context());
     EXPECT_THAT(window.statusLine, HasSubstr("bytes remaining"));
     fs::remove(Vendor("list.txt"));
-    Serve({});
+    Serve();
     OnUpdatePages(Context());
     EXPECT_EQ(window.statusLine, "HTTP 404 Not Found");
     EXPECT_EQ(window.messages.size(), 1u);
@@ -264,6 +305,7 @@ TEST_F(Workflow, UpdatePagesNamesEveryPageThatDidNotLand) {
 }
 
 TEST_F(Workflow, AServerThatDiesIsNamedForEveryPageAfterAndInTheTranscript) {
+    Serve();
     Ftp({"die-after=65536"});
     WriteFile(Vendor("big.html"), Big(512 * 1024));
     WriteFile(Vendor("list.txt"), "faq.txt\nbig.html\nstyle.css\n");
@@ -282,24 +324,15 @@ TEST_F(Workflow, AServerThatDiesIsNamedForEveryPageAfterAndInTheTranscript) {
     EXPECT_NE(ModeOf(Home("www/cgi-bin/klv.cgi")), 0755u);
 }
 
-TEST_F(Workflow, PutScriptChmodsEvenAfterARefusedStoreAndShowsTheRepliesOnlyWhenAsked) {
-    Script({"STOR=553 not allowed", "SITE=550 no such file"});
-    const ScriptUpload hidden =
-        PutScript(Context(), account, ScriptFile("x.cgi"), Transcript::Hidden);
-    EXPECT_TRUE(hidden.logon.ok() && !hidden.stored && !hidden.chmodRefusal);
-    EXPECT_THAT(window.messages, IsEmpty());
-    window.onMessage = [&](const std::string&) { EXPECT_NE(Sent().back(), "QUIT"); };
-    const ScriptUpload shown =
-        PutScript(Context(), account, ScriptFile("x.cgi"), Transcript::Shown);
-    EXPECT_EQ(shown.transcript, "553 not allowed \n250 directory changed \n550 no such file");
-    EXPECT_THAT(window.messages, ElementsAre(shown.transcript));
-    EXPECT_THAT(Sent(14), ::testing::Contains("SITE chmod 755 x.cgi").Times(2));
+// The refusal is the workflow's to show; nothing follows it on the connection.
+TEST_F(Workflow, PutScriptEndsAtARefusedLogonAndShowsNothing) {
     Script({"PASS=530 Login incorrect: 100% wrong"});
     const ScriptUpload refused =
         PutScript(Context(), account, ScriptFile("x.cgi"), Transcript::Shown);
     EXPECT_EQ(refused.logon.text(), "530 Login incorrect: 100% wrong");
-    EXPECT_EQ(window.messages.size(), 1u);  // the workflow tells of a refused logon
-    EXPECT_THAT(Sent(), ::testing::Not(::testing::Contains("QUIT")));
+    EXPECT_FALSE(refused.stored);
+    EXPECT_THAT(window.messages, IsEmpty());
+    EXPECT_THAT(Sent(3), ElementsAre("AUTH TLS", "USER ann", "PASS pw"));
 }
 
 TEST_F(Workflow, ASessionFallsBackToPassiveOnceAndStaysThere) {
@@ -316,6 +349,7 @@ TEST_F(Workflow, ASessionFallsBackToPassiveOnceAndStaysThere) {
 }
 
 TEST_F(Workflow, APortNeverConnectedAndNoPassiveCostOneIdleBoundNotOnePerPage) {
+    Serve();
     Script({"STOR=150 go", "PASV=502 Passive mode not allowed here"});
     WriteFile(Vendor("list.txt"), "faq.txt\nstyle.css\n");
     const auto start = std::chrono::steady_clock::now();
@@ -327,18 +361,11 @@ TEST_F(Workflow, APortNeverConnectedAndNoPassiveCostOneIdleBoundNotOnePerPage) {
                                              "\nstyle.css: 502 Passive mode not allowed here"));
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms);
     EXPECT_THAT(Sent(), ::testing::Contains("AUTH TLS").Times(2));
-    Script({"bytewise", "GREETING=220-slow|220 server"});
-    OnUpdatePages(Context());
-    EXPECT_EQ(window.messages.back(), kComplete);
 }
 
-TEST_F(Workflow, AFailedFirstUploadStopsAndListedNamesStayInWwwKlv) {
-    window.SetFieldText(Control::CgiPath, "www/no-such-dir");
-    OnInstallScript(Context());
-    EXPECT_THAT(window.messages, ElementsAre(::testing::MatchesRegex("550 .* \n550 .* \n550 .*")));
-    EXPECT_THAT(Lines(scratch / "http.log"), ElementsAre("GET /klvsetup/klvcfgcgi.txt HTTP/1.1"));
-    EXPECT_THAT(window.openedUrls, IsEmpty());
-
+TEST_F(Workflow, ListedNamesStayInWwwKlv) {
+    Serve();
+    Ftp();
     WriteFile(Vendor("my page.v2.html"), "dots and a blank inside");
     WriteFile(Vendor("list.txt"),
               "../../www/cgi-bin/klv.cgi\n/etc/x\nsub/./a\n./b\n..\\x\n\nmy page.v2.html\n");
@@ -350,12 +377,11 @@ TEST_F(Workflow, AFailedFirstUploadStopsAndListedNamesStayInWwwKlv) {
               std::string(kComplete) + "\n../../www/cgi-bin/klv.cgi" + leaves +
                   "\n/etc/x: the name is an absolute path\nsub/./a" + leaves + "\n./b" + leaves +
                   "\n..\\x: the name holds a backslash\n: the name is empty");
-    for (const char* name : {"klvcfg.cgi", "klv.txt", "temp.txt"}) {
-        EXPECT_EQ(ModeOf(Working(name)), 0600u) << name;  // the user's alone
-    }
 }
 
 TEST_F(Workflow, DownloadsAndFilledFilesAreBoundedAndAFailedWriteIsAFailure) {
+    Serve();
+    Ftp();
     window.SetFieldText(Control::MainEmail, std::string(255, '@'));  // 510 bytes escaped
     std::string placeholders((1u << 20) / 7, '#');
     ReplaceAll(placeholders, "#", "#email#");
@@ -396,6 +422,7 @@ TEST_F(Workflow, DownloadsAndFilledFilesAreBoundedAndAFailedWriteIsAFailure) {
 }
 
 TEST_F(Workflow, APageAfterALostConnectionLogsOnAgainAtMostThreeTimes) {
+    Serve();
     Script({"STOR#2=CLOSE"});  // each connection takes one page and is lost at the next
     WriteFile(Vendor("list.txt"),
               "faq.txt\nstyle.css\nindex.html\nweblog.txt\nklv.jpg\nbutton.jpg\nfaq.txt\n"

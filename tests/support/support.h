@@ -5,7 +5,6 @@
 
 #include <functional>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -37,16 +36,6 @@ inline std::vector<std::string> Lines(const fs::path& path, std::size_t atLeast 
 
 // Names each row of a parameterised test by its `name`.
 inline constexpr auto RowName = [](const auto& info) { return std::string(info.param.name); };
-
-// The fields of a parameter row such as "rule;expected;result".
-inline std::vector<std::string> Split(const std::string& text, char separator = ';') {
-    std::vector<std::string> parts;
-    std::istringstream in(text);
-    for (std::string part; std::getline(in, part, separator);) {
-        parts.push_back(part);
-    }
-    return parts;
-}
 
 inline constexpr unsigned kClosedPort = 9;  // discard: nothing listens on loopback
 
