@@ -4,10 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <numeric>
-
 #include "tests/support/support.h"
-#include "web/file_sink.h"
 
 namespace klv::web {
 namespace {
@@ -148,42 +145,6 @@ TEST_F(Fetch, LocalFailuresAreNamedAndCutTo253Characters) {
         FetchUrlToFile(server->Url("/long"), scratch / (std::string(300, 'm') + "/f"));
     EXPECT_EQ(outcome.size(), kMaxErrorTextLength);
     EXPECT_THAT(outcome, ::testing::StartsWith("Cannot create " + scratch.path.string()));
-}
-
-// Records the pieces on their way to a FileSink, and can refuse one.
-struct Recorder : BodySink {
-    explicit Recorder(BodySink& next) : next(next) {}
-    bool Begin() override { return next.Begin(); }
-    bool Write(std::span<const char> piece) override {
-        sizes.push_back(piece.size());
-        return sizes.size() != failAt && next.Write(piece);
-    }
-    bool End() override { return ++ends, next.End(); }
-    std::string FailureText() const override {
-        return sizes.size() == failAt ? "refused" : next.FailureText();
-    }
-    BodySink& next;
-    std::vector<std::size_t> sizes;
-    std::size_t failAt = 0;
-    int ends = 0;
-};
-
-TEST_F(Fetch, TheBodyReachesTheSinkInBoundedPiecesAndARefusalEndsIt) {
-    Serve({});
-    FileSink file(local);
-    Recorder recorder(file);
-    EXPECT_EQ(FetchUrlToSink(server->Url("/long"), recorder), "");
-    EXPECT_GE(recorder.sizes.size(), 3u);
-    EXPECT_EQ(*std::max_element(recorder.sizes.begin(), recorder.sizes.end()), kFetchChunkSize);
-    EXPECT_EQ(std::accumulate(recorder.sizes.begin(), recorder.sizes.end(), 0u), 2500u);
-    EXPECT_EQ(ReadFile(local), kLong);
-    FileSink second(scratch / "second");
-    Recorder refusing(second);
-    refusing.failAt = 2;
-    EXPECT_EQ(FetchUrlToSink(server->Url("/long"), refusing), "refused");
-    EXPECT_EQ(refusing.sizes.size(), 2u);
-    EXPECT_EQ(refusing.ends, 1);
-    EXPECT_EQ(ReadFile(scratch / "second"), kLong.substr(0, refusing.sizes[0]));
 }
 
 }  // namespace

@@ -284,8 +284,8 @@ class Failures : public Scripted, public ::testing::WithParamInterface<Failure> 
 TEST_P(Failures, StopAtTheirStepWithTheServersLineOrTheCause) {
     const Failure& failure = GetParam();
     Start({failure.rule});
-    testing::WriteFile(scratch / "local",
-                       failure.big ? std::string(std::size_t{64} << 20, 'u') : "upload");
+    testing::WriteFile(scratch / "local", "upload");
+    std::filesystem::resize_file(scratch / "local", failure.big ? std::size_t{64} << 20 : 6);
     ASSERT_TRUE(LogOn());
     EXPECT_FALSE(client.Put("www/klv/page", scratch / "local", failure.via, TransferType::Image));
     EXPECT_EQ(client.lastTransferStage(), failure.at);

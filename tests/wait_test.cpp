@@ -18,6 +18,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::LocalServer;
+namespace fs = std::filesystem;
 
 constexpr auto kCancelAfter = 300ms;
 constexpr auto kShortBound = 500ms;  // for the rows that the idle bound ends
@@ -35,9 +36,10 @@ struct Waiting {
         request.tls = {tls, false, "", [](const ftp::CertificateInfo&) { return true; }};
         return client.LogOn(request);
     }
-    // Puts a file larger than the sockets' buffers can take in.
+    // Puts a file larger than the sockets' buffers can take in (sparse: made at once).
     bool Put(ftp::DataConnection connection) {
-        testing::WriteFile(scratch / "local", std::string(std::size_t{64} << 20, 'x'));
+        testing::WriteFile(scratch / "local", "");
+        fs::resize_file(scratch / "local", std::size_t{64} << 20);
         return LogOn() &&
                client.Put("page", scratch / "local", connection, ftp::TransferType::Image);
     }
@@ -60,15 +62,34 @@ struct Waiting {
 
 struct Wait {
     const char* name;
-    std::vector<std::string> server;  // the scripted FTP server's rules, or "http"
+    std::vector<std::string> server = {};  // the scripted FTP server's rules, or "http"
     std::function<bool(Waiting&)> run;
     bool endedByCancel = true;  // else by an idle bound of kShortBound
 };
 
-void PrintTo(const Wait& wait, std::ostream* out) {
-    *out << wait.name;
-}
-
+using ftp::DataConnection;
+// clang-format off
+const Wait kWaits[] = {
+    {.name = "Connect",
+     .run = [](Waiting& w) { return w.client.Connect("127.0.0.1", w.FullPort()); }},
+    {.name = "Greeting", .server = {"GREETING=SILENT"},
+     .run = [](Waiting& w) { return w.LogOn(); }},
+    {.name = "TlsHandshake", .server = {"AUTH=234 Go|SILENT"},
+     .run = [](Waiting& w) { return w.LogOn(true); }},
+    {.name = "TlsServerSilentAfterUser", .server = {"AUTH=234 Go|TLS", "USER=SILENT"},
+     .run = [](Waiting& w) { return w.LogOn(true); }},
+    {.name = "PassiveData", .server = {"STOR=150 go"},  // the server never reads what is sent
+     .run = [](Waiting& w) { return w.Put(DataConnection::Passive); }},
+    {.name = "ActiveAccept", .server = {"STOR=150 go"},
+     .run = [](Waiting& w) { return w.Put(DataConnection::Active); }},
+    {.name = "HttpFetch", .server = {"http"}, .run = [](Waiting& w) {
+         return web::FetchUrlToFile(w.server->Url("/x"), w.scratch / "x", {30s}).empty(); }},
+    {.name = "TrickledGreeting", .server = {"GREETING=SLOW|220 a greeting that comes byte by byte"},
+     .run = [](Waiting& w) { return w.LogOn(); }, .endedByCancel = false},
+    {.name = "TrickledTlsHandshake", .server = {"AUTH=234 Go|TRICKLE"},
+     .run = [](Waiting& w) { return w.LogOn(true); }, .endedByCancel = false},
+};
+// clang-format on
 class EveryWait : public ::testing::TestWithParam<Wait> {};
 
 TEST_P(EveryWait, EndsWithinASecondOfCancelOrAtItsBound) {
@@ -101,35 +122,7 @@ TEST_P(EveryWait, EndsWithinASecondOfCancelOrAtItsBound) {
     EXPECT_LT(took, end + 1s);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, EveryWait,
-    ::testing::Values(
-        Wait{"Connect", {}, [](Waiting& w) { return w.client.Connect("127.0.0.1", w.FullPort()); }},
-        Wait{"Greeting", {"GREETING=SILENT"}, [](Waiting& w) { return w.LogOn(); }},
-        Wait{"TlsHandshake", {"AUTH=234 Go|SILENT"}, [](Waiting& w) { return w.LogOn(true); }},
-        Wait{"TlsServerSilentAfterUser",
-             {"AUTH=234 Go|TLS", "USER=SILENT"},
-             [](Waiting& w) { return w.LogOn(true); }},
-        Wait{"PassiveData",  // the server never reads what is sent
-             {"STOR=150 go"},
-             [](Waiting& w) { return w.Put(ftp::DataConnection::Passive); }},
-        Wait{"ActiveAccept",
-             {"STOR=150 go"},
-             [](Waiting& w) { return w.Put(ftp::DataConnection::Active); }},
-        Wait{"HttpFetch",
-             {"http"},
-             [](Waiting& w) {
-                 return web::FetchUrlToFile(w.server->Url("/x"), w.scratch / "x", {30s}).empty();
-             }},
-        Wait{"TrickledGreeting",
-             {"GREETING=SLOW|220 a greeting that comes a byte at a time"},
-             [](Waiting& w) { return w.LogOn(); },
-             false},
-        Wait{"TrickledTlsHandshake",
-             {"AUTH=234 Go|TRICKLE"},
-             [](Waiting& w) { return w.LogOn(true); },
-             false}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Table, EveryWait, ::testing::ValuesIn(kWaits), testing::RowName);
 
 }  // namespace
 }  // namespace klv
