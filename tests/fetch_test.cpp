@@ -55,12 +55,9 @@ struct Status {
 // clang-format off
 const Status kStatuses[] = {
     {.name = "Ok", .route = "200 OK", .stored = true},
-    {.name = "OtherSuccess", .route = "203 Fine", .stored = true},
     {.name = "MultipleChoices", .route = "300 Choose", .stored = true},
     {.name = "NotFound", .route = "404 Not Found", .outcome = "HTTP 404 Not Found"},
-    {.name = "ServerError", .route = "500 Oops", .outcome = "HTTP 500 Oops"},
     {.name = "RedirectLoop", .route = "301>/moved", .outcome = "redirect"},
-    {.name = "RedirectToItself", .route = "302>/loop", .outcome = "redirect"},
     {.name = "RedirectToAFile", .route = "302>file:///etc/passwd",
      .outcome = "another host not followed: file:///etc/passwd"},
     {.name = "RedirectToAnotherHost", .route = "307>http://localhost/x",
@@ -75,7 +72,7 @@ const Status kStatuses[] = {
 class Statuses : public Fetch, public ::testing::WithParamInterface<Status> {};
 
 TEST_P(Statuses, StoreTheBodyOnlyOnSuccess) {
-    Serve({std::string("/x=") + GetParam().route, "/moved=302>/x", "/loop=302>/loop"});
+    Serve({std::string("/x=") + GetParam().route, "/moved=302>/x"});
     WriteFile(local, kOld);
     const std::string outcome = Get("/x");
     EXPECT_THAT(outcome, HasSubstr(GetParam().outcome));
@@ -90,12 +87,11 @@ TEST_F(Fetch, AnErrorCreatesNoFileAndARedirectStoresTheFinalBody) {
     EXPECT_EQ(Get("/gone"), "HTTP 404 Not Found");
     EXPECT_EQ(Get("/bare"), "HTTP 410");
     EXPECT_FALSE(std::filesystem::exists(local));
-    EXPECT_THAT(FetchUrlToFile("http://host.invalid/", local), Not(""));
-    EXPECT_THAT(FetchUrlToFile("file:///etc/passwd", local), Not(""));
-    EXPECT_THAT(FetchUrlToFile(server->Url("/x").replace(0, 4, "ftp"), local), Not(""));
-    EXPECT_THAT(
-        FetchUrlToFile("http://127.0.0.1:" + std::to_string(testing::kClosedPort) + "/", local),
-        Not(""));
+    for (const std::string& url : {std::string("http://host.invalid/"), std::string("file:///x"),
+                                   server->Url("/x").replace(0, 4, "ftp"),
+                                   "http://127.0.0.1:" + std::to_string(testing::kClosedPort)}) {
+        EXPECT_THAT(FetchUrlToFile(url, local), Not("")) << url;
+    }
     EXPECT_FALSE(std::filesystem::exists(local));
     EXPECT_EQ(Get("/old"), "");
     EXPECT_EQ(ReadFile(local), kLong);

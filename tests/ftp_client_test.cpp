@@ -66,19 +66,15 @@ const Reply kReplies[] = {
     {.name = "Block", .rule = "GREETING=220-a|220 x|220-b|220 end", .text = "220 x", .ok = true},
     {.name = "AByteAtATime", .rule = "bytewise", .text = "220 scripted server ready", .ok = true},
     {.name = "Preliminary", .rule = "GREETING=120 wait", .text = "120 wait"},
-    {.name = "MoreNeeded", .rule = "GREETING=331 more", .text = "331 more"},
     {.name = "Refused", .rule = "GREETING=530 no", .text = "530 no"},
     {.name = "EmptyLine", .rule = "GREETING=", .text = ""},
     {.name = "Closed", .rule = "GREETING=CLOSE"},
     {.name = "ClosedInABlock", .rule = "GREETING=220-a|CLOSE"},
-    {.name = "Silent", .rule = "GREETING=SILENT"},
     {.name = "AThousandLines",
      .rule = "GREETING=" + Repeated("220-more|", 999) + "220 done",
      .text = "220 done",
      .ok = true},
     {.name = "MoreLines", .rule = "GREETING=" + Repeated("220-more|", 1000) + "220 done"},
-    // A trickle: each line well within the idle bound, the whole reply not.
-    {.name = "LongerThanTheIdleBound", .rule = "GREETING=" + Repeated("220-a|PAUSE|", 4) + "220"},
     {.name = "ALineOver8KiB", .rule = "GREETING=220-" + std::string(kMaxLineLength, 'x') + "|220"},
 };
 class Replies : public Scripted, public ::testing::WithParamInterface<Reply> {};

@@ -74,18 +74,6 @@ TEST(LineReader, SplitsAtLfDropsTheCrBeforeItAndBoundsTheLength) {
     EXPECT_THAT(LinesOf({longest + "y"}), ElementsAre("<failed>"));
 }
 
-TEST(LineReader, ReturnsALineAsSoonAsItArrivesAndKeepsTheRest) {
-    Pieces source({"220 a\r\n221 b\r\n", "never read"});
-    ftp::LineReader reader(source);
-    std::string line;
-    ASSERT_EQ(reader.ReadLine(line), ftp::LineStatus::Line);
-    EXPECT_EQ(source.next, 1u);
-    EXPECT_TRUE(reader.HasBufferedBytes());
-    ASSERT_EQ(reader.ReadLine(line), ftp::LineStatus::Line);
-    EXPECT_EQ(line, "221 b");
-    EXPECT_FALSE(reader.HasBufferedBytes());
-}
-
 // How many of `lines` one reply takes (all of them and one more if it never ends).
 std::size_t LinesTaken(const std::vector<std::string>& lines) {
     ftp::ReplyAssembler reply;
