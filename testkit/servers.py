@@ -203,7 +203,7 @@ FTP_REPLIES = {"GREETING": "220 scripted server ready", "USER": "331 password pl
                "AUTH": "500 AUTH not understood",
                "PASV": "227 Entering Passive Mode (%s)", "PORT": "200 PORT ok",
                "STOR": "150 go ahead|DATA|226 stored",
-               "CWD": "250 directory changed", "SITE": "200 SITE ok", "QUIT": "221 bye|CLOSE",
+               "CWD": "250 CWD ok", "SITE": "200 SITE ok", "QUIT": "221 bye|CLOSE",
                "OPEN": "220 connected"}
 
 
