@@ -5,10 +5,10 @@ line and serves until its standard input closes, so it ends with the process tha
   servers.py http ROOT LOG [PATH=ACTION ...]       files of ROOT, request lines in LOG
   servers.py real vsftpd|proftpd|pure-ftpd HOME USER PASSWORD UNPACKED_ROOT [tls=CERT]
   servers.py pyftpd HOME USER PASSWORD [die-after=N] [tls=CERT]   Debian's pyftpdlib
-  servers.py ftp LOG [bytewise] [VERB=REPLY ...]       scripted; commands in LOG
+  servers.py ftp LOG [VERB=REPLY ...]       scripted; commands in LOG
 
-An HTTP ACTION is "CODE REASON", "3xx>LOCATION", "cut", "chunked", "chunked-cut", "close",
-"silent" (half the body, then nothing) or "echo" (the request headers as body). The real FTP
+An HTTP ACTION is "CODE REASON", "3xx>LOCATION", "cut" (the connection closes short of the
+length), "silent" (half the body, then nothing) or "echo" (the request headers as body). The real FTP
 servers are those unpacked from Debian's packages by scripts/fetch-ftp-servers.sh; HOME
 belongs to uid 1000. With tls=CERT (CERT.crt, CERT.key) they and pyftpd require TLS on the
 control and data connections. die-after=N ends pyftpd once an upload brought N bytes.
@@ -69,22 +69,13 @@ def http(root, log, *rules):
                 self._headers_buffer = [b"HTTP/1.1 %s\r\n" % code.encode()]
             else:
                 self.send_response(int(code) if code.isdigit() else 200, reason or None)
-            if action.startswith("chunked"):
-                self.send_header("Transfer-Encoding", "chunked")
-                self.end_headers()
-                for piece in (body[:len(body) // 2], body[len(body) // 2:]):
-                    self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
-                if action == "chunked":
-                    self.wfile.write(b"0\r\n\r\n")
-            else:
-                length = len(body) + (1000 if action in ("cut", "silent") else 0)
-                if action != "close":
-                    self.send_header("Content-Length", str(length))
-                self.end_headers()
-                self.wfile.write(body[:len(body) // 2] if action == "silent" else body)
-                if action == "silent":
-                    time.sleep(3600)
-            self.close_connection = action in ("cut", "close", "chunked-cut")
+            length = len(body) + (1000 if action in ("cut", "silent") else 0)
+            self.send_header("Content-Length", str(length))
+            self.end_headers()
+            self.wfile.write(body[:len(body) // 2] if action == "silent" else body)
+            if action == "silent":
+                time.sleep(3600)
+            self.close_connection = action == "cut"
 
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     server.daemon_threads = True
@@ -214,8 +205,7 @@ def ftp(log, *rules):
     ready("127.0.0.1", listener.getsockname()[1])
     while True:
         control, _ = listener.accept()
-        threading.Thread(target=ftp_session, args=(control, replies, log, "bytewise" in rules),
-                         daemon=True).start()
+        threading.Thread(target=ftp_session, args=(control, replies, log), daemon=True).start()
 
 
 threading.excepthook = lambda args: None  # a client that reset the connection is no news
@@ -232,7 +222,7 @@ def self_signed():
     return context
 
 
-def ftp_session(control, replies, log, bytewise):
+def ftp_session(control, replies, log):
     reader = control.makefile("rb")
     data_listener = data_target = None
     command, seen, silent = "GREETING", {}, False
@@ -287,8 +277,7 @@ def ftp_session(control, replies, log, bytewise):
                 data.close()
                 continue
             line = (step + "\r\n").encode()
-            for piece in ([line[i:i + 1] for i in range(len(line))] if bytewise or slow
-                          else [line]):
+            for piece in [line[i:i + 1] for i in range(len(line))] if slow else [line]:
                 control.sendall(piece)
                 time.sleep(0.1 if slow else 0)
         line = reader.readline()

@@ -63,10 +63,7 @@ const Status kStatuses[] = {
     {.name = "RedirectToAnotherHost", .route = "307>http://localhost/x",
      .outcome = "another host not followed: http://localhost/x"},
     {.name = "RedirectToFtp", .route = "302>ftp://127.0.0.1:1/x", .outcome = "\"ftp\""},
-    {.name = "Chunked", .route = "chunked", .stored = true},
-    {.name = "UntilClose", .route = "close", .stored = true},
     {.name = "Cut", .route = "cut", .outcome = "transfer closed", .stored = true},
-    {.name = "ChunkedCut", .route = "chunked-cut", .outcome = " ", .stored = true},
 };
 // clang-format on
 class Statuses : public Fetch, public ::testing::WithParamInterface<Status> {};

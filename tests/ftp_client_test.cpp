@@ -64,7 +64,6 @@ struct Reply {
 const Reply kReplies[] = {
     {.name = "Completed", .rule = "GREETING=220 ready", .text = "220 ready", .ok = true},
     {.name = "Block", .rule = "GREETING=220-a|220 x|220-b|220 end", .text = "220 x", .ok = true},
-    {.name = "AByteAtATime", .rule = "bytewise", .text = "220 scripted server ready", .ok = true},
     {.name = "Preliminary", .rule = "GREETING=120 wait", .text = "120 wait"},
     {.name = "Refused", .rule = "GREETING=530 no", .text = "530 no"},
     {.name = "EmptyLine", .rule = "GREETING=", .text = ""},
