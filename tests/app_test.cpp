@@ -161,11 +161,8 @@ TEST_F(Window, TheStatusLineAndMessageBoxesShowTheTextAsItIs) {
     EXPECT_EQ(dialog.Status().label().text(), "Uploading blåbær.html");
 
     WhenModalOpens<QMessageBox>([](QMessageBox& box) {
-        EXPECT_EQ(box.windowTitle(), "klv");
         EXPECT_EQ(box.text(), "530 <b>no</b> – Grüße");
-        EXPECT_EQ(box.icon(), QMessageBox::Warning);
         EXPECT_EQ(box.textFormat(), Qt::PlainText);
-        EXPECT_EQ(box.buttons().size(), 1);
         box.button(QMessageBox::Ok)->click();
     });
     dialog.ShowMessage("530 <b>no</b> – Grüße");

@@ -89,9 +89,7 @@ protected:
         return scratch / name;
     }
     std::string Home(const std::string& name) const { return scratch / ("home/" + name); }
-    Account Klv(std::string password = "s3cret") const {
-        return {server->host, "klv", std::move(password)};
-    }
+    Account Klv() const { return {server->host, "klv", "s3cret"}; }
     InstallerContext Context() { return {window, shared, config}; }
 
     Scratch scratch;
@@ -157,9 +155,6 @@ TEST_P(RealServer, UploadsArriveAndPutScriptMakesTheScriptExecutable) {
     EXPECT_THAT(window.messages,
                 ::testing::Each(MatchesRegex("226[^\n]* \n[0-9]{3}[^\n]* \n200[^\n]*")));
     EXPECT_EQ(window.messages.size(), 2u);
-    config.idleTimeout = 20s;  // pure-ftpd is slow to refuse a password
-    EXPECT_THAT(PutScript(Context(), Klv("wrong"), {}, Transcript::Shown).logon.text(),
-                StartsWith("530"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Debian, RealServer,

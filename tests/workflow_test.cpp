@@ -225,8 +225,6 @@ struct Chmod {
 const std::string kNotExecutable = "The host did not make the script executable:\n";
 // clang-format off
 const Chmod kChmods[] = {
-    {.name = "NoSite", .rules = {"SITE=500 no"},
-     .boxes = {"226 stored \n250 CWD ok \n500 no", kNotExecutable + "500 no"}, .stors = 2},
     {.name = "NoCwd", .rules = {"CWD=550 no"},
      .boxes = {"226 stored \n550 no \n200 SITE ok", kNotExecutable + "550 no"}, .stors = 2},
     {.name = "TheFirstRefusalIsNamed",
