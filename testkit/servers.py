@@ -8,10 +8,10 @@ line and serves until its standard input closes, so it ends with the process tha
   servers.py ftp LOG [VERB=REPLY ...]       scripted; commands in LOG
 
 An HTTP ACTION is "CODE REASON", "3xx>LOCATION", "cut" (the connection closes short of the
-length), "silent" (half the body, then nothing) or "echo" (the request headers as body). The real FTP
-servers are those unpacked from Debian's packages by scripts/fetch-ftp-servers.sh; HOME
-belongs to uid 1000. With tls=CERT (CERT.crt, CERT.key) they and pyftpd require TLS on the
-control and data connections. die-after=N ends pyftpd once an upload brought N bytes.
+length), "silent" (half the body, then nothing) or "echo" (the request headers as body). The
+real FTP servers are those unpacked from Debian's packages by scripts/fetch-ftp-servers.sh;
+HOME belongs to uid 1000. With tls=CERT (CERT.crt, CERT.key) they and pyftpd require TLS on
+the control and data connections. die-after=N ends pyftpd once an upload brought N bytes.
 
 A scripted REPLY is lines joined by "|" (VERB#2= for its second use in a connection, a
 whole command such as "SITE chmod 755 a.cgi=" for that command alone); DATA moves the
@@ -225,8 +225,7 @@ def self_signed():
 def ftp_session(control, replies, log):
     reader = control.makefile("rb")
     data_listener = data_target = None
-    command, seen, silent = "GREETING", {}, False
-    slow = False
+    command, seen, silent, slow = "GREETING", {}, False, False
     while True:
         verb = command.split(" ")[0].upper()
         seen[verb] = seen.get(verb, 0) + 1
@@ -240,46 +239,40 @@ def ftp_session(control, replies, log):
             numbers = command[5:].split(",")
             data_target = (".".join(numbers[:4]), int(numbers[4]) * 256 + int(numbers[5]))
         for step in [] if silent else script.split("|"):
-            if step == "CLOSE":
+            if step in ("CLOSE", "RESET"):
+                if step == "RESET":  # once the client has sent something
+                    control.recv(1)
+                    control.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\1\0\0\0\0\0\0\0")
                 return control.close()
             if step == "SILENT":
                 silent = True
                 break
             if step == "PAUSE":
                 time.sleep(0.3)
-                continue
-            if step == "SLOW":
+            elif step == "SLOW":
                 slow = True
-                continue
-            if step == "TRICKLE":
+            elif step == "TRICKLE":
                 for byte in b"\x16\x03\x03\x40\x00" + b"\x00" * 16384:
                     control.sendall(bytes([byte]))
                     time.sleep(0.1)
-                continue
-            if step == "RESET":
-                control.recv(1)
-                control.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\1\0\0\0\0\0\0\0")
-                return control.close()
-            if step == "TLS":
+            elif step == "TLS":
                 control = self_signed().wrap_socket(control, server_side=True)
                 reader = control.makefile("rb")
-                continue
-            if step in ("DATA", "CUT"):
+            elif step in ("DATA", "CUT"):
                 data = (data_listener.accept()[0] if data_listener
                         else socket.create_connection(data_target))
                 if step == "CUT":  # a reset, as when the server dies mid-transfer
                     data.sendall(b"x" * 65536)
                     time.sleep(0.2)  # the client is connected and reading by now
                     data.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\1\0\0\0\0\0\0\0")
-                else:
-                    with open(log + ".stored", "ab") as stored:
-                        stored.write(b"".join(iter(lambda: data.recv(65536), b"")))
+                while step == "DATA" and data.recv(65536):
+                    pass
                 data.close()
-                continue
-            line = (step + "\r\n").encode()
-            for piece in [line[i:i + 1] for i in range(len(line))] if slow else [line]:
-                control.sendall(piece)
-                time.sleep(0.1 if slow else 0)
+            else:
+                line = (step + "\r\n").encode()
+                for piece in [line[i:i + 1] for i in range(len(line))] if slow else [line]:
+                    control.sendall(piece)
+                    time.sleep(0.1 if slow else 0)
         line = reader.readline()
         if not line:
             return control.close()
