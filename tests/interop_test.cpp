@@ -221,11 +221,8 @@ TEST(TlsSessions, TrustAndTlsAreRememberedPerHost) {
     EXPECT_TRUE(PutScript(context, account, script, Transcript::Hidden).stored);
     Session session;
     EXPECT_TRUE(LogOn(context, session, account).ok());
-    EXPECT_TRUE(PutFile(session, {tls.scratch / "klv.cgi", "page.html"}).ok());
     LogOff(session);
     EXPECT_EQ(window.certificates.size(), 2u);  // "Cancel", then "Trust"; then remembered
-    EXPECT_EQ(ReadFile(tls.scratch / "page.html"), "#!/bin/sh\n");
-    EXPECT_EQ(ModeOf(tls.scratch / "x.cgi"), 0755u);
 
     const LocalServer plain({"pyftpd", tls.scratch.path, "klv", "s3cret"});
     shared.trustStore->RememberSpokeTls("127.0.0.1:" + std::to_string(plain.port));
