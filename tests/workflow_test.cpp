@@ -44,7 +44,7 @@ std::string Stored(std::string text) {  // as pyftpdlib stores an ASCII upload
 // clang-format off
 const std::pair<Control, const char*> kForm[] = {
     {Control::Username, "ann"}, {Control::Password, "s3cret"}, {Control::Server, "127.0.0.1"},
-    {Control::HttpCgiPath, "http://blog.example.org/cgi-bin"}, {Control::ClickBankNickName, "annie"},
+    {Control::ClickBankNickName, "annie"}, {Control::HttpCgiPath, "http://blog.example.org/cgi-bin"},
     {Control::MainEmail, "owner@example.org"}, {Control::PayPalEmail, "pay@example.org"},
     {Control::BlogTitle, "Ann's #password# Blog"}, {Control::BlogPassword, "opensesame"}};
 // clang-format on
