@@ -44,7 +44,7 @@ std::string Stored(std::string text) {  // as pyftpdlib stores an ASCII upload
 // clang-format off
 const std::pair<Control, const char*> kForm[] = {
     {Control::Username, "ann"}, {Control::Password, "s3cret"}, {Control::Server, "127.0.0.1"},
-    {Control::ClickBankNickName, "annie"}, {Control::HttpCgiPath, "http://blog.example.org/cgi-bin"},
+    {Control::ClickBankNickName, "annie"}, {Control::HttpCgiPath, "http://blog.example.org/cgi"},
     {Control::MainEmail, "owner@example.org"}, {Control::PayPalEmail, "pay@example.org"},
     {Control::BlogTitle, "Ann's #password# Blog"}, {Control::BlogPassword, "opensesame"}};
 // clang-format on
@@ -133,7 +133,7 @@ TEST_F(Workflow, InstallScriptThenUpdatePagesPutEverythingInPlace) {
     ASSERT_EQ(window.messages.size(), 1u);  // only the second upload shows its replies
     EXPECT_THAT(window.messages[0], ::testing::MatchesRegex("226[^\n]* \n250[^\n]* \n200[^\n]*"));
     EXPECT_THAT(window.openedUrls,
-                ElementsAre("http://blog.example.org/cgi-bin/klv.cgi?data=setup"));
+                ElementsAre("http://blog.example.org/cgi/klv.cgi?data=setup"));
     EXPECT_THAT(window.statusHistory, ElementsAre("Downloading Current KLV Script From Kolvane",
                                                   "Uploading KLV Script", kScriptUploadHint));
     EXPECT_THAT(Lines(scratch / "http.log"), ElementsAre("GET /klvsetup/klvcfgcgi.txt HTTP/1.1",
