@@ -202,14 +202,6 @@ TEST(Templating, ReplacesEveryPlaceholderInOrderWithCrLfLineEnds) {
     EXPECT_TRUE(url.ends_with("n/tamrixo"));
 }
 
-TEST(Paths, RemoteAndWorkingPathsSplitAtTheLastSlash) {
-    EXPECT_EQ(SplitRemotePath("www/cgi-bin/klv.cgi"),
-              std::make_pair(std::string_view("www/cgi-bin"), std::string_view("klv.cgi")));
-    EXPECT_EQ(SplitRemotePath("klv.cgi").first, "");
-    EXPECT_EQ(SplitRemotePath("/klv.cgi").first, "");
-    EXPECT_EQ(SplitRemotePath("dir/").second, "");
-}
-
 // XDG_RUNTIME_DIR and XDG_CACHE_HOME under a scratch directory ("" unsets one), HOME its
 // "home"; where the run's directory is made ("" where none may be).
 TEST(RunDirectory, PrivateFreshAndRemovedWithTheWorkingFiles) {
