@@ -112,10 +112,7 @@ std::string Bytes(bool script) {
     return bytes;
 }
 
-std::string WithoutCr(std::string text) {
-    std::erase(text, '\r');
-    return text;
-}
+const auto WithoutCr = [](std::string text) { return std::erase(text, '\r'), text; };
 
 // An image arrives byte for byte; a script in ASCII mode arrives with its lines as sent and
 // the server's own line ends (which servers keep, change or drop CRs: see the docs). After

@@ -132,8 +132,7 @@ TEST_F(Workflow, InstallScriptThenUpdatePagesPutEverythingInPlace) {
     EXPECT_EQ(ModeOf(Home("www/cgi-bin/klvcfg.cgi")) & ModeOf(Home("www/cgi-bin/klv.cgi")), 0755u);
     ASSERT_EQ(window.messages.size(), 1u);  // only the second upload shows its replies
     EXPECT_THAT(window.messages[0], ::testing::MatchesRegex("226[^\n]* \n250[^\n]* \n200[^\n]*"));
-    EXPECT_THAT(window.openedUrls,
-                ElementsAre("http://blog.example.org/cgi/klv.cgi?data=setup"));
+    EXPECT_THAT(window.openedUrls, ElementsAre("http://blog.example.org/cgi/klv.cgi?data=setup"));
     EXPECT_THAT(window.statusHistory, ElementsAre("Downloading Current KLV Script From Kolvane",
                                                   "Uploading KLV Script", kScriptUploadHint));
     EXPECT_THAT(Lines(scratch / "http.log"), ElementsAre("GET /klvsetup/klvcfgcgi.txt HTTP/1.1",
@@ -311,17 +310,6 @@ TEST_F(Workflow, AServerThatDiesIsNamedForEveryPageAfterAndInTheTranscript) {
     EXPECT_EQ(window.messages.back(), "Network error \nNetwork error \nNetwork error");
     EXPECT_EQ(ModeOf(Home("www/cgi-bin/klvcfg.cgi")), 0755u);
     EXPECT_NE(ModeOf(Home("www/cgi-bin/klv.cgi")), 0755u);
-}
-
-// The refusal is the workflow's to show; nothing follows it on the connection.
-TEST_F(Workflow, PutScriptEndsAtARefusedLogonAndShowsNothing) {
-    Script({"PASS=530 Login incorrect: 100% wrong"});
-    const ScriptUpload refused =
-        PutScript(Context(), account, ScriptFile("x.cgi"), Transcript::Shown);
-    EXPECT_EQ(refused.logon.text(), "530 Login incorrect: 100% wrong");
-    EXPECT_FALSE(refused.stored);
-    EXPECT_THAT(window.messages, IsEmpty());
-    EXPECT_THAT(Sent(3), ElementsAre("AUTH TLS", "USER ann", "PASS pw"));
 }
 
 TEST_F(Workflow, ASessionFallsBackToPassiveOnceAndStaysThere) {

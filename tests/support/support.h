@@ -13,10 +13,9 @@
 
 namespace klv::testing {
 
-inline unsigned ModeOf(const fs::path& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
-}
+inline constexpr auto ModeOf = [](const fs::path& path) {
+    return fs::exists(path) ? static_cast<unsigned>(fs::status(path).permissions()) : 0u;
+};
 
 // The lines of a text file without their LF, once there are `atLeast` (a server's log may
 // trail the client: QUIT awaits no reply), or after two seconds.
