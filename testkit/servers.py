@@ -13,13 +13,13 @@ real FTP servers are those unpacked from Debian's packages by scripts/fetch-ftp-
 HOME belongs to uid 1000. With tls=CERT (CERT.crt, CERT.key) they and pyftpd require TLS on
 the control and data connections. die-after=N ends pyftpd once an upload brought N bytes.
 
-A scripted REPLY is lines joined by "|" (VERB#2= for its second use in a connection, a
-whole command such as "SITE chmod 755 a.cgi=" for that command alone); DATA moves the
-data connection's bytes (CUT resets it midway), CLOSE drops the connection, SILENT answers
-nothing more (the commands are still logged), PAUSE waits 0.3 s, SLOW sends the reply's
-later lines a byte every 0.1 s, TRICKLE sends a TLS record's first bytes that slowly for
-ever, RESET resets the connection once the client has sent something, and TLS (after a
-234) goes on through TLS with a self-signed certificate made for the run."""
+A scripted REPLY is lines joined by "|" (LINE*N for a line N times; VERB#2= for its second
+use in a connection, a whole command such as "SITE chmod 755 a.cgi=" for that command alone);
+DATA moves the data connection's bytes (CUT resets it midway), CLOSE drops the connection,
+SILENT answers nothing more (the commands are still logged), PAUSE waits 0.3 s, SLOW sends
+the reply's later lines a byte every 0.1 s, TRICKLE sends a TLS record's first bytes that
+slowly for ever, RESET resets the connection once the client has sent something, and TLS
+(after a 234) goes on through TLS with a self-signed certificate made for the run."""
 import ctypes, os, signal, socket, subprocess, sys, threading, time, warnings
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import unquote, urlsplit
@@ -238,7 +238,11 @@ def ftp_session(control, replies, log):
         if verb == "PORT":
             numbers = command[5:].split(",")
             data_target = (".".join(numbers[:4]), int(numbers[4]) * 256 + int(numbers[5]))
+        steps = []
         for step in [] if silent else script.split("|"):
+            line, star, times = step.rpartition("*")
+            steps += [line] * int(times) if star else [step]
+        for step in steps:
             if step in ("CLOSE", "RESET"):
                 if step == "RESET":  # once the client has sent something
                     control.recv(1)
