@@ -29,18 +29,12 @@ namespace fs = std::filesystem;
 struct Pieces : ftp::ByteSource {
     explicit Pieces(std::vector<std::string> list) : pieces(std::move(list)) {}
     long Read(char* buffer, std::size_t size) override {
-        if (next == pieces.size()) {
-            return 0;
+        if (next == pieces.size() || pieces[next] == "FAIL") {
+            return next == pieces.size() ? 0 : (++next, -1);
         }
-        if (pieces[next] == "FAIL") {
-            ++next;
-            return -1;
-        }
-        std::string& piece = pieces[next];
-        const std::size_t taken = std::min(size, piece.size());
-        piece.copy(buffer, taken);
-        piece = piece.substr(taken);
-        next += piece.empty() ? 1 : 0;
+        const std::size_t taken = pieces[next].copy(buffer, size);
+        pieces[next].erase(0, taken);
+        next += pieces[next].empty() ? 1 : 0;
         return static_cast<long>(taken);
     }
     std::vector<std::string> pieces;
