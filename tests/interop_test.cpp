@@ -100,14 +100,11 @@ protected:
     Config config;
 };
 
-// A script with every kind of line end, or binary bytes (pseudo-random after a few).
+// A script with every kind of line end, or every byte value; 200 KiB either way.
 std::string Bytes(bool script) {
-    std::string bytes =
-        script ? "#!/usr/bin/perl\r\n# lone LF:\nCR CR LF:\r\r\n" : "\r\n\n\r\r\r\n";
-    for (unsigned state = 12345; bytes.size() < 200 * 1024;) {
-        state = state * 1103515245u + 12345u;
-        bytes += script ? "print \"line " + std::to_string(state % 1000) + "\";\r\n"
-                        : std::string(1, static_cast<char>(state >> 16));
+    std::string bytes = script ? "#!/usr/bin/perl\r\n# lone LF:\nCR CR LF:\r\r\n" : "\r\n\n\r\r";
+    for (int i = 0; bytes.size() < 200 * 1024; ++i) {
+        bytes += script ? "print \"line\";\r\n" : std::string(1, static_cast<char>(i * 7));
     }
     return bytes;
 }
