@@ -18,13 +18,7 @@ using testing::WriteFile;
 
 constexpr char kOld[] = "the file as it was\n";
 
-const std::string kLong = [] {
-    std::string bytes;
-    for (int i = 0; i < 2500; ++i) {
-        bytes += static_cast<char>('a' + i % 26);
-    }
-    return bytes;
-}();
+const std::string kLong = std::string(1500, 'l') + std::string(1000, 'L');
 
 class Fetch : public ::testing::Test {
 protected:

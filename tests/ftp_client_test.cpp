@@ -45,14 +45,17 @@ protected:
 };
 
 // A reply of the scripted server (its greeting unless the rule says otherwise), and what
-// the client makes of it. A whole reply is read within the idle bound and 1,000 lines, each
-// line within 8 KiB; past a bound it is left unread, so the connection is closed.
+// the client makes of it, as Command("") or as LogOn. A whole reply is read within the idle
+// bound and 1,000 lines, each line within 8 KiB; past a bound it is left unread, so the
+// connection is closed.
 struct Reply {
     const char* name;
     std::string rule;
     std::string text = std::string(kNetworkError);  // replyText() afterwards
-    bool ok = false;                                // Command's result
+    bool ok = false;                                // the result
+    bool logOn = false;
 };
+// clang-format off
 const Reply kReplies[] = {
     {.name = "Completed", .rule = "GREETING=220 ready", .text = "220 ready", .ok = true},
     {.name = "Block", .rule = "GREETING=220-a|220 x|220-b|220 end", .text = "220 x", .ok = true},
@@ -61,39 +64,27 @@ const Reply kReplies[] = {
     {.name = "EmptyLine", .rule = "GREETING=", .text = ""},
     {.name = "Closed", .rule = "GREETING=CLOSE"},
     {.name = "ClosedInABlock", .rule = "GREETING=220-a|CLOSE"},
-    {.name = "AThousandLines",
-     .rule = "GREETING=220-more*999|220 done",
-     .text = "220 done",
-     .ok = true},
-    {.name = "MoreLines", .rule = "GREETING=220-more*1000|220 done"},
+    {.name = "AThousandLines", .rule = "GREETING=220-a*999|220 done", .text = "220 done", .ok = true},
+    {.name = "MoreLines", .rule = "GREETING=220-a*1000|220 done"},
     {.name = "ALineOver8KiB", .rule = "GREETING=220-" + std::string(kMaxLineLength, 'x') + "|220"},
+    {.name = "LogonRefused", .rule = "PASS=530 Login incorrect.", .text = "530 Login incorrect.",
+     .logOn = true},
+    {.name = "LogonBeforeTheServerIsReady", .rule = "GREETING=120 not yet", .text = "120 not yet",
+     .logOn = true},
+    {.name = "LogonClosed", .rule = "USER=CLOSE", .logOn = true},
 };
+// clang-format on
 class Replies : public Scripted, public ::testing::WithParamInterface<Reply> {};
 
 TEST_P(Replies, EndAtTheClosingLineSucceedOnlyInClassTwoAndKeepTheConnectionInStep) {
     Start({GetParam().rule});
-    ASSERT_TRUE(client.Connect(server->host, server->port));
-    EXPECT_EQ(client.Command(""), GetParam().ok);
+    ASSERT_TRUE(GetParam().logOn || client.Connect(server->host, server->port));
+    EXPECT_EQ(GetParam().logOn ? LogOn() : client.Command(""), GetParam().ok);
     EXPECT_EQ(client.replyText(), GetParam().text);
     EXPECT_EQ(client.connected(), GetParam().text != kNetworkError);
 }
 
 INSTANTIATE_TEST_SUITE_P(Client, Replies, ::testing::ValuesIn(kReplies), RowName);
-
-const Reply kLogonRefusals[] = {
-    {.name = "Password", .rule = "PASS=530 Login incorrect.", .text = "530 Login incorrect."},
-    {.name = "NotYet", .rule = "GREETING=120 not yet", .text = "120 not yet"},
-    {.name = "Closed", .rule = "USER=CLOSE"},
-};
-class LogonRefusals : public Scripted, public ::testing::WithParamInterface<Reply> {};
-
-TEST_P(LogonRefusals, LeaveTheServersLineOrTheCause) {
-    Start({GetParam().rule});
-    EXPECT_FALSE(LogOn());
-    EXPECT_EQ(client.replyText(), GetParam().text);
-}
-
-INSTANTIATE_TEST_SUITE_P(Client, LogonRefusals, ::testing::ValuesIn(kLogonRefusals), RowName);
 
 // The bound a trickled reply lowered (to 0.5 s, at its second line) is restored.
 TEST_F(Scripted, TheNextReplyHasTheWholeIdleBoundAgain) {

@@ -25,14 +25,6 @@ using ::testing::StartsWith;
 
 const std::string kComplete = "Update Pages Is Now Complete!";
 
-std::string Big(std::size_t size) {
-    std::string page;
-    for (int line = 0; page.size() < size; ++line) {
-        page += "<p>paragraph " + std::to_string(line) + " of a long page</p>\r\n";
-    }
-    return page;
-}
-
 std::string Stored(std::string text) {  // as pyftpdlib stores an ASCII upload
     for (std::size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) {
         text.erase(at, 1);
@@ -298,14 +290,14 @@ TEST_F(Workflow, UpdatePagesNamesEveryPageThatDidNotLandAndWhy) {
 TEST_F(Workflow, AServerThatDiesIsNamedForEveryPageAfterAndInTheTranscript) {
     Serve();
     Ftp({"die-after=65536"});
-    WriteFile(Vendor("big.html"), Big(512 * 1024));
+    WriteFile(Vendor("big.html"), std::string(512 * 1024, 'p'));
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(UpdatePages("faq.txt\nbig.html\nstyle.css\n"),
               "\nbig.html: Network error\nstyle.css: Unable to connect to server");
     EXPECT_TRUE(fs::exists(Home("www/klv/faq.txt")));
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
     Ftp({"die-after=65536"});
-    WriteFile(Vendor("klvcgi.txt"), Big(512 * 1024));
+    WriteFile(Vendor("klvcgi.txt"), std::string(512 * 1024, 's'));
     OnInstallScript(Context());
     EXPECT_EQ(window.messages.back(), "Network error \nNetwork error \nNetwork error");
     EXPECT_EQ(ModeOf(Home("www/cgi-bin/klvcfg.cgi")), 0755u);
