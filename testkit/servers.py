@@ -6,6 +6,7 @@ line and serves until its standard input closes, so it ends with the process tha
   servers.py real vsftpd|proftpd|pure-ftpd HOME USER PASSWORD UNPACKED_ROOT [tls=CERT]
   servers.py pyftpd HOME USER PASSWORD [die-after=N] [tls=CERT]   Debian's pyftpdlib
   servers.py ftp LOG [VERB=REPLY ...]       scripted; commands in LOG
+  servers.py full                            takes no connection: a connect to it hangs
 
 An HTTP ACTION is "CODE REASON", "3xx>LOCATION", "cut" (the connection closes short of the
 length), "silent" (half the body, then nothing) or "echo" (the request headers as body). The
@@ -285,5 +286,16 @@ def ftp_session(control, replies, log):
             out.write(command + "\n")
 
 
+def full():
+    listener = socket.create_server(("127.0.0.1", 0), backlog=0)
+    waiting = [socket.socket() for _ in range(3)]  # fill the backlog
+    for client in waiting:
+        client.setblocking(False)
+        client.connect_ex(listener.getsockname())
+    ready(*listener.getsockname())
+    threading.Event().wait()
+
+
 if __name__ == "__main__":
-    {"http": http, "real": real, "pyftpd": pyftpd, "ftp": ftp}[sys.argv[1]](*sys.argv[2:])
+    {"http": http, "real": real, "pyftpd": pyftpd, "ftp": ftp,
+     "full": full}[sys.argv[1]](*sys.argv[2:])

@@ -9,7 +9,6 @@
 
 #include "base/cancel.h"
 #include "ftp/ftp_client.h"
-#include "ftp/tcp_socket.h"
 #include "tests/support/support.h"
 #include "web/fetch.h"
 
@@ -27,7 +26,6 @@ struct Waiting {
     testing::Scratch scratch;
     std::optional<LocalServer> server;
     ftp::FtpClient client;
-    std::vector<UniqueFd> backlog;
 
     bool LogOn(bool tls = false) {
         ftp::LogonRequest request;
@@ -43,26 +41,11 @@ struct Waiting {
         return LogOn() &&
                client.Put("page", scratch / "local", connection, ftp::TransferType::Image);
     }
-    // A loopback port whose listener takes no more connections: a connect hangs.
-    unsigned FullPort() {
-        UniqueFd listener = ftp::tcp::OpenStreamSocket();
-        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-        EXPECT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        EXPECT_EQ(::listen(listener.get(), 0), 0);
-        const unsigned port = ntohs(ftp::tcp::LocalAddress(listener.get())->sin_port);
-        for (int i = 0; i < 3; ++i) {
-            backlog.push_back(ftp::tcp::OpenStreamSocket());
-            (void)ftp::tcp::Connect(backlog.back().get(), *ftp::tcp::LocalAddress(listener.get()),
-                                    Clock::now());
-        }
-        backlog.push_back(std::move(listener));
-        return port;
-    }
 };
 
 struct Wait {
     const char* name;
-    std::vector<std::string> server = {};  // the scripted FTP server's rules, or "http"
+    std::vector<std::string> server;  // the scripted FTP server's rules, or "http" or "full"
     std::function<bool(Waiting&)> run;
     bool endedByCancel = true;  // else by an idle bound of kShortBound
 };
@@ -70,8 +53,8 @@ struct Wait {
 using ftp::DataConnection;
 // clang-format off
 const Wait kWaits[] = {
-    {.name = "Connect",
-     .run = [](Waiting& w) { return w.client.Connect("127.0.0.1", w.FullPort()); }},
+    {.name = "Connect", .server = {"full"},
+     .run = [](Waiting& w) { return w.client.Connect(w.server->host, w.server->port); }},
     {.name = "Greeting", .server = {"GREETING=SILENT"},
      .run = [](Waiting& w) { return w.LogOn(); }},
     {.name = "TlsHandshake", .server = {"AUTH=234 Go|SILENT"},
@@ -95,14 +78,13 @@ class EveryWait : public ::testing::TestWithParam<Wait> {};
 TEST_P(EveryWait, EndsWithinASecondOfCancelOrAtItsBound) {
     const Wait& wait = GetParam();
     Waiting waiting;
-    if (!wait.server.empty() && wait.server[0] == "http") {
-        waiting.server.emplace(std::vector<std::string>{"http", waiting.scratch.path,
-                                                        waiting.scratch / "log", "/x=silent"});
-    } else if (!wait.server.empty()) {
-        std::vector<std::string> rules{"ftp", waiting.scratch / "log"};
-        rules.insert(rules.end(), wait.server.begin(), wait.server.end());
-        waiting.server.emplace(rules);
+    std::vector<std::string> server = wait.server;
+    if (server[0] == "http") {
+        server = {"http", waiting.scratch.path, waiting.scratch / "log", "/x=silent"};
+    } else if (server[0] != "full") {
+        server.insert(server.begin(), {"ftp", waiting.scratch / "log"});
     }
+    waiting.server.emplace(server);
     waiting.client.setIdleTimeout(wait.endedByCancel ? 30s : kShortBound);
 
     CancelToken token;
