@@ -292,19 +292,5 @@ TEST_F(Scripted, TypeIsSentOnlyWhenTheConnectionsTypeChanges) {
     EXPECT_THAT(Sent(4), ElementsAre("USER ", "PASS p", "TYPE A", "PASV"));
 }
 
-TEST_F(Scripted, LocalFaultsStopBeforeAnyCommand) {
-    Start({});
-    ASSERT_TRUE(LogOn());
-    const std::string local = scratch / "local";
-    EXPECT_FALSE(client.Put("x", scratch / "missing", Active, TransferType::Image));
-    EXPECT_EQ(client.lastTransferStage(), LocalFile);
-    EXPECT_EQ(client.replyText(), kUnableToOpenLocalFile);
-    testing::WriteFile(local, "");
-    EXPECT_THAT(Sent(), ElementsAre("USER ", "PASS p"));
-    client.Disconnect();
-    EXPECT_FALSE(client.Put("x", local, Active, TransferType::Image));
-    EXPECT_EQ(client.lastTransferStage(), Type);
-}
-
 }  // namespace
 }  // namespace klv::ftp

@@ -119,9 +119,7 @@ const auto WithoutCr = [](std::string text) { return std::erase(text, '\r'), tex
 TEST_P(RealServer, UploadsArriveAndPutScriptMakesTheScriptExecutable) {
     std::vector<ftp::CertificateInfo> asked;  // a 5xx to AUTH TLS leaves clear text
     ASSERT_TRUE(client.LogOn(TlsLogon(*server, asked, true))) << client.replyText();
-    ASSERT_EQ(asked.size(), std::get<bool>(GetParam()) ? 1u : 0u);  // the run's own authority
-    EXPECT_THAT(asked, ::testing::Each(::testing::Field(&ftp::CertificateInfo::subject,
-                                                        HasSubstr("klv test server"))));
+    EXPECT_EQ(asked.size(), std::get<bool>(GetParam()) ? 1u : 0u);  // the run's own authority
     const std::string script = Local("script", Bytes(true));
     const std::string image = Local("image", Bytes(false));
     for (const DataConnection connection : {DataConnection::Active, DataConnection::Passive}) {

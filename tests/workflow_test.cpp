@@ -256,18 +256,16 @@ TEST_F(Workflow, UpdatePagesNamesEveryPageThatDidNotLandAndWhy) {
     fs::copy_file(Vendor("klv.jpg"), Vendor("Klv.jpg"));
     WriteFile(Vendor("my page.v2.html"), "dots and a blank inside");
     const std::string leaves = R"(: the name has a "." or ".." part, which could leave www/klv/)";
+    const std::string named =
+        "\nmissing.html: HTTP 404 Not Found\n: the name is empty\n"
+        "cut.html: transfer closed with 1000 bytes remaining to read\n"
+        "silent.html: Nothing received from the server for 1 second\n"
+        "../../www/cgi-bin/klv.cgi";
     EXPECT_EQ(UpdatePages("faq.txt\r\nmissing.html\r\n\r\ncut.html\r\nsilent.html\r\nKlv.jpg\r\n"
-                          "../../www/cgi-bin/klv.cgi\r\n/etc/x\r\nsub/./a\r\n./b\r\n..\\x\r\n"
+                          "../../www/cgi-bin/klv.cgi\r\n/etc/x\r\nsub/./a\r\n..\\x\r\n"
                           "my page.v2.html\r\nnot listed"),
-              "\nmissing.html: HTTP 404 Not Found\n: the name is empty\ncut.html: transfer closed "
-              "with 1000 bytes remaining to read\nsilent.html: Nothing received from the server "
-              "for 1 second\n../../www/cgi-bin/klv.cgi" +
-                  leaves +
-                  "\n/etc/x: the name is an "
-                  "absolute path\nsub/./a" +
-                  leaves + "\n./b" + leaves +
-                  "\n..\\x: the name holds a "
-                  "backslash");
+              named + leaves + "\n/etc/x: the name is an absolute path\nsub/./a" + leaves +
+                  "\n..\\x: the name holds a backslash");
     EXPECT_THAT(Pages(), ElementsAre("Klv.jpg", "faq.txt", "my page.v2.html"));
     EXPECT_FALSE(fs::exists(Home("www/cgi-bin/klv.cgi")));
     EXPECT_EQ(ReadFile(Home("www/klv/Klv.jpg")), Stored(ReadFile(Vendor("klv.jpg"))));  // ASCII
