@@ -96,11 +96,6 @@ protected:
         return completed ? window.messages.back().substr(kComplete.size()) : "<no completion>";
     }
     std::string Working(const std::string& name) const { return shared.appDirectory + "/" + name; }
-    FileToPut ScriptFile(std::string remotePath) {
-        WriteFile(scratch / "script", "#!/bin/sh\r\necho hi\r\n");
-        return {scratch / "script", std::move(remotePath)};
-    }
-    const Account account{"127.0.0.1", "ann", "pw"};
 
     Scratch scratch, vendor;
     std::string log;
@@ -304,10 +299,11 @@ TEST_F(Workflow, AServerThatDiesIsNamedForEveryPageAfterAndInTheTranscript) {
 TEST_F(Workflow, ASessionFallsBackToPassiveOnceAndStaysThere) {
     Script({"STOR#1=425 Can't open data connection", "STOR#4=150 go|DATA|550 full"});
     Session session;
-    ASSERT_TRUE(LogOn(Context(), session, account).ok());
-    EXPECT_TRUE(PutFile(session, ScriptFile("a.html")).ok());
-    EXPECT_TRUE(PutFile(session, ScriptFile("b.html")).ok());
-    EXPECT_EQ(PutFile(session, ScriptFile("c.html")).text(), "550 full");  // not retried
+    ASSERT_TRUE(LogOn(Context(), session, {"127.0.0.1", "ann", "pw"}).ok());
+    WriteFile(scratch / "page", "<p>\r\n");
+    EXPECT_TRUE(PutFile(session, {scratch / "page", "a.html"}).ok());
+    EXPECT_TRUE(PutFile(session, {scratch / "page", "b.html"}).ok());
+    EXPECT_EQ(PutFile(session, {scratch / "page", "c.html"}).text(), "550 full");  // not retried
     LogOff(session);
     EXPECT_THAT(Sent(13), ElementsAre("AUTH TLS", "USER ann", "PASS pw", "TYPE A",
                                       StartsWith("PORT "), "STOR a.html", "PASV", "STOR a.html",
