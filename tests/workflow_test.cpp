@@ -116,8 +116,8 @@ TEST_F(Workflow, InstallScriptThenUpdatePagesPutEverythingInPlace) {
     EXPECT_EQ(ReadFile(Home("www/cgi-bin/klvcfg.cgi")), Stored(filled));
     EXPECT_EQ(ReadFile(Home("www/cgi-bin/klv.cgi")), Stored(ReadFile(Vendor("klvcgi.txt"))));
     EXPECT_EQ(ModeOf(Home("www/cgi-bin/klvcfg.cgi")) & ModeOf(Home("www/cgi-bin/klv.cgi")), 0755u);
-    ASSERT_EQ(window.messages.size(), 1u);  // only the second upload shows its replies
-    EXPECT_THAT(window.messages[0], ::testing::MatchesRegex("226[^\n]* \n250[^\n]* \n200[^\n]*"));
+    EXPECT_THAT(window.messages,  // only the second upload shows its replies
+                ElementsAre(::testing::MatchesRegex("226[^\n]* \n250[^\n]* \n200[^\n]*")));
     EXPECT_THAT(window.openedUrls, ElementsAre("http://blog.example.org/cgi/klv.cgi?data=setup"));
     EXPECT_THAT(window.statusHistory, ElementsAre("Downloading Current KLV Script From Kolvane",
                                                   "Uploading KLV Script", kScriptUploadHint));
