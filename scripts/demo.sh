@@ -52,7 +52,7 @@ wait_for_line() {
 # The FTP server ends when its standard input closes: this script holds the pipe open.
 mkfifo "$work/ftp.stdin"
 exec 3<>"$work/ftp.stdin"
-"$python" tests/support/ftp_servers.py pyftpd "$home" demo demo \
+"$python" testkit/servers.py pyftpd "$home" demo demo \
   <"$work/ftp.stdin" >"$work/ftp.out" 2>&1 &
 pids+=($!)
 ftp_port=$(wait_for_line "$work/ftp.out" '^127\.0\.0\.1 [0-9]+$' | cut -d' ' -f2)

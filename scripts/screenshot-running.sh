@@ -64,7 +64,7 @@ mkdir -p "$work/ftp-home/www/cgi-bin" "$work/ftp-home/www/klv" "$work/config"
 # The FTP server ends when its standard input closes: this script holds the pipe open.
 mkfifo "$work/ftp.stdin"
 exec 3<>"$work/ftp.stdin"
-"$python" tests/support/ftp_servers.py pyftpd "$work/ftp-home" demo demo \
+"$python" testkit/servers.py pyftpd "$work/ftp-home" demo demo \
   <"$work/ftp.stdin" >"$work/ftp.out" 2>&1 &
 pids+=($!)
 # The vendor site: the scripts and the list at once, every page in 32-byte pieces.

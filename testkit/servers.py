@@ -4,12 +4,23 @@ line and serves until its standard input closes, so it ends with the process tha
 
   servers.py http ROOT LOG [PATH=ACTION ...]       files of ROOT, request lines in LOG
   servers.py real vsftpd|proftpd|pure-ftpd HOME USER PASSWORD UNPACKED_ROOT [tls=CERT]
+  servers.py pyftpd HOME USER PASSWORD [die-after=N] [tls=CERT]   Debian's pyftpdlib
+  servers.py ftp LOG [VERB=REPLY ...]       scripted; commands in LOG
+  servers.py full                            takes no connection: a connect to it hangs
 
-An HTTP ACTION is "CODE REASON", "3xx>LOCATION", "cut", "chunked", "chunked-cut", "close",
-"silent" (half the body, then nothing) or "echo" (the request headers as body). The FTP
-servers are those unpacked from Debian's packages by scripts/fetch-ftp-servers.sh; HOME
-belongs to uid 1000. With tls=CERT (CERT.crt, CERT.key) they require TLS on the control and
-data connections."""
+An HTTP ACTION is "CODE REASON", "3xx>LOCATION", "cut" (the connection closes short of the
+length), "silent" (half the body, then nothing) or "echo" (the request headers as body). The
+real FTP servers are those unpacked from Debian's packages by scripts/fetch-ftp-servers.sh;
+HOME belongs to uid 1000. With tls=CERT (CERT.crt, CERT.key) they and pyftpd require TLS on
+the control and data connections. die-after=N ends pyftpd once an upload brought N bytes.
+
+A scripted REPLY is lines joined by "|" (LINE*N for a line N times; VERB#2= for its second
+use in a connection, a whole command such as "SITE chmod 755 a.cgi=" for that command alone);
+DATA moves the data connection's bytes (CUT resets it midway), CLOSE drops the connection,
+SILENT answers nothing more (the commands are still logged), PAUSE waits 0.3 s, SLOW sends
+the reply's later lines a byte every 0.1 s, TRICKLE sends a TLS record's first bytes that
+slowly for ever, RESET resets the connection once the client has sent something, and TLS
+(after a 234) goes on through TLS with a self-signed certificate made for the run."""
 import ctypes, os, signal, socket, subprocess, sys, threading, time, warnings
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import unquote, urlsplit
@@ -59,22 +70,13 @@ def http(root, log, *rules):
                 self._headers_buffer = [b"HTTP/1.1 %s\r\n" % code.encode()]
             else:
                 self.send_response(int(code) if code.isdigit() else 200, reason or None)
-            if action.startswith("chunked"):
-                self.send_header("Transfer-Encoding", "chunked")
-                self.end_headers()
-                for piece in (body[:len(body) // 2], body[len(body) // 2:]):
-                    self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
-                if action == "chunked":
-                    self.wfile.write(b"0\r\n\r\n")
-            else:
-                length = len(body) + (1000 if action in ("cut", "silent") else 0)
-                if action != "close":
-                    self.send_header("Content-Length", str(length))
-                self.end_headers()
-                self.wfile.write(body[:len(body) // 2] if action == "silent" else body)
-                if action == "silent":
-                    time.sleep(3600)
-            self.close_connection = action in ("cut", "close", "chunked-cut")
+            length = len(body) + (1000 if action in ("cut", "silent") else 0)
+            self.send_header("Content-Length", str(length))
+            self.end_headers()
+            self.wfile.write(body[:len(body) // 2] if action == "silent" else body)
+            if action == "silent":
+                time.sleep(3600)
+            self.close_connection = action == "cut"
 
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     server.daemon_threads = True
@@ -155,5 +157,145 @@ def real(kind, home, user, password, unpacked, tls=""):
     server.wait()
 
 
+
+
+def pyftpd(home, user, password, *options):
+    from pyftpdlib.authorizers import DummyAuthorizer
+    from pyftpdlib.handlers import DTPHandler, FTPHandler, TLS_FTPHandler
+    from pyftpdlib.servers import FTPServer
+    import logging
+    logging.basicConfig(level=logging.ERROR)
+
+    cert = [o[4:] for o in options if o.startswith("tls=")]
+    class Handler(TLS_FTPHandler if cert else FTPHandler):
+        auth_failed_timeout = 0
+    if cert:
+        Handler.certfile, Handler.keyfile = cert[0] + ".crt", cert[0] + ".key"
+        Handler.tls_control_required = Handler.tls_data_required = True
+
+    limit = [int(o[10:]) for o in options if o.startswith("die-after=")]
+    class Dying(DTPHandler):  # ends the whole server once an upload brought `limit` bytes
+        def handle_read(self):
+            DTPHandler.handle_read(self)
+            if limit and self.receive and self.tot_bytes_received >= limit[0]:
+                self.file_obj.flush()
+                os._exit(3)
+        handle_read_event = handle_read
+    if limit:
+        Handler.dtp_handler = Dying
+    Handler.authorizer = DummyAuthorizer()
+    Handler.authorizer.add_user(user, password, home, perm="elradfmwMT")
+    server = FTPServer(("127.0.0.1", 0), Handler)
+    ready("127.0.0.1", server.socket.getsockname()[1])
+    server.serve_forever(handle_exit=False)
+
+
+FTP_REPLIES = {"GREETING": "220 scripted server ready", "USER": "331 password please",
+               "PASS": "230 logged on", "ACCT": "230 account ok", "TYPE": "200 type set",
+               "AUTH": "500 AUTH not understood",
+               "PASV": "227 Entering Passive Mode (%s)", "PORT": "200 PORT ok",
+               "STOR": "150 go ahead|DATA|226 stored",
+               "CWD": "250 CWD ok", "SITE": "200 SITE ok", "QUIT": "221 bye|CLOSE",
+               "OPEN": "220 connected"}
+
+
+def ftp(log, *rules):
+    replies = dict(FTP_REPLIES)
+    replies.update(rule.split("=", 1) for rule in rules if "=" in rule)
+    listener = socket.create_server(("127.0.0.1", 0))
+    ready("127.0.0.1", listener.getsockname()[1])
+    while True:
+        control, _ = listener.accept()
+        threading.Thread(target=ftp_session, args=(control, replies, log), daemon=True).start()
+
+
+threading.excepthook = lambda args: None  # a client that reset the connection is no news
+
+
+def self_signed():
+    import ssl, tempfile
+    folder = tempfile.mkdtemp()
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                    "-subj", "/CN=scripted", "-keyout", folder + "/k", "-out", folder + "/c"],
+                   check=True, capture_output=True)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(folder + "/c", folder + "/k")
+    return context
+
+
+def ftp_session(control, replies, log):
+    reader = control.makefile("rb")
+    data_listener = data_target = None
+    command, seen, silent, slow = "GREETING", {}, False, False
+    while True:
+        verb = command.split(" ")[0].upper()
+        seen[verb] = seen.get(verb, 0) + 1
+        script = replies.get(command, replies.get("%s#%d" % (verb, seen[verb]),
+                                                  replies.get(verb, "502 not implemented")))
+        if verb == "PASV":
+            data_listener = socket.create_server(("127.0.0.1", 0))
+            port = data_listener.getsockname()[1]
+            script = script.replace("%s", "127,0,0,1,%d,%d" % (port // 256, port % 256))
+        if verb == "PORT":
+            numbers = command[5:].split(",")
+            data_target = (".".join(numbers[:4]), int(numbers[4]) * 256 + int(numbers[5]))
+        steps = []
+        for step in [] if silent else script.split("|"):
+            line, star, times = step.rpartition("*")
+            steps += [line] * int(times) if star else [step]
+        for step in steps:
+            if step in ("CLOSE", "RESET"):
+                if step == "RESET":  # once the client has sent something
+                    control.recv(1)
+                    control.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\1\0\0\0\0\0\0\0")
+                return control.close()
+            if step == "SILENT":
+                silent = True
+                break
+            if step == "PAUSE":
+                time.sleep(0.3)
+            elif step == "SLOW":
+                slow = True
+            elif step == "TRICKLE":
+                for byte in b"\x16\x03\x03\x40\x00" + b"\x00" * 16384:
+                    control.sendall(bytes([byte]))
+                    time.sleep(0.1)
+            elif step == "TLS":
+                control = self_signed().wrap_socket(control, server_side=True)
+                reader = control.makefile("rb")
+            elif step in ("DATA", "CUT"):
+                data = (data_listener.accept()[0] if data_listener
+                        else socket.create_connection(data_target))
+                if step == "CUT":  # a reset, as when the server dies mid-transfer
+                    data.sendall(b"x" * 65536)
+                    time.sleep(0.2)  # the client is connected and reading by now
+                    data.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\1\0\0\0\0\0\0\0")
+                while step == "DATA" and data.recv(65536):
+                    pass
+                data.close()
+            else:
+                line = (step + "\r\n").encode()
+                for piece in [line[i:i + 1] for i in range(len(line))] if slow else [line]:
+                    control.sendall(piece)
+                    time.sleep(0.1 if slow else 0)
+        line = reader.readline()
+        if not line:
+            return control.close()
+        command = line.decode("latin-1").rstrip("\r\n")
+        with open(log, "a") as out:
+            out.write(command + "\n")
+
+
+def full():
+    listener = socket.create_server(("127.0.0.1", 0), backlog=0)
+    waiting = [socket.socket() for _ in range(3)]  # fill the backlog
+    for client in waiting:
+        client.setblocking(False)
+        client.connect_ex(listener.getsockname())
+    ready(*listener.getsockname())
+    threading.Event().wait()
+
+
 if __name__ == "__main__":
-    {"http": http, "real": real}[sys.argv[1]](*sys.argv[2:])
+    {"http": http, "real": real, "pyftpd": pyftpd, "ftp": ftp,
+     "full": full}[sys.argv[1]](*sys.argv[2:])

@@ -1,6 +1,6 @@
 // What the tests and the benchmarks share: a scratch directory, whole-file reads and
 // writes, a child process that ends with its owner, and the loopback servers of
-// testkit/servers.py (and of tests/support/ftp_servers.py for the tests).
+// testkit/servers.py.
 #pragma once
 
 #include <arpa/inet.h>
@@ -126,10 +126,11 @@ private:
     UniqueFd input_, output_;
 };
 
-// A server of one of those scripts (see there), listening once constructed.
+// A server of servers.py (see there), listening once constructed.
 struct LocalServer {
-    explicit LocalServer(std::vector<std::string> arguments, std::string script = KLV_SERVERS)
-        : process((arguments.insert(arguments.begin(), {"/usr/bin/python3", script}), arguments)) {
+    explicit LocalServer(std::vector<std::string> arguments)
+        : process(
+              (arguments.insert(arguments.begin(), {"/usr/bin/python3", KLV_SERVERS}), arguments)) {
         std::istringstream(process.ReadLine()) >> host >> port;
         if (port == 0) {
             throw std::runtime_error("no server started: " + arguments.at(2));

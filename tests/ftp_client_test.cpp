@@ -1,4 +1,4 @@
-// The FTP client against the scripted server of servers.py: the replies, logons and
+// The FTP client against the scripted server of testkit/servers.py: the replies, logons and
 // transfer failures no real server produces on demand.
 #include "ftp/ftp_client.h"
 
@@ -15,15 +15,14 @@ namespace {
 
 using namespace std::chrono_literals;
 using ::testing::ElementsAre;
-
-using testing::Split;
+using testing::RowName;
 
 class Scripted : public ::testing::Test {
 protected:
     void Start(std::vector<std::string> rules) {
         log = scratch / ("log" + std::to_string(++starts));
         rules.insert(rules.begin(), {"ftp", log});
-        server.emplace(rules, KLV_FTP_SERVERS);
+        server.emplace(rules);
         client.setIdleTimeout(500ms);
     }
     bool LogOn(std::string user = "", int type = 0, TlsOptions tls = {}) {
@@ -45,47 +44,50 @@ protected:
     FtpClient client;
 };
 
-class Replies : public Scripted, public ::testing::WithParamInterface<std::string> {};
+// A reply of the scripted server (its greeting unless the rule says otherwise), and what
+// the client makes of it, as Command("") or as LogOn. A whole reply is read within the idle
+// bound and 1,000 lines, each line within 8 KiB; past a bound it is left unread, so the
+// connection is closed.
+struct Reply {
+    const char* name;
+    std::string rule;
+    std::string text = std::string(kNetworkError);  // replyText() afterwards
+    bool ok = false;                                // the result
+    bool logOn = false;
+};
+// clang-format off
+const Reply kReplies[] = {
+    {.name = "Completed", .rule = "GREETING=220 ready", .text = "220 ready", .ok = true},
+    {.name = "Block", .rule = "GREETING=220-a|220 x|220-b|220 end", .text = "220 x", .ok = true},
+    {.name = "Preliminary", .rule = "GREETING=120 wait", .text = "120 wait"},
+    {.name = "Refused", .rule = "GREETING=530 no", .text = "530 no"},
+    {.name = "EmptyLine", .rule = "GREETING=", .text = ""},
+    {.name = "Closed", .rule = "GREETING=CLOSE"},
+    {.name = "ClosedInABlock", .rule = "GREETING=220-a|CLOSE"},
+    {.name = "AThousandLines", .rule = "GREETING=220-*999|220 end", .text = "220 end", .ok = true},
+    {.name = "MoreLines", .rule = "GREETING=220-*1000|220 end"},
+    {.name = "ALineOver8KiB", .rule = "GREETING=220-" + std::string(kMaxLineLength, 'x') + "|220"},
+    {.name = "LogonRefused", .rule = "PASS=530 Login incorrect.", .text = "530 Login incorrect.",
+     .logOn = true},
+    {.name = "LogonBeforeTheServerIsReady", .rule = "GREETING=120 not yet", .text = "120 not yet",
+     .logOn = true},
+    {.name = "LogonClosed", .rule = "USER=CLOSE", .logOn = true},
+};
+// clang-format on
+class Replies : public Scripted, public ::testing::WithParamInterface<Reply> {};
 
-// rule;expected replyText;Command's result
-TEST_P(Replies, EndAtTheClosingLineAndSucceedOnlyInClassTwo) {
-    const std::vector<std::string> row = Split(GetParam() + ";");
-    Start({row[0]});
-    ASSERT_TRUE(client.Connect(server->host, server->port));
-    EXPECT_EQ(client.Command(""), row[2] == "ok");
-    EXPECT_EQ(client.replyText(), row[1]);
+TEST_P(Replies, EndAtTheClosingLineSucceedOnlyInClassTwoAndKeepTheConnectionInStep) {
+    Start({GetParam().rule});
+    ASSERT_TRUE(GetParam().logOn || client.Connect(server->host, server->port));
+    EXPECT_EQ(GetParam().logOn ? LogOn() : client.Command(""), GetParam().ok);
+    EXPECT_EQ(client.replyText(), GetParam().text);
+    EXPECT_EQ(client.connected(), GetParam().text != kNetworkError);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Client, Replies,
-    ::testing::Values("GREETING=220 ready;220 ready;ok",
-                      "GREETING=220-a|220 x|220-b|221 c|220 end;220 x;ok",
-                      "GREETING=220-a|220x|221 c||220 end;220 end;ok", "GREETING=22;22;ok",
-                      "GREETING=120 wait;120 wait;no", "GREETING=331 more;331 more;no",
-                      "GREETING=530 no;530 no;no", "GREETING=;;no",
-                      "GREETING=CLOSE;Network error;no", "GREETING=220-a|CLOSE;Network error;no",
-                      "GREETING=SILENT;Network error;no", "bytewise;220 scripted server ready;ok"));
+INSTANTIATE_TEST_SUITE_P(Client, Replies, ::testing::ValuesIn(kReplies), RowName);
 
-// A whole reply is read within the idle bound and 1,000 lines, each line within 8 KiB;
-// past a bound the reply is left unread, so the connection is closed.
-TEST_F(Scripted, AReplyIsBoundedInTimeLinesAndLineLength) {
-    const std::tuple<int, std::string, bool> rows[] = {
-        {999, "220-more|", true},
-        {1000, "220-more|", false},
-        {4, "220-more|PAUSE|", false},  // a trickle: each line well within the bound
-        {1, "220-" + std::string(kMaxLineLength, 'x') + "|", false}};
-    for (const auto& [repeat, piece, read] : rows) {
-        std::string greeting = "GREETING=";
-        for (int i = 0; i < repeat; ++i) {
-            greeting += piece;
-        }
-        Start({greeting + "220 done"});
-        ASSERT_TRUE(client.Connect(server->host, server->port));
-        EXPECT_EQ(client.Command(""), read) << repeat;
-        EXPECT_EQ(client.replyText(), read ? "220 done" : kNetworkError);
-        EXPECT_EQ(client.connected(), read);
-    }
-    // The bound a trickled reply lowered (to 0.5 s, at its second line) is restored.
+// The bound a trickled reply lowered (to 0.5 s, at its second line) is restored.
+TEST_F(Scripted, TheNextReplyHasTheWholeIdleBoundAgain) {
     Start({"GREETING=220-a|PAUSE|220-b|PAUSE|220 done", "SITE=PAUSE|PAUSE|200 ok"});
     client.setIdleTimeout(800ms);
     ASSERT_TRUE(client.Connect(server->host, server->port) && client.Command(""));
@@ -106,77 +108,92 @@ TEST_F(Scripted, CommandsCarryingASecondCommandAreNeverSent) {
     EXPECT_FALSE(client.Command("NOOP"));
     EXPECT_EQ(client.replyText(), kNetworkError);
     EXPECT_THAT(Sent(2), ElementsAre("SITE chmod 755 klv.cgi", "QUIT"));
-    EXPECT_FALSE(client.Connect("127.0.0.1", testing::kClosedPort));
-    EXPECT_EQ(client.replyText(), kUnableToConnect);
-    EXPECT_FALSE(client.Connect("host.invalid", 21));
+    EXPECT_FALSE(client.Connect("host.invalid", 21));  // a closed port: Workflows.*/FtpDown
     EXPECT_EQ(client.replyText(), kUnableToConnect);
     EXPECT_FALSE(LogOn("u", 9) || LogOn("u", -1));  // out of range: nothing dialled
     EXPECT_EQ(client.replyText(), kUnableToConnect);
 }
 
-// Each logon type walked with the replies of class 2, of class 3 (ACCT aside), and
-// mixed: the commands sent, and "+" where the walk logs on.
-class Logon : public Scripted, public ::testing::WithParamInterface<std::string> {};
+// What a logon of `type` sends ("," between the commands), after "+" where it logs on or
+// its failure text, with every reply of class 2, of class 3 (ACCT aside), and mixed.
+#define H "ftp.target.test:2121"  // the target, as a gateway is told it
+struct Walk {
+    const char* name;
+    int type;
+    const char *done, *more, *mixed;
+};
+// clang-format off
+const Walk kWalks[] = {
+    {.name = "Direct", .type = 0, .done = "+,USER u", .more = "+,USER u,PASS p,ACCT a",
+     .mixed = "+,USER u,PASS p"},
+    {.name = "SiteHost", .type = 1, .done = "Logon failed,USER fu,SITE " H,
+     .more = "Logon failed,USER fu,PASS fp", .mixed = "+,USER fu,PASS fp,SITE " H ",USER u,PASS p"},
+    {.name = "FirewallThenUserAtHost", .type = 2, .done = "+,USER fu,USER u@" H,
+     .more = "Logon failed,USER fu,PASS fp", .mixed = "+,USER fu,PASS fp,USER u@" H ",PASS p"},
+    {.name = "OpenHost", .type = 3, .done = "+,OPEN " H ",USER u",
+     .more = "+,OPEN " H ",USER u,PASS p,ACCT a", .mixed = "+,OPEN " H ",USER u,PASS p"},
+    {.name = "FirewallThenUser", .type = 4, .done = "+,USER fu,USER u",
+     .more = "Logon failed,USER fu,PASS fp", .mixed = "+,USER fu,PASS fp,USER u,PASS p"},
+    {.name = "UserAtHost", .type = 5, .done = "+,USER u@" H,
+     .more = "+,USER u@" H ",PASS p,ACCT a", .mixed = "+,USER u@" H ",PASS p"},
+    {.name = "FirewallUserAtHost", .type = 6, .done = "+,USER fu@" H ",USER u",
+     .more = "Logon failed,USER fu@" H ",PASS fp",
+     .mixed = "+,USER fu@" H ",PASS fp,USER u,PASS p"},
+    {.name = "UserAtHostFirewallUser", .type = 7, .done = "Logon failed,USER u@" H " fu",
+     .more = "+,USER u@" H " fu,PASS p,ACCT a", .mixed = "+,USER u@" H " fu,PASS p"},
+    {.name = "UserAtFirewallUserAtHost", .type = 8, .done = "+,USER u@fu@" H,
+     .more = "+,USER u@fu@" H ",PASS p@fp,ACCT a", .mixed = "+,USER u@fu@" H ",PASS p@fp"},
+};
+// clang-format on
+#undef H
+class Logon : public Scripted, public ::testing::WithParamInterface<Walk> {};
 
 TEST_P(Logon, FollowsTheSequenceOfItsType) {
-    const std::vector<std::string> row = Split(GetParam(), '|');
     const std::vector<std::string> rules[] = {
         {"USER=230 ok", "PASS=230 ok", "SITE=200 ok", "OPEN=220 ok"},
         {"USER=331 more", "PASS=332 more", "SITE=331 more", "OPEN=331 more"},
         {"USER=331 more", "SITE=331 more"},
         {"USER=331 more", "PASS=332 more", "SITE=331 more", "OPEN=331 more", "ACCT=332 more"}};
+    const char* expected[] = {GetParam().done, GetParam().more, GetParam().mixed};
     for (std::size_t walk = 0; walk < 3; ++walk) {
         Start(rules[walk]);
-        std::string sent = LogOn("u", std::stoi(row[0])) ? "+" : client.replyText();
+        std::string sent = LogOn("u", GetParam().type) ? "+" : client.replyText();
         for (const std::string& line : Sent()) {
             sent += "," + line;
         }
-        EXPECT_EQ(sent, row[1 + walk]);
+        EXPECT_EQ(sent, expected[walk]);
     }
     Start(rules[3]);
-    EXPECT_EQ(LogOn("u", std::stoi(row[0])), false);
+    EXPECT_FALSE(LogOn("u", GetParam().type));
 }
 
-const std::string H = "ftp.target.test:2121";
-INSTANTIATE_TEST_SUITE_P(
-    AllTypes, Logon,
-    ::testing::Values(
-        "0|+,USER u|+,USER u,PASS p,ACCT a|+,USER u,PASS p",
-        "1|Logon failed,USER fu,SITE " + H +
-            "|Logon failed,USER fu,PASS fp|+,USER fu,PASS fp,SITE " + H + ",USER u,PASS p",
-        "2|+,USER fu,USER u@" + H + "|Logon failed,USER fu,PASS fp|+,USER fu,PASS fp,USER u@" + H +
-            ",PASS p",
-        "3|+,OPEN " + H + ",USER u|+,OPEN " + H + ",USER u,PASS p,ACCT a|+,OPEN " + H +
-            ",USER u,PASS p",
-        "4|+,USER fu,USER u|Logon failed,USER fu,PASS fp|+,USER fu,PASS fp,USER u,PASS p",
-        "5|+,USER u@" + H + "|+,USER u@" + H + ",PASS p,ACCT a|+,USER u@" + H + ",PASS p",
-        "6|+,USER fu@" + H + ",USER u|Logon failed,USER fu@" + H + ",PASS fp|+,USER fu@" + H +
-            ",PASS fp,USER u,PASS p",
-        "7|Logon failed,USER u@" + H + " fu|+,USER u@" + H + " fu,PASS p,ACCT a|+,USER u@" + H +
-            " fu,PASS p",
-        "8|+,USER u@fu@" + H + "|+,USER u@fu@" + H + ",PASS p@fp,ACCT a|+,USER u@fu@" + H +
-            ",PASS p@fp"));
-
-TEST_F(Scripted, ARefusalDuringTheLogonLeavesTheServersLine) {
-    for (const char* row :
-         {"PASS=530 Login incorrect.;530 Login incorrect.", "GREETING=120 not yet;120 not yet",
-          "USER=CLOSE;Network error", "USER=150 odd;150 odd"}) {
-        Start({Split(row)[0]});
-        EXPECT_FALSE(LogOn());
-        EXPECT_EQ(client.replyText(), Split(row)[1]);
-    }
-}
+INSTANTIATE_TEST_SUITE_P(AllTypes, Logon, ::testing::ValuesIn(kWalks), RowName);
 
 // A reply to "AUTH TLS" (in one write) as no honest server gives, whether the host spoke
 // TLS before, and the logon's failure text.
-using Hostile = std::tuple<std::string, bool, std::string_view>;
+struct Hostile {
+    const char* name;
+    std::string reply;
+    std::string_view text;
+    bool spokeTls = false;  // before, on that host
+};
+// clang-format off
+const Hostile kHostile[] = {
+    {.name = "Garbage", .reply = "hello there", .text = "hello there"},
+    {.name = "HandshakeUnanswered", .reply = "234 Go", .text = "TLS handshake failed"},
+    {.name = "ReplyBeforeTheHandshake", .reply = "234 Go\r\n230 In", .text = kTlsReplyInjected},
+    {.name = "RefusedAfterTlsBefore", .reply = "500 No", .text = kTlsDowngrade, .spokeTls = true},
+    {.name = "StalledAfterTlsBefore", .reply = "234 Go", .text = kTlsDowngrade, .spokeTls = true},
+    {.name = "ResetInTheHandshake", .reply = "234 Go|RESET",
+     .text = "TLS handshake failed: Connection reset by peer"},
+};
+// clang-format on
 class HostileAuth : public Scripted, public ::testing::WithParamInterface<Hostile> {};
 
 TEST_P(HostileAuth, LogonFailsAndNothingFollowsAuthTls) {
-    const auto& [reply, required, text] = GetParam();
-    Start({"AUTH=" + reply});  // a stalled handshake ends at the idle bound
-    EXPECT_FALSE(LogOn("", 0, {true, required, "", nullptr}));
-    EXPECT_THAT(client.replyText(), ::testing::StartsWith(std::string(text)));
+    Start({"AUTH=" + GetParam().reply});  // a stalled handshake ends at the idle bound
+    EXPECT_FALSE(LogOn("", 0, {true, GetParam().spokeTls, "", nullptr}));
+    EXPECT_THAT(client.replyText(), ::testing::StartsWith(std::string(GetParam().text)));
     client.Disconnect();
     // After "AUTH TLS" at most a ClientHello (a TLS record, byte 22), never a command.
     const std::vector<std::string> sent = Sent(1);
@@ -184,15 +201,7 @@ TEST_P(HostileAuth, LogonFailsAndNothingFollowsAuthTls) {
     EXPECT_TRUE(sent.size() == 1 || sent[1].starts_with('\x16')) << sent[1];
 }
 
-INSTANTIATE_TEST_SUITE_P(Client, HostileAuth,
-                         ::testing::Values(Hostile{"hello there", false, "hello there"},
-                                           Hostile{"234 Go", false, "TLS handshake failed"},
-                                           Hostile{"234 Go\r\n230 In", false, kTlsReplyInjected},
-                                           Hostile{"500 What?", true, kTlsDowngrade},
-                                           Hostile{"234 Go", true, kTlsDowngrade},
-                                           Hostile{
-                                               "234 Go|RESET", false,
-                                               "TLS handshake failed: Connection reset by peer"}));
+INSTANTIATE_TEST_SUITE_P(Client, HostileAuth, ::testing::ValuesIn(kHostile), RowName);
 
 // The ClientHello names the host (SNI) when it is a name, and never an address.
 TEST_F(Scripted, TheTlsHandshakeNamesTheHostButNoAddress) {
@@ -210,79 +219,77 @@ TEST_F(Scripted, TheTlsHandshakeNamesTheHostButNoAddress) {
     }
 }
 
-class Failures : public Scripted, public ::testing::WithParamInterface<std::string> {};
+using enum DataConnection;
+using enum TransferStage;
 
-// rule;P(assive) or A(ctive), and B for a file too big for the sockets' buffers;stage;
-// replyText
+// An upload that fails: the scripted server's rule, and where and how the upload stops.
+struct Failure {
+    const char* name;
+    std::string rule;
+    DataConnection via = Active;
+    TransferStage at;
+    std::string text = std::string(kNetworkError);  // replyText()
+    bool big = false;                               // a file too big for the sockets' buffers
+};
+// clang-format off
+const Failure kFailures[] = {
+    {.name = "TypeRefused", .rule = "TYPE=504 no", .at = Type, .text = "504 no"},
+    {.name = "LostAtType", .rule = "TYPE=CLOSE", .via = Passive, .at = Type},
+    {.name = "PasvRefused", .rule = "PASV=502", .via = Passive, .at = DataSetup, .text = "502"},
+    {.name = "PasvWithoutAddress", .rule = "PASV=227 none", .via = Passive, .at = DataSetup,
+     .text = "227 none"},
+    {.name = "PortRefused", .rule = "PORT=500 no", .at = DataSetup, .text = "500 no"},
+    {.name = "StorRefused", .rule = "STOR=550 no", .at = TransferCommand, .text = "550 no"},
+    {.name = "StorRefusedPassive", .rule = "STOR=550 no", .via = Passive, .at = TransferCommand,
+     .text = "550 no"},
+    {.name = "StorDoneAtOnce", .rule = "STOR=226 odd", .via = Passive, .at = TransferCommand,
+     .text = "226 odd"},
+    {.name = "NoDataConnection", .rule = "STOR=150 go|425 no", .at = DataConnect, .text = "425 no"},
+    {.name = "LostBeforeData", .rule = "STOR=150 go|CLOSE", .at = DataConnect},
+    {.name = "NeverConnected", .rule = "STOR=150 go", .at = DataConnect},
+    {.name = "PasvPortZero", .rule = "PASV=227 (127,0,0,1,0,0)", .via = Passive, .at = DataConnect},
+    {.name = "ClosingRefused", .rule = "STOR=150 go|DATA|451", .at = ClosingReply, .text = "451"},
+    {.name = "LostAfterData", .rule = "STOR=150 go|DATA|CLOSE", .via = Passive, .at = ClosingReply},
+    {.name = "DataReset", .rule = "STOR=150 go|CUT|226", .via = Passive, .at = Copy, .big = true},
+    {.name = "NoClosingReply", .rule = "STOR=150 go|DATA|SILENT", .at = ClosingReply},
+};
+// clang-format on
+class Failures : public Scripted, public ::testing::WithParamInterface<Failure> {};
+
 TEST_P(Failures, StopAtTheirStepWithTheServersLineOrTheCause) {
-    const std::vector<std::string> row = Split(GetParam());
-    Start({row[0]});
-    testing::WriteFile(scratch / "local",
-                       row[1].ends_with('B') ? std::string(std::size_t{64} << 20, 'u') : "upload");
+    const Failure& failure = GetParam();
+    Start({failure.rule});
+    testing::WriteFile(scratch / "local", "upload");
+    std::filesystem::resize_file(scratch / "local", failure.big ? std::size_t{64} << 20 : 6);
     ASSERT_TRUE(LogOn());
-    EXPECT_FALSE(client.Put("www/klv/page", scratch / "local",
-                            row[1][0] == 'P' ? DataConnection::Passive : DataConnection::Active,
-                            TransferType::Image));
-    EXPECT_EQ(static_cast<int>(client.lastTransferStage()), std::stoi(row[2]));
-    EXPECT_EQ(client.replyText(), row[3]);
+    EXPECT_FALSE(client.Put("www/klv/page", scratch / "local", failure.via, TransferType::Image));
+    EXPECT_EQ(client.lastTransferStage(), failure.at);
+    EXPECT_EQ(client.replyText(), failure.text);
 }
 
-// The stages: 2 TYPE, 3 data setup, 4 STOR, 5 data connection, 7 closing reply.
-INSTANTIATE_TEST_SUITE_P(
-    Client, Failures,
-    ::testing::Values("TYPE=504 no;A;2;504 no", "TYPE=CLOSE;P;2;Network error",
-                      "PASV=500 no;P;3;500 no", "PASV=227 no address;PD;3;227 no address",
-                      "PORT=500 no;A;3;500 no", "STOR=550 denied;A;4;550 denied",
-                      "STOR=550 denied;P;4;550 denied", "STOR=226 odd;P;4;226 odd",
-                      "STOR=150 go|425 no connection;A;5;425 no connection",
-                      "STOR=150 go|CLOSE;A;5;Network error", "STOR=150 go;A;5;Network error",
-                      "PASV=227 x (127,0,0,1,0,0);P;5;Network error",
-                      "STOR=150 go|DATA|451 failed;A;7;451 failed",
-                      "STOR=150 go|DATA|CLOSE;P;7;Network error",
-                      "STOR=150 go|CUT|226 sent;PB;6;Network error",
-                      "STOR=150 go|DATA|SILENT;A;7;Network error"));
+INSTANTIATE_TEST_SUITE_P(Client, Failures, ::testing::ValuesIn(kFailures), RowName);
 
 // TYPE goes out when the connection's type changes, again after a refusal, and anew on a
 // new connection.
 TEST_F(Scripted, TypeIsSentOnlyWhenTheConnectionsTypeChanges) {
     testing::WriteFile(scratch / "local", "x");
     const auto upload = [&](TransferType type) {
-        (void)client.Put("p", scratch / "local", DataConnection::Passive, type);
+        (void)client.Put("p", scratch / "local", Passive, type);
         return client.lastTransferStage();
     };
     const TransferType a = TransferType::Ascii, i = TransferType::Image;
     Start({"PASV=502 no", "TYPE#2=504 no"});
     ASSERT_TRUE(LogOn());
-    for (const auto& [type, stage] : {std::pair{a, TransferStage::DataSetup},
-                                      {a, TransferStage::DataSetup},
-                                      {i, TransferStage::Type},
-                                      {i, TransferStage::DataSetup},
-                                      {a, TransferStage::DataSetup}}) {
+    for (const auto& [type, stage] :
+         {std::pair{a, DataSetup}, {a, DataSetup}, {i, Type}, {i, DataSetup}, {a, DataSetup}}) {
         EXPECT_EQ(upload(type), stage);
     }
     EXPECT_THAT(Sent(10), ElementsAre("USER ", "PASS p", "TYPE A", "PASV", "PASV", "TYPE I",
                                       "TYPE I", "PASV", "TYPE A", "PASV"));
     Start({"PASV=502 no"});
     ASSERT_TRUE(LogOn());
-    EXPECT_EQ(upload(a), TransferStage::DataSetup);
+    EXPECT_EQ(upload(a), DataSetup);
     EXPECT_THAT(Sent(4), ElementsAre("USER ", "PASS p", "TYPE A", "PASV"));
-}
-
-TEST_F(Scripted, LocalFaultsStopBeforeAnyCommand) {
-    Start({});
-    ASSERT_TRUE(LogOn());
-    const std::string local = scratch / "local";
-    EXPECT_FALSE(client.Put("x", scratch / "missing", DataConnection::Active, TransferType::Image));
-    EXPECT_EQ(client.lastTransferStage(), TransferStage::LocalFile);
-    EXPECT_EQ(client.replyText(), kUnableToOpenLocalFile);
-    testing::WriteFile(local, "");
-    EXPECT_FALSE(client.Put("a\r\nDELE b", local, DataConnection::Passive, TransferType::Ascii));
-    EXPECT_EQ(client.lastTransferStage(), TransferStage::TransferCommand);
-    EXPECT_EQ(client.replyText(), kCommandHasLineBreak);
-    EXPECT_THAT(Sent(), ElementsAre("USER ", "PASS p", "TYPE A", "PASV"));
-    client.Disconnect();
-    EXPECT_FALSE(client.Put("x", local, DataConnection::Active, TransferType::Image));
-    EXPECT_EQ(client.lastTransferStage(), TransferStage::Type);
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 // The upload path against four real FTP servers from Debian: pyftpdlib, and vsftpd,
-// proftpd and pure-ftpd unpacked from their packages (servers.py starts them), each also
-// requiring explicit TLS on the control and data connections (vsftpd and proftpd also want
-// each data connection to resume the control connection's session). The certificates are
-// made for the run by openssl: "server", issued by the run's own authority "ca" for
-// 127.0.0.1, and "other", self-signed for other.example.
+// proftpd and pure-ftpd unpacked from their packages (testkit/servers.py starts them), each
+// also requiring explicit TLS on the control and data connections (vsftpd and proftpd also
+// want each data connection to resume the control connection's session). How each server
+// answers and stores is recorded in docs/interoperability.md; these tests hold what the
+// client makes of any of them. The certificates are made for the run by openssl: "server",
+// issued by the run's own authority "ca" for 127.0.0.1, and "other", self-signed for
+// other.example.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -28,19 +30,6 @@ using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
 using ::testing::StartsWith;
 
-// What differs between the servers, and the client copes with.
-struct Server {
-    std::string name;
-    bool crLfToLf;         // an ASCII upload is stored with LF line ends (else as sent)
-    bool dropsEveryCr;     // ... and without any CR at all
-    std::string emptyCwd;  // the reply to "CWD " with nothing after it
-    bool tls = false;      // requires TLS, with the certificate "server"
-};
-
-void PrintTo(const Server& server, std::ostream* out) {
-    *out << server.name << (server.tls ? " with TLS" : "");
-}
-
 const Scratch& Certificates() {
     static const Scratch directory;
     static const int made =
@@ -57,6 +46,24 @@ const Scratch& Certificates() {
     return directory;
 }
 
+// A TLS logon as "klv" on `server`, whose certificate questions land in `asked`, answered
+// `answer`.
+ftp::LogonRequest TlsLogon(const LocalServer& server, std::vector<ftp::CertificateInfo>& asked,
+                           bool answer, std::string trusted = {}) {
+    ftp::LogonRequest logon;
+    logon.host = server.host;
+    logon.port = server.port;
+    logon.user = "klv";
+    logon.password = "s3cret";
+    logon.tls = {true, false, std::move(trusted), [&asked, answer](const auto& certificate) {
+                     return asked.push_back(certificate), answer;
+                 }};
+    return logon;
+}
+
+// A server, and whether it requires TLS with the certificate "server".
+using Server = std::tuple<std::string, bool>;
+
 class RealServer : public ::testing::TestWithParam<Server> {
 protected:
     void SetUp() override {
@@ -65,13 +72,13 @@ protected:
         for (const auto& entry : fs::recursive_directory_iterator(scratch.path)) {
             ASSERT_EQ(::chown(entry.path().c_str(), 1000, 1000), 0);  // the servers' user
         }
-        const std::string tls = GetParam().tls ? "tls=" + Certificates() / "server" : "";
-        const bool py = GetParam().name == "pyftpdlib";
+        const auto& [name, tls] = GetParam();
+        const std::string cert = tls ? "tls=" + Certificates() / "server" : "";
         server.emplace(
-            py ? std::vector<std::string>{"pyftpd", scratch / "home", "klv", "s3cret", tls}
-               : std::vector<std::string>{"real", GetParam().name, scratch / "home", "klv",
-                                          "s3cret", KLV_FTP_SERVERS_DIR "/root", tls},
-            py ? KLV_FTP_SERVERS : KLV_SERVERS);
+            name == "pyftpdlib"
+                ? std::vector<std::string>{"pyftpd", scratch / "home", "klv", "s3cret", cert}
+                : std::vector<std::string>{"real", name, scratch / "home", "klv", "s3cret",
+                                           KLV_FTP_SERVERS_DIR "/root", cert});
         window.trustCertificates = true;
         config.ftpPort = server->port;
         config.idleTimeout = 5s;
@@ -82,18 +89,7 @@ protected:
         return scratch / name;
     }
     std::string Home(const std::string& name) const { return scratch / ("home/" + name); }
-    std::string Ascii(std::string text) const {  // as this server stores an ASCII upload
-        for (std::size_t at = 0; at < text.size(); ++at) {
-            const bool crLf = text[at] == '\r' && at + 1 < text.size() && text[at + 1] == '\n';
-            if (text[at] == '\r' && (GetParam().dropsEveryCr || (crLf && GetParam().crLfToLf))) {
-                text.erase(at--, 1);
-            }
-        }
-        return text;
-    }
-    Account Klv(std::string password = "s3cret") const {
-        return {server->host, "klv", std::move(password)};
-    }
+    Account Klv() const { return {server->host, "klv", "s3cret"}; }
     InstallerContext Context() { return {window, shared, config}; }
 
     Scratch scratch;
@@ -104,115 +100,67 @@ protected:
     Config config;
 };
 
-// A script with every kind of line end, or binary bytes (pseudo-random after a few).
+// A script with every kind of line end, or every byte value; 200 KiB either way.
 std::string Bytes(bool script) {
-    std::string bytes =
-        script ? "#!/usr/bin/perl\r\n# lone LF:\nCR CR LF:\r\r\n" : "\r\n\n\r\r\r\n";
-    for (unsigned state = 12345; bytes.size() < 200 * 1024;) {
-        state = state * 1103515245u + 12345u;
-        bytes += script ? "print \"line " + std::to_string(state % 1000) + "\";\r\n"
-                        : std::string(1, static_cast<char>(state >> 16));
+    std::string bytes = script ? "#!/usr/bin/perl\r\n# lone LF:\nCR CR LF:\r\r\n" : "\r\n\n\r\r";
+    for (int i = 0; bytes.size() < 200 * 1024; ++i) {
+        bytes += script ? "print \"line\";\r\n" : std::string(1, static_cast<char>(i * 7));
     }
     return bytes;
 }
 
-TEST_P(RealServer, StoresAndFetchesOverActiveAndPassiveConnections) {
-    ftp::LogonRequest logon;
-    logon.host = server->host;
-    logon.port = server->port;
-    logon.user = "klv";
-    logon.password = "s3cret";
-    std::vector<std::string> asked;  // TLS where the server has it: a 5xx leaves clear text
-    logon.tls.attempt = true;
-    logon.tls.askTrust = [&](const ftp::CertificateInfo& certificate) {
-        return asked.push_back(certificate.subject), true;
-    };
-    ASSERT_TRUE(client.LogOn(logon)) << client.replyText();
-    // The run's own authority is not a trusted one.
-    EXPECT_THAT(asked, ::testing::AllOf(::testing::SizeIs(GetParam().tls ? 1 : 0),
-                                        ::testing::Each(HasSubstr("klv test server"))));
+const auto WithoutCr = [](std::string text) { return std::erase(text, '\r'), text; };
+
+// An image arrives byte for byte; a script in ASCII mode arrives with its lines as sent and
+// the server's own line ends (which servers keep, change or drop CRs: see the docs). After
+// any reply, even to a command the server finds odd, the conversation stays in step.
+// PutScript makes a script executable in cgi-bin or in the logon directory, and its box
+// shows the reply to each of the upload, the CWD and the chmod.
+TEST_P(RealServer, UploadsArriveAndPutScriptMakesTheScriptExecutable) {
+    std::vector<ftp::CertificateInfo> asked;  // a 5xx to AUTH TLS leaves clear text
+    ASSERT_TRUE(client.LogOn(TlsLogon(*server, asked, true))) << client.replyText();
+    EXPECT_EQ(asked.size(), std::get<bool>(GetParam()) ? 1u : 0u);  // the run's own authority
     const std::string script = Local("script", Bytes(true));
     const std::string image = Local("image", Bytes(false));
     for (const DataConnection connection : {DataConnection::Active, DataConnection::Passive}) {
         const std::string suffix = connection == DataConnection::Active ? "-active" : "-passive";
         EXPECT_TRUE(client.Put("www/klv/ascii" + suffix, script, connection, TransferType::Ascii))
             << client.replyText();
-        EXPECT_THAT(client.replyText(), StartsWith("226"));
-        EXPECT_EQ(ReadFile(Home("www/klv/ascii" + suffix)), Ascii(Bytes(true)));
+        EXPECT_EQ(WithoutCr(ReadFile(Home("www/klv/ascii" + suffix))), WithoutCr(Bytes(true)));
         EXPECT_TRUE(client.Put("www/klv/image" + suffix, image, connection, TransferType::Image));
         EXPECT_EQ(ReadFile(Home("www/klv/image" + suffix)), Bytes(false));
-        EXPECT_EQ(ModeOf(Home("www/klv/image" + suffix)), 0644u);
     }
     EXPECT_FALSE(client.Put("www/missing/x", image, DataConnection::Passive, TransferType::Image));
     EXPECT_THAT(client.replyText(), StartsWith("55"));  // no such directory
-    const bool accepted = client.Command("CWD ");
-    EXPECT_THAT(client.replyText(), StartsWith(GetParam().emptyCwd));
-    EXPECT_EQ(accepted, GetParam().emptyCwd[0] == '2');
-    EXPECT_TRUE(client.Command("CWD www")) << client.replyText();  // still in step
+    (void)client.Command("CWD ");                       // each server answers it its own way
+    EXPECT_TRUE(client.Command("CWD www")) << client.replyText();
     client.LogOff();
-    EXPECT_FALSE(client.connected());
-}
 
-TEST_P(RealServer, PutScriptStoresTheScriptMakesItExecutableAndShowsEveryReply) {
-    for (const auto& [remote, local] :
-         {std::pair{"www/cgi-bin/klvcfg.cgi", Local("cfg", Bytes(true))},
-          {"klv.cgi", Local("klv", "#!/bin/sh\r\n")}}) {
+    for (const std::string remote : {"www/cgi-bin/klvcfg.cgi", "klv.cgi"}) {
         const ScriptUpload upload =
-            PutScript(Context(), Klv(), {local, remote, TransferType::Ascii}, Transcript::Shown);
+            PutScript(Context(), Klv(), {script, remote, TransferType::Ascii}, Transcript::Shown);
         EXPECT_TRUE(upload.logon.ok() && upload.stored) << remote;
-        // "CWD " with no directory: some servers refuse it, and the refusal is named.
-        const bool cwdRefused = remote == std::string("klv.cgi") && GetParam().emptyCwd[0] != '2';
-        EXPECT_EQ(upload.chmodRefusal.has_value(), cwdRefused) << remote;
+        EXPECT_EQ(ModeOf(Home(remote)), 0755u) << remote;
     }
-    EXPECT_EQ(ReadFile(Home("www/cgi-bin/klvcfg.cgi")), Ascii(Bytes(true)));
-    EXPECT_EQ(ModeOf(Home("www/cgi-bin/klvcfg.cgi")), 0755u);
-    EXPECT_EQ(ModeOf(Home("klv.cgi")), 0755u);
-    EXPECT_THAT(window.messages, ElementsAre(MatchesRegex("226[^\n]* \n250[^\n]* \n200[^\n]*"),
-                                             MatchesRegex("226[^\n]* \n" + GetParam().emptyCwd +
-                                                          "[^\n]* \n200[^\n]*")));
-    config.idleTimeout = 20s;  // pure-ftpd is slow to refuse a password
-    EXPECT_THAT(PutScript(Context(), Klv("wrong"), {}, Transcript::Shown).logon.text(),
-                StartsWith("530"));
+    EXPECT_THAT(window.messages,
+                ::testing::Each(MatchesRegex("226[^\n]* \n[0-9]{3}[^\n]* \n200[^\n]*")));
+    EXPECT_EQ(window.messages.size(), 2u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Debian, RealServer,
-                         ::testing::Values(Server{"pyftpdlib", true, false, "250"},
-                                           Server{"vsftpd", false, false, "550"},
-                                           Server{"proftpd", true, false, "501"},
-                                           Server{"pure-ftpd", true, true, "250"},
-                                           Server{"pyftpdlib", true, false, "250", true},
-                                           Server{"vsftpd", false, false, "550", true},
-                                           Server{"proftpd", true, false, "501", true},
-                                           Server{"pure-ftpd", true, true, "250", true}),
+                         ::testing::Combine(::testing::Values("pyftpdlib", "vsftpd", "proftpd",
+                                                              "pure-ftpd"),
+                                            ::testing::Bool()),
                          [](const auto& info) {
-                             return (info.param.name == "pure-ftpd" ? "pureftpd"
-                                                                    : info.param.name) +
-                                    (info.param.tls ? "Tls" : "");
+                             const std::string name = std::get<std::string>(info.param);
+                             return (name == "pure-ftpd" ? "pureftpd" : name) +
+                                    (std::get<bool>(info.param) ? "Tls" : "");
                          });
-
-// A TLS logon on `server`, whose certificate questions land in `asked`, answered `answer`.
-ftp::LogonRequest TlsLogon(const LocalServer& server, std::vector<ftp::CertificateInfo>& asked,
-                           bool answer, std::string trusted = {}) {
-    return {server.host,
-            server.port,
-            "klv",
-            "s3cret",
-            "",
-            "",
-            "",
-            "",
-            0,
-            0,
-            {true, false, std::move(trusted), [&asked, answer](const auto& certificate) {
-                 return asked.push_back(certificate), answer;
-             }}};
-}
 
 // pyftpdlib with TLS required and the certificate `name`, in a scratch home.
 struct TlsPyftpd {
     explicit TlsPyftpd(const std::string& name)
-        : server({"pyftpd", scratch.path, "klv", "s3cret", "tls=" + Certificates() / name},
-                 KLV_FTP_SERVERS) {}
+        : server({"pyftpd", scratch.path, "klv", "s3cret", "tls=" + Certificates() / name}) {}
     Scratch scratch;
     LocalServer server;
 };
@@ -221,29 +169,21 @@ struct TlsPyftpd {
 // fingerprint too; another one is asked about as a change; "Cancel" ends the logon.
 TEST(TlsCertificates, AskedOnlyWhenItDoesNotVerifyAndWasNotTrustedBefore) {
     const TlsPyftpd signedServer("server"), otherName("other");
-    const auto logOn = [](const TlsPyftpd& tls, std::string trusted, bool answer) {
-        std::vector<ftp::CertificateInfo> asked;
-        ftp::FtpClient client;
-        const bool loggedOn = client.LogOn(TlsLogon(tls.server, asked, answer, trusted));
-        return std::make_tuple(loggedOn, client.replyText(), asked);
-    };
-    const auto [cancelled, text, asked] = logOn(otherName, "", false);
-    EXPECT_FALSE(cancelled);
-    EXPECT_EQ(text, ftp::kCertificateNotTrusted);
+    std::vector<ftp::CertificateInfo> asked;
+    ftp::FtpClient client;
+    EXPECT_FALSE(client.LogOn(TlsLogon(otherName.server, asked, false)));
+    EXPECT_EQ(client.replyText(), ftp::kCertificateNotTrusted);
     ASSERT_EQ(asked.size(), 1u);
     EXPECT_THAT(asked[0].reason, HasSubstr("another host name than 127.0.0.1"));
-    EXPECT_THAT(std::get<2>(logOn(otherName, asked[0].sha256Fingerprint, false)),
-                ::testing::IsEmpty());
-    const auto [changed, changedText, again] =
-        logOn(signedServer, asked[0].sha256Fingerprint, true);
-    EXPECT_TRUE(changed) << changedText;
-    ASSERT_EQ(again.size(), 1u);
-    EXPECT_TRUE(again[0].changed);
+    const std::string trusted = asked[0].sha256Fingerprint;
+    EXPECT_TRUE(client.LogOn(TlsLogon(otherName.server, asked, false, trusted)));
+    EXPECT_TRUE(client.LogOn(TlsLogon(signedServer.server, asked, true, trusted)));
+    ASSERT_EQ(asked.size(), 2u);  // only the other certificate, as a change
+    EXPECT_TRUE(asked[1].changed);
     ASSERT_EQ(::setenv("SSL_CERT_FILE", (Certificates() / "ca.crt").c_str(), 1), 0);
-    const auto [verified, verifiedText, unasked] = logOn(signedServer, "", false);
+    EXPECT_TRUE(client.LogOn(TlsLogon(signedServer.server, asked, false))) << client.replyText();
     ::unsetenv("SSL_CERT_FILE");
-    EXPECT_TRUE(verified) << verifiedText;
-    EXPECT_THAT(unasked, ::testing::IsEmpty());
+    EXPECT_EQ(asked.size(), 2u);  // it verifies: no question
 }
 
 // The session operations ask the window once and remember the answer with the host,
@@ -263,13 +203,10 @@ TEST(TlsSessions, TrustAndTlsAreRememberedPerHost) {
     EXPECT_TRUE(PutScript(context, account, script, Transcript::Hidden).stored);
     Session session;
     EXPECT_TRUE(LogOn(context, session, account).ok());
-    EXPECT_TRUE(PutFile(session, {tls.scratch / "klv.cgi", "page.html"}).ok());
     LogOff(session);
     EXPECT_EQ(window.certificates.size(), 2u);  // "Cancel", then "Trust"; then remembered
-    EXPECT_EQ(ReadFile(tls.scratch / "page.html"), "#!/bin/sh\n");
-    EXPECT_EQ(ModeOf(tls.scratch / "x.cgi"), 0755u);
 
-    const LocalServer plain({"pyftpd", tls.scratch.path, "klv", "s3cret"}, KLV_FTP_SERVERS);
+    const LocalServer plain({"pyftpd", tls.scratch.path, "klv", "s3cret"});
     shared.trustStore->RememberSpokeTls("127.0.0.1:" + std::to_string(plain.port));
     EXPECT_EQ(LogOn({window, shared, Config{"", "", plain.port, 5s}}, session, account).text(),
               ftp::kTlsDowngrade);  // the downgrade is refused

@@ -29,18 +29,12 @@ namespace fs = std::filesystem;
 struct Pieces : ftp::ByteSource {
     explicit Pieces(std::vector<std::string> list) : pieces(std::move(list)) {}
     long Read(char* buffer, std::size_t size) override {
-        if (next == pieces.size()) {
-            return 0;
+        if (next == pieces.size() || pieces[next] == "FAIL") {
+            return next == pieces.size() ? 0 : (++next, -1);
         }
-        if (pieces[next] == "FAIL") {
-            ++next;
-            return -1;
-        }
-        std::string& piece = pieces[next];
-        const std::size_t taken = std::min(size, piece.size());
-        piece.copy(buffer, taken);
-        piece = piece.substr(taken);
-        next += piece.empty() ? 1 : 0;
+        const std::size_t taken = pieces[next].copy(buffer, size);
+        pieces[next].erase(0, taken);
+        next += pieces[next].empty() ? 1 : 0;
         return static_cast<long>(taken);
     }
     std::vector<std::string> pieces;
@@ -74,18 +68,6 @@ TEST(LineReader, SplitsAtLfDropsTheCrBeforeItAndBoundsTheLength) {
     EXPECT_THAT(LinesOf({longest + "y"}), ElementsAre("<failed>"));
 }
 
-TEST(LineReader, ReturnsALineAsSoonAsItArrivesAndKeepsTheRest) {
-    Pieces source({"220 a\r\n221 b\r\n", "never read"});
-    ftp::LineReader reader(source);
-    std::string line;
-    ASSERT_EQ(reader.ReadLine(line), ftp::LineStatus::Line);
-    EXPECT_EQ(source.next, 1u);
-    EXPECT_TRUE(reader.HasBufferedBytes());
-    ASSERT_EQ(reader.ReadLine(line), ftp::LineStatus::Line);
-    EXPECT_EQ(line, "221 b");
-    EXPECT_FALSE(reader.HasBufferedBytes());
-}
-
 // How many of `lines` one reply takes (all of them and one more if it never ends).
 std::size_t LinesTaken(const std::vector<std::string>& lines) {
     ftp::ReplyAssembler reply;
@@ -108,20 +90,15 @@ TEST(ReplyAssembler, ABlockEndsAtTheLineStartingWithItsNumberAndABlank) {
     EXPECT_EQ(LinesTaken({"230-x", " 230 y", "230 z"}), 3u);
     EXPECT_EQ(LinesTaken({"230-a", "b", "231 d"}), 4u);
     EXPECT_EQ(ftp::ReplyClass("220 ready"), 2);
-    EXPECT_EQ(ftp::ReplyClass("x"), 'x' - '0');
 }
 
 TEST(LeadingNumber, ReadsLikeStrtolAndSaturates) {
-    EXPECT_EQ(ftp::LeadingNumber("227 Entering"), 227);
-    EXPECT_EQ(ftp::LeadingNumber(" \t\n+42x"), 42);
-    EXPECT_EQ(ftp::LeadingNumber("-17"), -17);
-    EXPECT_EQ(ftp::LeadingNumber("\v\f\r9"), 9);
-    EXPECT_EQ(ftp::LeadingNumber("x1"), 0);
-    EXPECT_EQ(ftp::LeadingNumber(std::string_view("12345", 2)), 12);
-    EXPECT_EQ(ftp::LeadingNumber("99999999999999999999"), LONG_MAX);
-    EXPECT_EQ(ftp::LeadingNumber("-99999999999999999999"), LONG_MIN);
-    EXPECT_EQ(ftp::LeadingNumber("-9223372036854775808"), LONG_MIN);
-    EXPECT_EQ(ftp::LeadingNumber("9223372036854775808"), LONG_MAX);
+    for (const char* text :
+         {"227 Entering", " \t\n+42x", "-17", "\v\f\r9", "x1", "", "-", "99999999999999999999",
+          "-99999999999999999999", "-9223372036854775808", "9223372036854775808"}) {
+        EXPECT_EQ(ftp::LeadingNumber(text), std::strtol(text, nullptr, 10)) << text;
+    }
+    EXPECT_EQ(ftp::LeadingNumber(std::string_view("12345", 2)), 12);  // to the view's end
 }
 
 TEST(DataAddress, PasvRepliesPortArgumentsAndDialablePorts) {
@@ -142,14 +119,8 @@ TEST(PageList, OneNamePerLineFeedAsTheyStand) {
     EXPECT_THAT(ListedNames("a.html\n page.html \n\nc.txt"),
                 ElementsAre("a.html", " page.html ", ""));
     EXPECT_THAT(ListedNames("no line feed"), IsEmpty());
-    const PagePlan settings = PlanFor("weblogex.txt");
-    EXPECT_EQ(settings.remoteName, "weblogex.php");
-    EXPECT_TRUE(settings.fillBlogValues);
-    EXPECT_FALSE(settings.binary);
-    EXPECT_EQ(PlanFor("weblog.txt").remoteName, "weblog.php");
-    EXPECT_FALSE(PlanFor("weblog.txt").fillBlogValues || PlanFor("weblog.txt").binary);
-    EXPECT_TRUE(PlanFor("klv.jpg").binary);
-    EXPECT_TRUE(PlanFor("button.jpg").binary);
+    // The two images, weblog.txt and weblogex.txt go up as the workflow test shows; a name
+    // that only looks like one of them is an ordinary page.
     for (const char* name : {"logo.jpg", "KLV.JPG", "klv.jpg ", "Weblog.txt", " weblogex.txt"}) {
         const PagePlan plan = PlanFor(name);
         EXPECT_EQ(plan.remoteName, name);
@@ -223,14 +194,6 @@ TEST(Templating, ReplacesEveryPlaceholderInOrderWithCrLfLineEnds) {
     const std::string url = BuildAdUrl("http://hop.clickbank.net/", std::string(300, 'n'));
     EXPECT_EQ(url.size(), 255u);
     EXPECT_TRUE(url.ends_with("n/tamrixo"));
-}
-
-TEST(Paths, RemoteAndWorkingPathsSplitAtTheLastSlash) {
-    EXPECT_EQ(SplitRemotePath("www/cgi-bin/klv.cgi"),
-              std::make_pair(std::string_view("www/cgi-bin"), std::string_view("klv.cgi")));
-    EXPECT_EQ(SplitRemotePath("klv.cgi").first, "");
-    EXPECT_EQ(SplitRemotePath("/klv.cgi").first, "");
-    EXPECT_EQ(SplitRemotePath("dir/").second, "");
 }
 
 // XDG_RUNTIME_DIR and XDG_CACHE_HOME under a scratch directory ("" unsets one), HOME its

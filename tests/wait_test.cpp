@@ -9,7 +9,6 @@
 
 #include "base/cancel.h"
 #include "ftp/ftp_client.h"
-#include "ftp/tcp_socket.h"
 #include "tests/support/support.h"
 #include "web/fetch.h"
 
@@ -18,6 +17,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::LocalServer;
+namespace fs = std::filesystem;
 
 constexpr auto kCancelAfter = 300ms;
 constexpr auto kShortBound = 500ms;  // for the rows that the idle bound ends
@@ -26,7 +26,6 @@ struct Waiting {
     testing::Scratch scratch;
     std::optional<LocalServer> server;
     ftp::FtpClient client;
-    std::vector<UniqueFd> backlog;
 
     bool LogOn(bool tls = false) {
         ftp::LogonRequest request;
@@ -35,60 +34,64 @@ struct Waiting {
         request.tls = {tls, false, "", [](const ftp::CertificateInfo&) { return true; }};
         return client.LogOn(request);
     }
-    // Puts a file larger than the sockets' buffers can take in (the row writes it first).
+    // Puts a file larger than the sockets' buffers can take in (sparse: made at once).
     bool Put(ftp::DataConnection connection) {
+        testing::WriteFile(scratch / "local", "");
+        fs::resize_file(scratch / "local", std::size_t{64} << 20);
         return LogOn() &&
                client.Put("page", scratch / "local", connection, ftp::TransferType::Image);
-    }
-    // A loopback port whose listener takes no more connections: a connect hangs.
-    unsigned FullPort() {
-        UniqueFd listener = ftp::tcp::OpenStreamSocket();
-        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-        EXPECT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        EXPECT_EQ(::listen(listener.get(), 0), 0);
-        const unsigned port = ntohs(ftp::tcp::LocalAddress(listener.get())->sin_port);
-        for (int i = 0; i < 3; ++i) {
-            backlog.push_back(ftp::tcp::OpenStreamSocket());
-            (void)ftp::tcp::Connect(backlog.back().get(), *ftp::tcp::LocalAddress(listener.get()),
-                                    Clock::now());
-        }
-        backlog.push_back(std::move(listener));
-        return port;
     }
 };
 
 struct Wait {
     const char* name;
-    std::vector<std::string> server;  // the scripted FTP server's rules, or "http"
+    std::vector<std::string> server;  // the scripted FTP server's rules, or "http" or "full"
     std::function<bool(Waiting&)> run;
-    bool endedByCancel = true;   // else by an idle bound of kShortBound
-    std::size_t localBytes = 0;  // the local file, written before the clock starts
+    bool endedByCancel = true;  // else by an idle bound of kShortBound
 };
 
-void PrintTo(const Wait& wait, std::ostream* out) {
-    *out << wait.name;
-}
-
+using ftp::DataConnection;
+// clang-format off
+const Wait kWaits[] = {
+    {.name = "Connect", .server = {"full"},
+     .run = [](Waiting& w) { return w.client.Connect(w.server->host, w.server->port); }},
+    {.name = "Greeting", .server = {"GREETING=SILENT"},
+     .run = [](Waiting& w) { return w.LogOn(); }},
+    {.name = "TlsHandshake", .server = {"AUTH=234 Go|SILENT"},
+     .run = [](Waiting& w) { return w.LogOn(true); }},
+    {.name = "TrickledTlsHandshakeCancelled", .server = {"AUTH=234 Go|TRICKLE"},
+     .run = [](Waiting& w) { return w.LogOn(true); }},
+    {.name = "TlsServerSilentAfterUser", .server = {"AUTH=234 Go|TLS", "USER=SILENT"},
+     .run = [](Waiting& w) { return w.LogOn(true); }},
+    {.name = "PassiveData", .server = {"STOR=150 go"},  // the server never reads what is sent
+     .run = [](Waiting& w) { return w.Put(DataConnection::Passive); }},
+    {.name = "ActiveAccept", .server = {"STOR=150 go"},
+     .run = [](Waiting& w) { return w.Put(DataConnection::Active); }},
+    {.name = "HttpFetch", .server = {"http"}, .run = [](Waiting& w) {
+         return web::FetchUrlToFile(w.server->Url("/x"), w.scratch / "x", {30s}).empty(); }},
+    {.name = "TrickledGreeting", .server = {"GREETING=SLOW|220 a greeting that comes byte by byte"},
+     .run = [](Waiting& w) { return w.LogOn(); }, .endedByCancel = false},
+    {.name = "TrickledTlsHandshake", .server = {"AUTH=234 Go|TRICKLE"},
+     .run = [](Waiting& w) { return w.LogOn(true); }, .endedByCancel = false},
+};
+// clang-format on
 class EveryWait : public ::testing::TestWithParam<Wait> {};
 
 TEST_P(EveryWait, EndsWithinASecondOfCancelOrAtItsBound) {
     const Wait& wait = GetParam();
     Waiting waiting;
-    if (!wait.server.empty() && wait.server[0] == "http") {
-        waiting.server.emplace(std::vector<std::string>{"http", waiting.scratch.path,
-                                                        waiting.scratch / "log", "/x=silent"});
-    } else if (!wait.server.empty()) {
-        std::vector<std::string> rules{"ftp", waiting.scratch / "log"};
-        rules.insert(rules.end(), wait.server.begin(), wait.server.end());
-        waiting.server.emplace(rules, KLV_FTP_SERVERS);
+    std::vector<std::string> server = wait.server;
+    if (server[0] == "http") {
+        server = {"http", waiting.scratch.path, waiting.scratch / "log", "/x=silent"};
+    } else if (server[0] != "full") {
+        server.insert(server.begin(), {"ftp", waiting.scratch / "log"});
     }
+    waiting.server.emplace(server);
     waiting.client.setIdleTimeout(wait.endedByCancel ? 30s : kShortBound);
-
-    testing::WriteFile(waiting.scratch / "local", std::string(wait.localBytes, 'x'));
 
     CancelToken token;
     const RunScope scope(token);
-    const auto start = Clock::now();
+    const auto start = Clock::now();  // before the canceller's clock starts
     std::jthread canceller;
     if (wait.endedByCancel) {
         canceller = std::jthread([&token] {
@@ -103,42 +106,7 @@ TEST_P(EveryWait, EndsWithinASecondOfCancelOrAtItsBound) {
     EXPECT_LT(took, end + 1s);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, EveryWait,
-    ::testing::Values(
-        Wait{"Connect", {}, [](Waiting& w) { return w.client.Connect("127.0.0.1", w.FullPort()); }},
-        Wait{"Greeting", {"GREETING=SILENT"}, [](Waiting& w) { return w.LogOn(); }},
-        Wait{"TlsHandshake", {"AUTH=234 Go|SILENT"}, [](Waiting& w) { return w.LogOn(true); }},
-        Wait{"TrickledTlsHandshakeCancelled",
-             {"AUTH=234 Go|TRICKLE"},
-             [](Waiting& w) { return w.LogOn(true); }},
-        Wait{"TlsServerSilentAfterUser",
-             {"AUTH=234 Go|TLS", "USER=SILENT"},
-             [](Waiting& w) { return w.LogOn(true); }},
-        Wait{"PassiveData",  // the server never reads what is sent
-             {"STOR=150 go"},
-             [](Waiting& w) { return w.Put(ftp::DataConnection::Passive); },
-             true,
-             std::size_t{64} << 20},
-        Wait{"ActiveAccept",
-             {"STOR=150 go"},
-             [](Waiting& w) { return w.Put(ftp::DataConnection::Active); },
-             true,
-             1},
-        Wait{"HttpFetch",
-             {"http"},
-             [](Waiting& w) {
-                 return web::FetchUrlToFile(w.server->Url("/x"), w.scratch / "x", {30s}).empty();
-             }},
-        Wait{"TrickledGreeting",
-             {"GREETING=SLOW|220 a greeting that comes a byte at a time"},
-             [](Waiting& w) { return w.LogOn(); },
-             false},
-        Wait{"TrickledTlsHandshake",
-             {"AUTH=234 Go|TRICKLE"},
-             [](Waiting& w) { return w.LogOn(true); },
-             false}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Table, EveryWait, ::testing::ValuesIn(kWaits), testing::RowName);
 
 }  // namespace
 }  // namespace klv

@@ -25,41 +25,43 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::StartsWith;
 
-constexpr std::string_view kComplete = "Update Pages Is Now Complete!";
+const std::string kComplete = "Update Pages Is Now Complete!";
 
-std::string Big(std::size_t size) {
-    std::string page;
-    for (int line = 0; page.size() < size; ++line) {
-        page += "<p>paragraph " + std::to_string(line) + " of a long page</p>\r\n";
-    }
-    return page;
-}
-
-std::string Stored(std::string text) {  // as the server stores an ASCII upload
+std::string Stored(std::string text) {  // as pyftpdlib stores an ASCII upload
     for (std::size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) {
         text.erase(at, 1);
     }
     return text;
 }
 
-// A workflow's world: the window, the shared state, an HTTP server on a copy of the
-// sample vendor site, and pyftpdlib or the scripted FTP server.
+// The form as the workflows' user filled it in.
+// clang-format off
+const std::pair<Control, const char*> kForm[] = {
+    {Control::Username, "ann"}, {Control::Password, "s3cret"}, {Control::Server, "127.0.0.1"},
+    {Control::ClickBankNickName, "annie"}, {Control::HttpCgiPath, "http://blog.example.org/cgi"},
+    {Control::MainEmail, "owner@example.org"}, {Control::PayPalEmail, "pay@example.org"},
+    {Control::BlogTitle, "Ann's #password# Blog"}, {Control::BlogPassword, "opensesame"}};
+// clang-format on
+
+// A workflow's world: the window, the shared state, and the servers a case starts: an HTTP
+// server on a copy of the sample vendor site, and pyftpdlib or the scripted FTP server.
+// Until then nothing listens at either address.
 class Workflow : public ::testing::Test {
 protected:
-    void Serve(std::vector<std::string> routes) {
+    void Serve(std::vector<std::string> routes = {}) {
         routes.insert(routes.begin(), {"http", vendor.path, scratch / "http.log"});
         http.emplace(routes);
         config.vendorBaseUrl = http->Url();
     }
-    void Ftp(std::vector<std::string> options) {  // pyftpdlib with servers.py's options
+    void Ftp(std::vector<std::string> options = {}) {  // pyftpdlib with servers.py's options
         options.insert(options.begin(), {"pyftpd", scratch / "home", "ann", "s3cret"});
-        ftp.emplace(options, KLV_FTP_SERVERS);
+        ftp.emplace(options);
         config.ftpPort = ftp->port;
     }
     void Script(std::vector<std::string> rules) {
         log = scratch / ("ftp" + std::to_string(++scripts) + ".log");  // late QUITs go elsewhere
         rules.insert(rules.begin(), {"ftp", log});
-        ftp.emplace(rules, KLV_FTP_SERVERS);
+        ftp.emplace(rules);
         config.ftpPort = ftp->port;
     }
     void SetUp() override {
@@ -68,21 +70,9 @@ protected:
             fs::create_directories(scratch.path / directory);
         }
         shared.appDirectory = scratch / "program";
-        config.affiliateHopUrl = "http://hop.clickbank.net/";
-        config.idleTimeout = 1s;
-        Serve({});
-        Ftp({});
-        const std::pair<Control, const char*> form[] = {
-            {Control::Username, "ann"},
-            {Control::Password, "s3cret"},
-            {Control::Server, "127.0.0.1"},
-            {Control::HttpCgiPath, "http://blog.example.org/cgi-bin"},
-            {Control::MainEmail, "owner@example.org"},
-            {Control::PayPalEmail, "pay@example.org"},
-            {Control::BlogTitle, "Ann's #password# Blog"},
-            {Control::BlogPassword, "opensesame"},
-            {Control::ClickBankNickName, "annie"}};
-        for (const auto& [field, text] : form) {
+        config = {"http://127.0.0.1:" + std::to_string(kClosedPort), "http://hop.clickbank.net/",
+                  kClosedPort, 1s};
+        for (const auto& [field, text] : kForm) {
             window.SetFieldText(field, text);
         }
         CaptureForm(window, shared.formData, config.affiliateHopUrl);
@@ -98,12 +88,16 @@ protected:
         }
         return names;
     }
-    std::string Working(const std::string& name) const { return shared.appDirectory + "/" + name; }
-    FileToPut ScriptFile(std::string remotePath) {
-        WriteFile(scratch / "script", "#!/bin/sh\r\necho hi\r\n");
-        return {scratch / "script", std::move(remotePath)};
+    // Runs Update Pages on `list`; what its completion box names after kComplete.
+    std::string UpdatePages(const std::string& list) {
+        WriteFile(Vendor("list.txt"), list);
+        const std::size_t boxes = window.messages.size();
+        OnUpdatePages(Context());
+        const bool completed =
+            window.messages.size() == boxes + 1 && window.messages.back().starts_with(kComplete);
+        return completed ? window.messages.back().substr(kComplete.size()) : "<no completion>";
     }
-    const Account account{"127.0.0.1", "ann", "pw"};
+    std::string Working(const std::string& name) const { return shared.appDirectory + "/" + name; }
 
     Scratch scratch, vendor;
     std::string log;
@@ -115,27 +109,26 @@ protected:
 };
 
 TEST_F(Workflow, InstallScriptThenUpdatePagesPutEverythingInPlace) {
+    Serve();
+    Ftp();
     OnInstallScript(Context());
-    const std::string filled = ReadFile(scratch / "program/klvcfg.cgi");
+    const std::string filled = ReadFile(scratch / "program/klvcfg.cgi");  // the form's values
     EXPECT_THAT(filled, HasSubstr("admin_email     => \"owner\\@example.org\",\r\n"));
     EXPECT_THAT(filled, HasSubstr("\"http://hop.clickbank.net/?annie/tamrixo\""));
-    EXPECT_THAT(filled, HasSubstr(std::string(kAdDescription)));
     EXPECT_EQ(ReadFile(Home("www/cgi-bin/klvcfg.cgi")), Stored(filled));
     EXPECT_EQ(ReadFile(Home("www/cgi-bin/klv.cgi")), Stored(ReadFile(Vendor("klvcgi.txt"))));
     EXPECT_EQ(ModeOf(Home("www/cgi-bin/klvcfg.cgi")) & ModeOf(Home("www/cgi-bin/klv.cgi")), 0755u);
-    ASSERT_EQ(window.messages.size(), 1u);  // only the second upload shows its replies
-    EXPECT_THAT(window.messages[0], ::testing::MatchesRegex("226[^\n]* \n250[^\n]* \n200[^\n]*"));
-    EXPECT_THAT(window.openedUrls,
-                ElementsAre("http://blog.example.org/cgi-bin/klv.cgi?data=setup"));
+    EXPECT_THAT(window.messages,  // only the second upload shows its replies
+                ElementsAre(::testing::MatchesRegex("226[^\n]* \n250[^\n]* \n200[^\n]*")));
+    EXPECT_THAT(window.openedUrls, ElementsAre("http://blog.example.org/cgi/klv.cgi?data=setup"));
     EXPECT_THAT(window.statusHistory, ElementsAre("Downloading Current KLV Script From Kolvane",
                                                   "Uploading KLV Script", kScriptUploadHint));
     EXPECT_THAT(Lines(scratch / "http.log"), ElementsAre("GET /klvsetup/klvcfgcgi.txt HTTP/1.1",
                                                          "GET /klvsetup/klvcgi.txt HTTP/1.1"));
 
     window.SetFieldText(Control::Password, "changed since");  // Install Script's values count
-    window.messages.clear();
     window.statusHistory.clear();
-    OnUpdatePages(Context());
+    EXPECT_EQ(UpdatePages(ReadFile(Vendor("list.txt"))), "");
     for (const char* page : {"klv.jpg", "button.jpg"}) {  // image type: byte for byte
         EXPECT_EQ(ReadFile(Home("www/klv/") + page), ReadFile(Vendor(page)));
     }
@@ -143,174 +136,176 @@ TEST_F(Workflow, InstallScriptThenUpdatePagesPutEverythingInPlace) {
     const std::string blog = ReadFile(Home("www/klv/weblogex.php"));
     EXPECT_THAT(blog, HasSubstr("$blog_title = \"Ann's opensesame Blog\";"));
     EXPECT_THAT(blog, HasSubstr("$blog_password = \"opensesame\";"));
-    EXPECT_THAT(window.messages, ElementsAre(kComplete));
     EXPECT_THAT(
         window.statusHistory,
         ElementsAre("Downloading Current KLV Pages From Kolvane", "",
                     "Uploading New KLV Pages To Your Server", "Uploading weblog.php",
                     "Uploading weblogex.php", "Uploading klv.jpg", "Uploading button.jpg",
                     "Uploading index.html", "Uploading style.css", "Uploading faq.txt", kComplete));
+    for (const char* name : {"klvcfg.cgi", "klv.txt", "temp.txt"}) {
+        EXPECT_EQ(ModeOf(Working(name)), 0600u) << name;  // the user's alone
+    }
 }
 
-TEST_F(Workflow, InstallScriptRefusesAnIncompleteFormBeforeDownloading) {
-    window.SetFieldText(Control::PayPalEmail, "");
-    OnInstallScript(Context());
-    window.SetFieldText(Control::Username, "");
-    OnInstallScript(Context());
-    EXPECT_THAT(window.messages,
-                ElementsAre("You MUST Enter A PayPal Email, A StormPay Email Or Both!",
-                            "You MUST Fill In ALL Fields Before Uploading!"));
-    EXPECT_EQ(shared.formData.ftpUser, "");  // captured all the same
-    EXPECT_THAT(Lines(scratch / "http.log"), IsEmpty());
-}
-
-// fault;the status line holds;the message box starts with;the configuration script landed
-class InstallScriptFaults : public Workflow, public ::testing::WithParamInterface<std::string> {};
+// A fault Install Script meets, and what the user sees of it.
+struct InstallFault {
+    const char* name;
+    std::vector<std::string> site = {};  // the vendor site's routes; {"down"}: nothing listens
+    bool ftpUp = false;                  // pyftpdlib listens; else nothing does
+    Control field = Control::Password;   // holds `text` when the button is pressed
+    const char* text = "s3cret";
+    const char* status;    // the status line holds it
+    const char* box = "";  // the message box starts with it; "": no box
+    bool configLanded = false;
+};
+// clang-format off
+const InstallFault kInstallFaults[] = {
+    {.name = "VendorDown", .site = {"down"}, .status = "onnect"},
+    {.name = "NoTemplate", .site = {"/klvsetup/klvcfgcgi.txt=404 Not Found"},
+     .status = "HTTP 404 Not Found"},
+    {.name = "MainScriptCut", .site = {"/klvsetup/klvcgi.txt=cut"}, .ftpUp = true,
+     .status = "bytes remaining", .configLanded = true},
+    {.name = "FtpDown", .status = "Unable to connect to server",
+     .box = "Unable to connect to server"},
+    {.name = "WrongPassword", .ftpUp = true, .text = "wrong", .status = "530", .box = "530"},
+    // Refused before anything is downloaded: the status line is as it was.
+    {.name = "NoPaymentEmail", .site = {"down"}, .field = Control::PayPalEmail, .text = "",
+     .status = kStatusAtStart.data(),
+     .box = "You MUST Enter A PayPal Email, A StormPay Email Or Both!"},
+    {.name = "AFieldLeftEmpty", .site = {"down"}, .field = Control::Username, .text = "",
+     .status = kStatusAtStart.data(), .box = "You MUST Fill In ALL Fields Before Uploading!"},
+};
+// clang-format on
+class InstallScriptFaults : public Workflow, public ::testing::WithParamInterface<InstallFault> {};
 
 TEST_P(InstallScriptFaults, ShowTheCauseAndGoNoFurther) {
-    const std::vector<std::string> row = testing::Split(GetParam());
-    if (row[0] == "vendor down") {
-        config.vendorBaseUrl = "http://127.0.0.1:" + std::to_string(kClosedPort);
-    } else if (row[0] == "ftp down") {
-        config.ftpPort = kClosedPort;
-    } else if (row[0] == "wrong password") {
-        window.SetFieldText(Control::Password, "wrong");
-    } else if (row[0] == "no template") {
-        fs::remove(Vendor("klvcfgcgi.txt"));
-    } else {
-        Serve({row[0]});
+    const InstallFault& fault = GetParam();
+    if (fault.site != std::vector<std::string>{"down"}) {
+        Serve(fault.site);
     }
+    if (fault.ftpUp) {
+        Ftp();
+    }
+    window.SetFieldText(fault.field, fault.text);
     OnInstallScript(Context());
-    EXPECT_THAT(window.statusLine, HasSubstr(row[1]));
-    EXPECT_EQ(window.messages.size(), row[2].empty() ? 0u : 1u);
-    EXPECT_THAT(window.messages.empty() ? "" : window.messages[0], StartsWith(row[2]));
-    EXPECT_EQ(fs::exists(Home("www/cgi-bin/klvcfg.cgi")), row[3] == "1");
+    EXPECT_THAT(window.statusLine, HasSubstr(fault.status));
+    EXPECT_EQ(window.messages.size(), *fault.box == '\0' ? 0u : 1u);
+    EXPECT_THAT(window.messages.empty() ? "" : window.messages[0], StartsWith(fault.box));
+    EXPECT_EQ(fs::exists(Home("www/cgi-bin/klvcfg.cgi")), fault.configLanded);
     EXPECT_FALSE(fs::exists(Home("www/cgi-bin/klv.cgi")));
     EXPECT_THAT(window.openedUrls, IsEmpty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Workflows, InstallScriptFaults,
-    ::testing::Values(
-        "vendor down;onnect;;0", "no template;HTTP 404 Not Found;;0",
-        "/klvsetup/klvcfgcgi.txt=cut;bytes remaining;;0",
-        "/klvsetup/klvcfgcgi.txt=silent;Nothing received from the server for 1 second;;0",
-        "/klvsetup/klvcgi.txt=cut;bytes remaining;;1",
-        "ftp down;Unable to connect to server;Unable to connect to server;0",
-        "wrong password;530;530;0"));
+INSTANTIATE_TEST_SUITE_P(Workflows, InstallScriptFaults, ::testing::ValuesIn(kInstallFaults),
+                         RowName);
 
-// the scripted server's rules, "," between;the message boxes, "/" between;STORs sent
-class InstallScriptChmod : public Workflow, public ::testing::WithParamInterface<std::string> {};
+// A host that refuses a step of the two script uploads (the scripted server's rules), the
+// boxes the user reads, and how many STORs were sent.
+struct Chmod {
+    const char* name;
+    std::vector<std::string> rules;
+    std::vector<std::string> boxes;
+    int stors;
+};
+const std::string kNotExecutable = "The host did not make the script executable:\n";
+// clang-format off
+const Chmod kChmods[] = {
+    {.name = "NoCwd", .rules = {"CWD=550 no"},
+     .boxes = {"226 stored \n550 no \n200 SITE ok", kNotExecutable + "550 no"}, .stors = 2},
+    {.name = "TheFirstRefusalIsNamed",
+     .rules = {"SITE chmod 755 klvcfg.cgi=500 first", "SITE chmod 755 klv.cgi=502 second"},
+     .boxes = {"226 stored \n250 CWD ok \n502 second", kNotExecutable + "500 first"}, .stors = 2},
+    {.name = "OnlyTheMainScript", .rules = {"SITE chmod 755 klv.cgi=502 no"},
+     .boxes = {"226 stored \n250 CWD ok \n502 no", kNotExecutable + "502 no"}, .stors = 2},
+    {.name = "NotStoredIsNoChmodRefusal",
+     .rules = {"STOR www/cgi-bin/klv.cgi=553 not allowed", "SITE chmod 755 klv.cgi=500 no"},
+     .boxes = {"553 not allowed \n250 CWD ok \n500 no"}, .stors = 2},
+    {.name = "AFailedFirstStoreStops", .rules = {"STOR=553 not allowed", "SITE=500 no"},
+     .boxes = {"553 not allowed \n250 CWD ok \n500 no"}, .stors = 1},
+    {.name = "NoDataConnection", .rules = {"PORT=500 no", "PASV=502 no", "CWD=550 no"},
+     .boxes = {"502 no \n550 no \n200 SITE ok"}, .stors = 0},
+};
+// clang-format on
+class InstallScriptChmod : public Workflow, public ::testing::WithParamInterface<Chmod> {};
 
 TEST_P(InstallScriptChmod, ARefusalIsNamedOnceAtTheEndButAFailedStoreStopsTheRun) {
-    const std::vector<std::string> row = testing::Split(GetParam());
-    Script(testing::Split(row[0], ','));
-    window.onMessage = [&](const std::string& text) {  // the set-up page is open already
-        EXPECT_EQ(window.openedUrls.size(), text.starts_with("The host") ? 1u : 0u);
+    Serve();
+    Script(GetParam().rules);
+    window.onMessage = [&](const std::string& text) {
+        if (text.starts_with("The host")) {  // at the end: the set-up page is open already
+            EXPECT_EQ(window.openedUrls.size(), 1u);
+        } else {  // a transcript; the main script's while its connection is still open
+            EXPECT_THAT(window.openedUrls, IsEmpty());
+            EXPECT_TRUE(GetParam().stors < 2 || Sent().back() != "QUIT");
+        }
     };
     OnInstallScript(Context());
-    EXPECT_THAT(window.messages, ::testing::ElementsAreArray(testing::Split(row[1], '/')));
-    EXPECT_THAT(Sent(), ::testing::Contains(StartsWith("STOR ")).Times(std::stoi(row[2])));
-    EXPECT_EQ(window.openedUrls.size(), row[2] == "2" ? 1u : 0u);
-    EXPECT_THAT(window.statusHistory, ElementsAre("Downloading Current KLV Script From Kolvane",
-                                                  "Uploading KLV Script", kScriptUploadHint));
+    EXPECT_EQ(window.messages, GetParam().boxes);
+    EXPECT_THAT(Sent(), ::testing::Contains(StartsWith("STOR ")).Times(GetParam().stors));
+    EXPECT_EQ(window.openedUrls.size(), GetParam().stors == 2 ? 1u : 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Workflows, InstallScriptChmod,
-    ::testing::Values(
-        "SITE=500 SITE not understood;226 stored \n250 directory changed \n500 SITE not "
-        "understood/The host did not make the script executable:\n500 SITE not understood;2",
-        "CWD=550 No such directory;226 stored \n550 No such directory \n200 SITE ok/The host "
-        "did not make the script executable:\n550 No such directory;2",
-        "SITE chmod 755 klvcfg.cgi=500 first,SITE chmod 755 klv.cgi=502 second;226 stored \n250 "
-        "directory changed \n502 second/The host did not make the script executable:\n500 first;2",
-        "SITE chmod 755 klv.cgi=502 not here;226 stored \n250 directory changed \n502 not "
-        "here/The host did not make the script executable:\n502 not here;2",
-        "STOR www/cgi-bin/klv.cgi=553 not allowed,SITE chmod 755 klv.cgi=500 no;553 not allowed "
-        "\n250 directory changed \n500 no;2",
-        "STOR=553 not allowed,SITE=500 no;553 not allowed \n250 directory changed \n500 no;1",
-        "PORT=500 no,PASV=502 no,CWD=550 no;502 no \n550 no \n200 SITE ok;0"));
+INSTANTIATE_TEST_SUITE_P(Workflows, InstallScriptChmod, ::testing::ValuesIn(kChmods), RowName);
 
-TEST_F(Workflow, UpdatePagesNamesEveryPageThatDidNotLand) {
+TEST_F(Workflow, UpdatePagesNamesEveryPageThatDidNotLandAndWhy) {
     Serve({"/klvsetup/cut.html=cut", "/klvsetup/silent.html=silent"});
-    WriteFile(Vendor("list.txt"),
-              "faq.txt\r\nmissing.html\r\n\r\ncut.html\r\nsilent.html\r\nKlv.jpg\r\nnot listed");
-    WriteFile(Vendor("cut.html"), Big(4000));
-    WriteFile(Vendor("silent.html"), Big(4000));
+    Ftp();
     fs::copy_file(Vendor("klv.jpg"), Vendor("Klv.jpg"));
-    OnUpdatePages(Context());
-    EXPECT_THAT(
-        window.messages,
-        ElementsAre(::testing::MatchesRegex(
-            "Update Pages Is Now Complete!\nmissing.html: HTTP 404 Not Found\n: the name is "
-            "empty\ncut.html: .*bytes remaining.*\nsilent.html: Nothing received from "
-            "the server for 1 second")));
-    EXPECT_EQ(std::distance(fs::directory_iterator(Home("www/klv")), {}), 2);
-    EXPECT_EQ(ReadFile(Home("www/klv/faq.txt")), Stored(ReadFile(Vendor("faq.txt"))));
+    WriteFile(Vendor("my page.v2.html"), "dots and a blank inside");
+    const std::string leaves = R"(: the name has a "." or ".." part, which could leave www/klv/)";
+    const std::string named =
+        "\nmissing.html: HTTP 404 Not Found\n: the name is empty\n"
+        "cut.html: transfer closed with 1000 bytes remaining to read\n"
+        "silent.html: Nothing received from the server for 1 second\n"
+        "../../www/cgi-bin/klv.cgi";
+    EXPECT_EQ(UpdatePages("faq.txt\r\nmissing.html\r\n\r\ncut.html\r\nsilent.html\r\nKlv.jpg\r\n"
+                          "../../www/cgi-bin/klv.cgi\r\n/etc/x\r\nsub/./a\r\n..\\x\r\n"
+                          "my page.v2.html\r\nnot listed"),
+              named + leaves + "\n/etc/x: the name is an absolute path\nsub/./a" + leaves +
+                  "\n..\\x: the name holds a backslash");
+    EXPECT_THAT(Pages(), ElementsAre("Klv.jpg", "faq.txt", "my page.v2.html"));
+    EXPECT_FALSE(fs::exists(Home("www/cgi-bin/klv.cgi")));
     EXPECT_EQ(ReadFile(Home("www/klv/Klv.jpg")), Stored(ReadFile(Vendor("klv.jpg"))));  // ASCII
 
     Serve({"/klvsetup/list.txt=cut"});  // a list cut short, then none at all: no logon
     OnUpdatePages(Context());
     EXPECT_THAT(window.statusLine, HasSubstr("bytes remaining"));
     fs::remove(Vendor("list.txt"));
-    Serve({});
+    Serve();
     OnUpdatePages(Context());
     EXPECT_EQ(window.statusLine, "HTTP 404 Not Found");
     EXPECT_EQ(window.messages.size(), 1u);
-    WriteFile(Vendor("list.txt"), "faq.txt\n");
     shared.formData.ftpPassword = "wrong";
-    OnUpdatePages(Context());
+    UpdatePages("faq.txt\n");
     EXPECT_THAT(window.messages.back(), StartsWith("530"));
     EXPECT_EQ(window.statusLine, window.messages.back());
 }
 
 TEST_F(Workflow, AServerThatDiesIsNamedForEveryPageAfterAndInTheTranscript) {
+    Serve();
     Ftp({"die-after=65536"});
-    WriteFile(Vendor("big.html"), Big(512 * 1024));
-    WriteFile(Vendor("list.txt"), "faq.txt\nbig.html\nstyle.css\n");
+    WriteFile(Vendor("big.html"), std::string(512 * 1024, 'p'));
     const auto start = std::chrono::steady_clock::now();
-    OnUpdatePages(Context());
-    EXPECT_THAT(window.messages,
-                ElementsAre(std::string(kComplete) +
-                            "\nbig.html: Network error\nstyle.css: Unable to connect to server"));
+    EXPECT_EQ(UpdatePages("faq.txt\nbig.html\nstyle.css\n"),
+              "\nbig.html: Network error\nstyle.css: Unable to connect to server");
     EXPECT_TRUE(fs::exists(Home("www/klv/faq.txt")));
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
     Ftp({"die-after=65536"});
-    WriteFile(Vendor("klvcgi.txt"), Big(512 * 1024));
+    WriteFile(Vendor("klvcgi.txt"), std::string(512 * 1024, 's'));
     OnInstallScript(Context());
     EXPECT_EQ(window.messages.back(), "Network error \nNetwork error \nNetwork error");
     EXPECT_EQ(ModeOf(Home("www/cgi-bin/klvcfg.cgi")), 0755u);
     EXPECT_NE(ModeOf(Home("www/cgi-bin/klv.cgi")), 0755u);
 }
 
-TEST_F(Workflow, PutScriptChmodsEvenAfterARefusedStoreAndShowsTheRepliesOnlyWhenAsked) {
-    Script({"STOR=553 not allowed", "SITE=550 no such file"});
-    const ScriptUpload hidden =
-        PutScript(Context(), account, ScriptFile("x.cgi"), Transcript::Hidden);
-    EXPECT_TRUE(hidden.logon.ok() && !hidden.stored && !hidden.chmodRefusal);
-    EXPECT_THAT(window.messages, IsEmpty());
-    window.onMessage = [&](const std::string&) { EXPECT_NE(Sent().back(), "QUIT"); };
-    const ScriptUpload shown =
-        PutScript(Context(), account, ScriptFile("x.cgi"), Transcript::Shown);
-    EXPECT_EQ(shown.transcript, "553 not allowed \n250 directory changed \n550 no such file");
-    EXPECT_THAT(window.messages, ElementsAre(shown.transcript));
-    EXPECT_THAT(Sent(14), ::testing::Contains("SITE chmod 755 x.cgi").Times(2));
-    Script({"PASS=530 Login incorrect: 100% wrong"});
-    const ScriptUpload refused =
-        PutScript(Context(), account, ScriptFile("x.cgi"), Transcript::Shown);
-    EXPECT_EQ(refused.logon.text(), "530 Login incorrect: 100% wrong");
-    EXPECT_EQ(window.messages.size(), 1u);  // the workflow tells of a refused logon
-    EXPECT_THAT(Sent(), ::testing::Not(::testing::Contains("QUIT")));
-}
-
 TEST_F(Workflow, ASessionFallsBackToPassiveOnceAndStaysThere) {
     Script({"STOR#1=425 Can't open data connection", "STOR#4=150 go|DATA|550 full"});
     Session session;
-    ASSERT_TRUE(LogOn(Context(), session, account).ok());
-    EXPECT_TRUE(PutFile(session, ScriptFile("a.html")).ok());
-    EXPECT_TRUE(PutFile(session, ScriptFile("b.html")).ok());
-    EXPECT_EQ(PutFile(session, ScriptFile("c.html")).text(), "550 full");  // not retried
+    ASSERT_TRUE(LogOn(Context(), session, {"127.0.0.1", "ann", "pw"}).ok());
+    WriteFile(scratch / "page", "<p>\r\n");
+    EXPECT_TRUE(PutFile(session, {scratch / "page", "a.html"}).ok());
+    EXPECT_TRUE(PutFile(session, {scratch / "page", "b.html"}).ok());
+    EXPECT_EQ(PutFile(session, {scratch / "page", "c.html"}).text(), "550 full");  // not retried
     LogOff(session);
     EXPECT_THAT(Sent(13), ElementsAre("AUTH TLS", "USER ann", "PASS pw", "TYPE A",
                                       StartsWith("PORT "), "STOR a.html", "PASV", "STOR a.html",
@@ -319,6 +314,7 @@ TEST_F(Workflow, ASessionFallsBackToPassiveOnceAndStaysThere) {
 
 // As the window runs it: on a thread of its own, cancelled from another.
 TEST_F(Workflow, ACancelFromAnotherThreadEndsTheRunAndSaysHowFarItGot) {
+    Serve();
     Script({"STOR#2=150 go|DATA|SILENT"});  // the second page's closing reply never comes
     WriteFile(Vendor("list.txt"), "faq.txt\nstyle.css\nindex.html\n");
     config.idleTimeout = 30s;
@@ -339,47 +335,21 @@ TEST_F(Workflow, ACancelFromAnotherThreadEndsTheRunAndSaysHowFarItGot) {
     EXPECT_EQ(Sent(10).back(), "QUIT");
 }
 
+// The STOR's reply may still come: the connection is closed, the next page logs on anew and
+// goes passive at once.
 TEST_F(Workflow, APortNeverConnectedAndNoPassiveCostOneIdleBoundNotOnePerPage) {
+    Serve();
     Script({"STOR=150 go", "PASV=502 Passive mode not allowed here"});
-    WriteFile(Vendor("list.txt"), "faq.txt\nstyle.css\n");
     const auto start = std::chrono::steady_clock::now();
-    OnUpdatePages(Context());
-    // The STOR's reply may still come: the connection is closed, the next page logs on
-    // anew and goes passive at once.
-    EXPECT_THAT(window.messages, ElementsAre(std::string(kComplete) +
-                                             "\nfaq.txt: Network error"
-                                             "\nstyle.css: 502 Passive mode not allowed here"));
+    EXPECT_EQ(UpdatePages("faq.txt\nstyle.css\n"),
+              "\nfaq.txt: Network error\nstyle.css: 502 Passive mode not allowed here");
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms);
     EXPECT_THAT(Sent(), ::testing::Contains("AUTH TLS").Times(2));
-    Script({"bytewise", "GREETING=220-slow|220 server"});
-    OnUpdatePages(Context());
-    EXPECT_EQ(window.messages.back(), kComplete);
-}
-
-TEST_F(Workflow, AFailedFirstUploadStopsAndListedNamesStayInWwwKlv) {
-    window.SetFieldText(Control::CgiPath, "www/no-such-dir");
-    OnInstallScript(Context());
-    EXPECT_THAT(window.messages, ElementsAre(::testing::MatchesRegex("550 .* \n550 .* \n550 .*")));
-    EXPECT_THAT(Lines(scratch / "http.log"), ElementsAre("GET /klvsetup/klvcfgcgi.txt HTTP/1.1"));
-    EXPECT_THAT(window.openedUrls, IsEmpty());
-
-    WriteFile(Vendor("my page.v2.html"), "dots and a blank inside");
-    WriteFile(Vendor("list.txt"),
-              "../../www/cgi-bin/klv.cgi\n/etc/x\nsub/./a\n./b\n..\\x\n\nmy page.v2.html\n");
-    OnUpdatePages(Context());
-    EXPECT_FALSE(fs::exists(Home("www/cgi-bin/klv.cgi")));
-    EXPECT_THAT(Pages(), ElementsAre("my page.v2.html"));
-    const std::string leaves = R"(: the name has a "." or ".." part, which could leave www/klv/)";
-    EXPECT_EQ(window.messages.back(),
-              std::string(kComplete) + "\n../../www/cgi-bin/klv.cgi" + leaves +
-                  "\n/etc/x: the name is an absolute path\nsub/./a" + leaves + "\n./b" + leaves +
-                  "\n..\\x: the name holds a backslash\n: the name is empty");
-    for (const char* name : {"klvcfg.cgi", "klv.txt", "temp.txt"}) {
-        EXPECT_EQ(ModeOf(Working(name)), 0600u) << name;  // the user's alone
-    }
 }
 
 TEST_F(Workflow, DownloadsAndFilledFilesAreBoundedAndAFailedWriteIsAFailure) {
+    Serve();
+    Ftp();
     window.SetFieldText(Control::MainEmail, std::string(255, '@'));  // 510 bytes escaped
     std::string placeholders((1u << 20) / 7, '#');
     ReplaceAll(placeholders, "#", "#email#");
@@ -391,10 +361,7 @@ TEST_F(Workflow, DownloadsAndFilledFilesAreBoundedAndAFailedWriteIsAFailure) {
     EXPECT_EQ(window.statusLine, "The file is larger than 1 MiB");
     WriteFile(Vendor("big.html"), "");
     fs::resize_file(Vendor("big.html"), (std::size_t{64} << 20) + 1);  // sparse
-    WriteFile(Vendor("list.txt"), "big.html\nfaq.txt\n");
-    OnUpdatePages(Context());
-    EXPECT_EQ(window.messages.back(),
-              std::string(kComplete) + "\nbig.html: The file is larger than 64 MiB");
+    EXPECT_EQ(UpdatePages("big.html\nfaq.txt\n"), "\nbig.html: The file is larger than 64 MiB");
     EXPECT_THAT(Pages(), ElementsAre("faq.txt"));
     fs::remove(Home("www/klv/faq.txt"));
 
@@ -403,7 +370,6 @@ TEST_F(Workflow, DownloadsAndFilledFilesAreBoundedAndAFailedWriteIsAFailure) {
     std::string blog(1000, '#');
     ReplaceAll(blog, "#", "#title#");
     WriteFile(Vendor("weblogex.txt"), blog);  // fills in to 200,000
-    WriteFile(Vendor("list.txt"), "weblogex.txt\nfaq.txt\n");
     window.SetFieldText(Control::BlogTitle, std::string(200, 't'));
     rlimit saved{};  // files may not grow past 40,000 bytes: a write beyond fails (EFBIG)
     ::getrlimit(RLIMIT_FSIZE, &saved);
@@ -412,24 +378,20 @@ TEST_F(Workflow, DownloadsAndFilledFilesAreBoundedAndAFailedWriteIsAFailure) {
     ::setrlimit(RLIMIT_FSIZE, &bound);
     OnInstallScript(Context());
     EXPECT_EQ(window.statusLine, "Cannot write " + Working("klvcfg.cgi") + ": File too large");
-    OnUpdatePages(Context());
+    const std::string named = UpdatePages("weblogex.txt\nfaq.txt\n");
     ::setrlimit(RLIMIT_FSIZE, &saved);
-    EXPECT_EQ(window.messages.back(), std::string(kComplete) + "\nweblogex.txt: Cannot write " +
-                                          Working("temp.txt") + ": File too large");
+    EXPECT_EQ(named, "\nweblogex.txt: Cannot write " + Working("temp.txt") + ": File too large");
     EXPECT_THAT(Pages(), ElementsAre("faq.txt"));
 }
 
 TEST_F(Workflow, APageAfterALostConnectionLogsOnAgainAtMostThreeTimes) {
+    Serve();
     Script({"STOR#2=CLOSE"});  // each connection takes one page and is lost at the next
-    WriteFile(Vendor("list.txt"),
-              "faq.txt\nstyle.css\nindex.html\nweblog.txt\nklv.jpg\nbutton.jpg\nfaq.txt\n"
-              "index.html\nweblogex.txt\n");
-    OnUpdatePages(Context());
-    EXPECT_THAT(window.messages,
-                ElementsAre(std::string(kComplete) +
-                            "\nstyle.css: Network error\nweblog.txt: Network error\nbutton.jpg: "
-                            "Network error\nindex.html: Network error\nweblogex.txt: the "
-                            "connection to the server was lost"));
+    EXPECT_EQ(UpdatePages("faq.txt\nstyle.css\nindex.html\nweblog.txt\nklv.jpg\nbutton.jpg\n"
+                          "faq.txt\nindex.html\nweblogex.txt\n"),
+              "\nstyle.css: Network error\nweblog.txt: Network error\nbutton.jpg: Network "
+              "error\nindex.html: Network error\nweblogex.txt: the connection to the server "
+              "was lost");
     EXPECT_THAT(Sent(), ::testing::Contains("AUTH TLS").Times(4));
     EXPECT_THAT(Sent(), ::testing::Contains(StartsWith("STOR ")).Times(8));
 }

@@ -1,11 +1,10 @@
 // What the tests share beyond testkit/testkit.h: a window for the workflows' tests (fields
 // held in a map, and a record of every status text, message box and opened address, in
-// order), the scripted and pyftpdlib FTP servers, and small file and port helpers.
+// order), and small file and port helpers.
 #pragma once
 
 #include <functional>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,10 +13,9 @@
 
 namespace klv::testing {
 
-inline unsigned ModeOf(const fs::path& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
-}
+inline constexpr auto ModeOf = [](const fs::path& path) {
+    return fs::exists(path) ? static_cast<unsigned>(fs::status(path).permissions()) : 0u;
+};
 
 // The lines of a text file without their LF, once there are `atLeast` (a server's log may
 // trail the client: QUIT awaits no reply), or after two seconds.
@@ -35,15 +33,8 @@ inline std::vector<std::string> Lines(const fs::path& path, std::size_t atLeast 
     }
 }
 
-// The fields of a parameter row such as "rule;expected;result".
-inline std::vector<std::string> Split(const std::string& text, char separator = ';') {
-    std::vector<std::string> parts;
-    std::istringstream in(text);
-    for (std::string part; std::getline(in, part, separator);) {
-        parts.push_back(part);
-    }
-    return parts;
-}
+// Names each row of a parameterised test by its `name`.
+inline constexpr auto RowName = [](const auto& info) { return std::string(info.param.name); };
 
 inline constexpr unsigned kClosedPort = 9;  // discard: nothing listens on loopback
 
