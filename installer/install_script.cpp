@@ -7,6 +7,7 @@
 
 #include "base/cancel.h"
 #include "installer/download.h"
+#include "installer/server_address.h"
 #include "installer/session.h"
 #include "installer/templating.h"
 #include "installer/vendor_site.h"
@@ -59,6 +60,11 @@ void InstallScripts(const InstallerContext& context, std::optional<std::string>&
     const FormData& form = shared.formData;
     CaptureForm(context.window, shared.formData, context.config.affiliateHopUrl);
     if (const std::string_view refusal = Refusal(form); !refusal.empty()) {
+        context.window.ShowMessage(refusal);
+        return;
+    }
+    if (const std::string refusal = ServerFieldRefusal(form.ftpServer.view(), context.config.ftpPort);
+        !refusal.empty()) {
         context.window.ShowMessage(refusal);
         return;
     }

@@ -8,6 +8,7 @@
 #include "base/cancel.h"
 #include "installer/download.h"
 #include "installer/page_list.h"
+#include "installer/server_address.h"
 #include "installer/session.h"
 #include "installer/text_file.h"
 #include "installer/vendor_site.h"
@@ -142,6 +143,11 @@ void OnUpdatePages(const InstallerContext& context) {
     Run run;
     run.account = {form.ftpServer.str(), form.ftpUser.str(), form.ftpPassword.str()};
 
+    if (const std::string refusal = ServerFieldRefusal(form.ftpServer.view(), context.config.ftpPort);
+        !refusal.empty()) {
+        context.window.ShowMessage(refusal);
+        return;
+    }
     context.window.SetStatusLine(kDownloadingPages);
     const std::string listFile = WorkingFile(shared.appDirectory, "klv.txt");
     const Result listFetched =

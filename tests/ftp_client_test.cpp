@@ -192,7 +192,7 @@ class HostileAuth : public Scripted, public ::testing::WithParamInterface<Hostil
 
 TEST_P(HostileAuth, LogonFailsAndNothingFollowsAuthTls) {
     Start({"AUTH=" + GetParam().reply});  // a stalled handshake ends at the idle bound
-    EXPECT_FALSE(LogOn("", 0, {true, GetParam().spokeTls, "", nullptr}));
+    EXPECT_FALSE(LogOn("", 0, {.attempt = true, .required = GetParam().spokeTls}));
     EXPECT_THAT(client.replyText(), ::testing::StartsWith(std::string(GetParam().text)));
     client.Disconnect();
     // After "AUTH TLS" at most a ClientHello (a TLS record, byte 22), never a command.

@@ -55,7 +55,9 @@ ftp::LogonRequest TlsLogon(const LocalServer& server, std::vector<ftp::Certifica
     logon.port = server.port;
     logon.user = "klv";
     logon.password = "s3cret";
-    logon.tls = {true, false, std::move(trusted), [&asked, answer](const auto& certificate) {
+    logon.tls = {.attempt = true,
+                 .trustedFingerprint = std::move(trusted),
+                 .askTrust = [&asked, answer](const auto& certificate) {
                      return asked.push_back(certificate), answer;
                  }};
     return logon;
