@@ -307,8 +307,11 @@ bool FtpClient::LogOn(LogonRequest request) {
         direct && (request.tls.required ||
                    (request.tls.spokeTlsAt && request.tls.spokeTlsAt(peerAddress_)));
     // Implicit TLS (ftps://): the handshake comes first, and the greeting through it.
-    if (direct && request.tls.implicit && !StartTls(request, host, true)) {
-        return false;
+    if (direct && request.tls.implicit) {
+        if (!StartTls(request, host, true)) {
+            return false;
+        }
+        replyDeadline_ = DeadlineAfter(idleTimeout_);  // the handshake took its own time
     }
     if (!Command("")) {  // the greeting
         return false;
