@@ -308,7 +308,7 @@ bool FtpClient::LogOn(LogonRequest request) {
                    (request.tls.spokeTlsAt && request.tls.spokeTlsAt(peerAddress_)));
     // Implicit TLS (ftps://): the handshake comes first, and the greeting through it.
     if (direct && request.tls.implicit) {
-        if (!StartTls(request, host, true)) {
+        if (!StartTls(request, host, tlsRequired)) {
             return false;
         }
         replyDeadline_ = DeadlineAfter(idleTimeout_);  // the handshake took its own time
