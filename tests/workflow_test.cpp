@@ -283,10 +283,10 @@ TEST_F(Workflow, UpdatePagesNamesEveryPageThatDidNotLandAndWhy) {
         "silent.html: Nothing received from the server for 1 second\n"
         "../../www/cgi-bin/klv.cgi";
     EXPECT_EQ(UpdatePages("faq.txt\r\nmissing.html\r\n\r\ncut.html\r\nsilent.html\r\nKlv.jpg\r\n"
-                          "../../www/cgi-bin/klv.cgi\r\n/etc/x\r\nsub/./a\r\n..\\x\r\n"
+                          "../../www/cgi-bin/klv.cgi\r\n/etc/x\r\nsub/./a\r\n./a\r\n..\\x\r\n"
                           "my page.v2.html\r\nnot listed"),
               named + leaves + "\n/etc/x: the name is an absolute path\nsub/./a" + leaves +
-                  "\n..\\x: the name holds a backslash");
+                  "\n./a" + leaves + "\n..\\x: the name holds a backslash");
     EXPECT_THAT(Pages(), ElementsAre("Klv.jpg", "faq.txt", "my page.v2.html"));
     EXPECT_FALSE(fs::exists(Home("www/cgi-bin/klv.cgi")));
     EXPECT_EQ(ReadFile(Home("www/klv/Klv.jpg")), Stored(ReadFile(Vendor("klv.jpg"))));  // ASCII
@@ -357,6 +357,25 @@ TEST_F(Workflow, ACancelFromAnotherThreadEndsTheRunAndSaysHowFarItGot) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
     EXPECT_EQ(window.statusLine, "Cancelled after 1 of 3 pages");
     EXPECT_EQ(Sent(10).back(), "QUIT");
+}
+
+TEST_F(Workflow, ACancelledInstallScriptSaysHowManyStepsItHadDone) {
+    Serve();
+    Script({"STOR www/cgi-bin/klv.cgi=150 go|DATA|SILENT"});  // no closing reply
+    config.idleTimeout = 30s;
+    CancelToken token;
+    std::thread worker([&] {
+        const RunScope scope(token);
+        OnInstallScript(Context());
+    });
+    while (Lines(log).empty() || Lines(log).back() != "STOR www/cgi-bin/klv.cgi") {
+        std::this_thread::sleep_for(10ms);
+    }
+    std::this_thread::sleep_for(100ms);
+    token.Cancel();
+    worker.join();
+    EXPECT_EQ(window.statusLine, "Cancelled after 3 of 4 steps");
+    EXPECT_THAT(window.openedUrls, IsEmpty());
 }
 
 // The STOR's reply may still come: the connection is closed, the next page logs on anew and
