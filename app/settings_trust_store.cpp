@@ -47,7 +47,6 @@ void Rekey(QSettings& settings) {
     }
 }
 
-
 // The value stored for `host` in `group`, once the settings are rekeyed.
 QVariant Read(const char* group, std::string_view host) {
     QSettings settings = ProgramSettings();

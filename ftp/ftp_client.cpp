@@ -304,8 +304,8 @@ bool FtpClient::LogOn(LogonRequest request) {
     }
     // A server that spoke TLS under another name, or at this address, speaks it still.
     const bool tlsRequired =
-        direct && (request.tls.required ||
-                   (request.tls.spokeTlsAt && request.tls.spokeTlsAt(peerAddress_)));
+        direct &&
+        (request.tls.required || (request.tls.spokeTlsAt && request.tls.spokeTlsAt(peerAddress_)));
     // Implicit TLS (ftps://): the handshake comes first, and the greeting through it.
     if (direct && request.tls.implicit) {
         if (!StartTls(request, host, tlsRequired)) {
@@ -383,8 +383,7 @@ bool FtpClient::SecureControlConnection(const LogonRequest& request, const std::
     return StartTls(request, hostText, required);
 }
 
-bool FtpClient::StartTls(const LogonRequest& request, const std::string& hostText,
-                         bool required) {
+bool FtpClient::StartTls(const LogonRequest& request, const std::string& hostText, bool required) {
     std::unique_ptr<tls::ControlTls> tls = tls::ControlTls::Create();
     std::string error = "Unable to set up TLS";
     if (!tls ||

@@ -53,7 +53,7 @@ inline constexpr std::size_t kMaxReplyLines = 1000;
 
 // PORT or PASV on IPv4; EPRT or EPSV (RFC 2428) on IPv6.
 enum class DataConnection { Active, Passive };
-enum class TransferType { Ascii, Image };       // TYPE A or TYPE I
+enum class TransferType { Ascii, Image };  // TYPE A or TYPE I
 
 // How a host is named to gateways and to the user: as given (an IPv6 address in
 // brackets when a port follows), with ":port" when the port is not 21.

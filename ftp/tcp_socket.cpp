@@ -117,7 +117,8 @@ UniqueFd ConnectFirst(std::span<const SocketAddress> addresses, Deadline deadlin
                 continue;
             }
             const bool last = next == order.size();
-            pending.push_back({std::move(fd), last ? deadline : std::min(deadline, now + kAttemptBound)});
+            pending.push_back(
+                {std::move(fd), last ? deadline : std::min(deadline, now + kAttemptBound)});
             nextStart = now + kAttemptDelay;
         }
         if (pending.empty()) {

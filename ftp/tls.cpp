@@ -180,7 +180,10 @@ UniqueSsl ControlTls::NewSsl(int fd) const {
 
 bool ControlTls::Handshake(int fd, const std::string& hostName, Deadline deadline,
                            std::string& error) {
-    hostName_ = hostName;
+    // "host." is the same host to the resolver, but neither SNI nor a certificate names it so.
+    hostName_ = hostName.size() > 1 && hostName.back() == '.'
+                    ? hostName.substr(0, hostName.size() - 1)
+                    : hostName;
     ssl_ = NewSsl(fd);
     const bool checked =
         ssl_ && (IsAddress(hostName_)

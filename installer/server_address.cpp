@@ -11,7 +11,7 @@ namespace klv {
 
 namespace {
 
-constexpr std::size_t kLongestName = 253;   // RFC 1035 §2.3.4, without a trailing dot
+constexpr std::size_t kLongestName = 253;  // RFC 1035 §2.3.4, without a trailing dot
 constexpr std::size_t kLongestLabel = 63;
 constexpr std::size_t kLongestPortText = 5;  // "65535"
 
@@ -68,7 +68,8 @@ std::optional<std::string> CanonicalIpv6(std::string_view text) {
 // "0x7f.0.0.1"), or nothing when `text` is a name.
 std::optional<std::string> CanonicalIpv4(std::string_view text) {
     const bool numeric = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
-        return IsDigit(c) || c == '.' || c == 'x' || c == 'X' || (Lower(c) >= 'a' && Lower(c) <= 'f');
+        return IsDigit(c) || c == '.' || c == 'x' || c == 'X' ||
+               (Lower(c) >= 'a' && Lower(c) <= 'f');
     });
     const std::string terminated(text);
     in_addr address{};
@@ -130,8 +131,9 @@ ParsedServer ParseHostAndPort(std::string_view authority, ServerAddress address)
     if (authority.starts_with('[')) {
         const std::size_t close = authority.find(']');
         if (close == std::string_view::npos) {
-            return Refuse("\"Server\" has \"[\" without \"]\": an IPv6 address with a port is "
-                          "written [2001:db8::1]:2121.");
+            return Refuse(
+                "\"Server\" has \"[\" without \"]\": an IPv6 address with a port is "
+                "written [2001:db8::1]:2121.");
         }
         host = authority.substr(1, close - 1);
         const std::string_view after = authority.substr(close + 1);
@@ -173,9 +175,11 @@ ParsedServer ParseHostAndPort(std::string_view authority, ServerAddress address)
     if (portText) {
         const bool number = !portText->empty() && portText->size() <= kLongestPortText &&
                             std::all_of(portText->begin(), portText->end(), IsDigit);
-        const unsigned port = number ? static_cast<unsigned>(std::stoul(std::string(*portText))) : 0;
+        const unsigned port =
+            number ? static_cast<unsigned>(std::stoul(std::string(*portText))) : 0;
         if (portText->empty()) {
-            return Refuse("\"Server\" has no port after \":\": a port is a number from 1 to 65535.");
+            return Refuse(
+                "\"Server\" has no port after \":\": a port is a number from 1 to 65535.");
         }
         if (port < 1 || port > 65535) {
             return Refuse("\"Server\" has the port " + Quoted(*portText) +
@@ -209,7 +213,7 @@ ParsedServer ParseServer(std::string_view text, unsigned ftpPort) {
                           ": only ftp://, ftps:// and sftp:// can be used.");
         }
         address.scheme = *scheme;
-        address.port = *scheme == Scheme::Ftps ? kFtpsPort
+        address.port = *scheme == Scheme::Ftps   ? kFtpsPort
                        : *scheme == Scheme::Sftp ? kSftpPort
                                                  : ftpPort;
         text.remove_prefix(separator + 3);
@@ -222,8 +226,9 @@ ParsedServer ParseServer(std::string_view text, unsigned ftpPort) {
     const std::string_view authority = text.substr(0, slash);
     // The user part is looked for before the path: "user@host/x" names the user first.
     if (authority.find('@') != std::string_view::npos) {
-        return Refuse("\"Server\" holds a user name (the part up to \"@\"): put the user in "
-                      "\"Username\", and only the server here.");
+        return Refuse(
+            "\"Server\" holds a user name (the part up to \"@\"): put the user in "
+            "\"Username\", and only the server here.");
     }
     if (slash != std::string_view::npos && text.substr(slash) != "/") {
         return Refuse("\"Server\" holds a path (" + Quoted(text.substr(slash)) +

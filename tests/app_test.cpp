@@ -175,7 +175,8 @@ TEST_F(Window, TheCertificateQuestionShowsWhatFailedAndTrustIsRememberedPerHost)
     ftp::CertificateInfo cert{"h.example:2121", "CN=<b>x</b>", "CN=ca", "2026", "2027",
                               "AB:CD",          "self-signed", true,    false};
     // A pinned certificate that changed; one after a certificate that verified, as a change.
-    for (const auto& [verifiedBefore, trust] : {std::pair{false, true}, {false, false}, {true, false}}) {
+    for (const auto& [verifiedBefore, trust] :
+         {std::pair{false, true}, {false, false}, {true, false}}) {
         cert.verifiedBefore = verifiedBefore;
         const char* change = verifiedBefore
                                  ? "h.example:2121 has CHANGED: this server's certificate was "
@@ -183,7 +184,8 @@ TEST_F(Window, TheCertificateQuestionShowsWhatFailedAndTrustIsRememberedPerHost)
                                  : "h.example:2121 has CHANGED since you trusted it";
         WhenModalOpens<QMessageBox>([trust, change](QMessageBox& box) {
             EXPECT_EQ(box.textFormat(), Qt::PlainText);  // the names come from the server
-            for (const char* shown : {change, "self-signed", "CN=<b>x</b>", "CN=ca", "2027", "AB:CD"}) {
+            for (const char* shown :
+                 {change, "self-signed", "CN=<b>x</b>", "CN=ca", "2027", "AB:CD"}) {
                 EXPECT_THAT(box.text().toStdString(), ::testing::HasSubstr(shown));
             }
             for (QAbstractButton* button : box.buttons()) {

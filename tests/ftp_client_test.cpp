@@ -225,13 +225,15 @@ TEST_P(AuthRefusals, GoOnInClearTextOnlyWithAHostNeverSeenWithTls) {
     const auto& [name, reply, byName, atAddress] = GetParam();
     Start({"AUTH=" + reply});
     std::string asked;
-    const TlsOptions tls{.attempt = true, .required = byName, .spokeTlsAt = [&](const auto& address) {
-                             return asked = address, atAddress;
-                         }};
+    const TlsOptions tls{
+        .attempt = true, .required = byName, .spokeTlsAt = [&](const auto& address) {
+            return asked = address, atAddress;
+        }};
     EXPECT_EQ(LogOn("u", 0, tls), !byName && !atAddress);
     EXPECT_EQ(asked, byName ? "" : "127.0.0.1");  // known by name: no need to ask
     EXPECT_EQ(client.replyText(), byName || atAddress ? kTlsDowngrade : "230 logged on");
-    EXPECT_EQ(Sent(byName || atAddress ? 1 : 3).size(), byName || atAddress ? 1u : 3u);  // AUTH TLS, USER, PASS
+    EXPECT_EQ(Sent(byName || atAddress ? 1 : 3).size(),
+              byName || atAddress ? 1u : 3u);  // AUTH TLS, USER, PASS
 }
 
 INSTANTIATE_TEST_SUITE_P(Client, AuthRefusals, ::testing::ValuesIn(kAuthRefused), RowName);
@@ -242,7 +244,8 @@ TEST_F(Scripted, EveryAddressIsTriedWithoutWaitingOutTheOneBefore) {
     Start({});
     const testing::LocalServer full({"full"});
     const auto at = [](const testing::LocalServer& s, unsigned port) {
-        SocketAddress address = Resolve(s.host, s.port, AF_UNSPEC, DeadlineAfter(1s)).addresses.at(0);
+        SocketAddress address =
+            Resolve(s.host, s.port, AF_UNSPEC, DeadlineAfter(1s)).addresses.at(0);
         return tcp::SetPort(address, port), address;
     };
     const SocketAddress addresses[] = {at(full, full.port), at(*server, testing::kClosedPort),

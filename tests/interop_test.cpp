@@ -169,7 +169,8 @@ struct Reach {
     std::vector<std::string> options;  // of servers.py's real server; "tls" with "server"
     std::vector<std::string> servers;  // "Server" as typed; PORT is the server's port
 };
-const Reach kReaches[] = {  // TLS in every row that does not end with "ipv6"
+const Reach kReaches[] = {
+    // TLS in every row that does not end with "ipv6"
     {"Ipv6", {"ipv6"}, {"[::1]:PORT", "::1", "ftp://[0::1]:PORT/"}},
     {"Ipv6Tls", {"ipv6", "tls"}, {"[::1]:PORT", "FTP://[0:0::1]:PORT/"}},
     {"PortInServer", {"tls"}, {"127.0.0.2:PORT", "ftp://127.0.0.2:PORT"}},
@@ -181,8 +182,8 @@ TEST_P(Reached, ByWhatServerNamesBothKindsOfDataConnectionCarryTheFiles) {
     Scratch scratch;
     fs::create_directories(scratch.path / "home");
     ASSERT_EQ(::chown((scratch.path / "home").c_str(), 1000, 1000), 0);  // the server's user
-    std::vector<std::string> arguments{"real", "vsftpd", scratch / "home", "klv", "s3cret",
-                                       KLV_FTP_SERVERS_DIR "/root"};
+    std::vector<std::string> arguments{"real", "vsftpd", scratch / "home",
+                                       "klv",  "s3cret", KLV_FTP_SERVERS_DIR "/root"};
     for (const std::string& option : GetParam().options) {
         arguments.push_back(option == "tls" ? "tls=" + Certificates() / "server" : option);
     }
@@ -196,7 +197,8 @@ TEST_P(Reached, ByWhatServerNamesBothKindsOfDataConnectionCarryTheFiles) {
     for (std::string text : GetParam().servers) {
         const std::size_t port = text.find("PORT");
         config.ftpPort = port == std::string::npos ? server.port : kClosedPort;
-        text = port == std::string::npos ? text : text.replace(port, 4, std::to_string(server.port));
+        text =
+            port == std::string::npos ? text : text.replace(port, 4, std::to_string(server.port));
         for (const bool passive : {false, true}) {  // EPRT and EPSV on IPv6
             Session session;
             session.passiveFirst = passive;
@@ -273,12 +275,14 @@ TEST(TlsSessions, TrustAndTlsAreRememberedPerHost) {
 
     const LocalServer plain({"pyftpd", tls.scratch.path, "klv", "s3cret"});
     shared.trustStore->RememberSpokeTls("127.0.0.1:" + std::to_string(plain.port));
-    EXPECT_THAT(LogOn(context, session, {"ftps://127.0.0.1:" + std::to_string(plain.port), "klv", "s3cret"})
-                    .text(),
-                StartsWith("TLS handshake failed"));  // implicit TLS with a plain server
+    EXPECT_THAT(
+        LogOn(context, session, {"ftps://127.0.0.1:" + std::to_string(plain.port), "klv", "s3cret"})
+            .text(),
+        StartsWith("TLS handshake failed"));               // implicit TLS with a plain server
     for (const char* name : {"127.0.0.1", "localhost"}) {  // the downgrade is refused
         EXPECT_EQ(LogOn({window, shared, Config{"", "", plain.port, 5s}}, session,
-                        {name, "klv", "s3cret"}).text(),
+                        {name, "klv", "s3cret"})
+                      .text(),
                   ftp::kTlsDowngrade)
             << name;
     }

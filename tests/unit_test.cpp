@@ -126,6 +126,7 @@ TEST(DataAddress, PasvRepliesPortArgumentsAndDialablePorts) {
 
 // "Server" as typed, and what it reads as with 21 configured: "scheme host port" ("=" before
 // a port given), or what the refusal names. No refusal repeats what precedes an "@".
+// clang-format off
 const std::pair<const char*, const char*> kServers[] = {
     {"ftp.example.org", "0 ftp.example.org 21"}, {" FTP.Example.org./\t", "0 FTP.Example.org. 21"},
     {"ftp.example.org:2121", "0 ftp.example.org =2121"}, {"192.0.2.7:021", "0 192.0.2.7 =21"},
@@ -141,6 +142,7 @@ const std::pair<const char*, const char*> kServers[] = {
     {"[fe80::1%25eth0]:21", "zone"}, {"[::1", "without"}, {"[::1]x", "after"},
     {"[host]", "not an IPv6"}, {"1:2:3", "not an IPv6"}, {"a b", "neither"}, {"a..b", "neither"},
     {".a", "neither"}, {"h?x", "neither"}, {"ftp://", "no server"}, {":21", "no server"}};
+// clang-format on
 
 TEST(ServerAddress, ReadsSchemesHostsAndPortsAndNamesWhatIsWrong) {
     for (const auto& [text, expected] : kServers) {
@@ -151,8 +153,10 @@ TEST(ServerAddress, ReadsSchemesHostsAndPortsAndNamesWhatIsWrong) {
                       expected)
                 << text;
         } else {
-            EXPECT_THAT(std::get<ServerRefusal>(parsed).text, ::testing::HasSubstr(expected)) << text;
-            EXPECT_THAT(std::get<ServerRefusal>(parsed).text, ::testing::Not(::testing::HasSubstr("s3cret")));
+            EXPECT_THAT(std::get<ServerRefusal>(parsed).text, ::testing::HasSubstr(expected))
+                << text;
+            EXPECT_THAT(std::get<ServerRefusal>(parsed).text,
+                        ::testing::Not(::testing::HasSubstr("s3cret")));
         }
     }
     EXPECT_EQ(ServerFieldRefusal("ftp://[::1]:2121", 21), "");
@@ -162,19 +166,22 @@ TEST(ServerAddress, ReadsSchemesHostsAndPortsAndNamesWhatIsWrong) {
 // Every spelling of a host and port, and the one key it is remembered by; keys stored
 // before (the host as typed, ":port" unless 21) are moved to it.
 TEST(HostKey, EverySpellingOfAHostIsOneKey) {
+    // clang-format off
     const std::tuple<const char*, unsigned, const char*> keys[] = {
-        {"FTP.Example.ORG.", 21, "ftp.example.org:21"}, {"ftp.example.org", 2121, "ftp.example.org:2121"},
-        {"2001:DB8:0:0::1", 21, "[2001:db8::1]:21"}, {"[2001:db8::1]", 990, "[2001:db8::1]:990"},
-        {"2001:db8:0:1:0:0:0:1", 21, "[2001:db8:0:1::1]:21"}, {"127.1", 21, "127.0.0.1:21"},
+        {"FTP.Example.ORG.", 21, "ftp.example.org:21"}, {"2001:DB8:0:0::1", 21, "[2001:db8::1]:21"},
+        {"ftp.example.org", 2121, "ftp.example.org:2121"}, {"127.1", 21, "127.0.0.1:21"},
+        {"2001:db8:0:1:0:0:0:1", 21, "[2001:db8:0:1::1]:21"}, {"[::1]", 990, "[::1]:990"},
         {"0x7F.0.0.1", 21, "127.0.0.1:21"}, {"Bücher.Example", 22, "bücher.example:22"},
         {"dead.beef", 21, "dead.beef:21"}};
+    // clang-format on
     for (const auto& [host, port, key] : keys) {
         EXPECT_EQ(HostKey(host, port), key) << host;
         EXPECT_EQ(RekeyStoredHost(key), key);
     }
-    for (const auto& [stored, key] :
-         {std::pair{"FTP.Example.ORG", "ftp.example.org:21"}, {"Example.org:2121", "example.org:2121"},
-          {"ftp.example.org/x", "ftp.example.org/x"}, {"ftps://a", "ftps://a"}}) {
+    for (const auto& [stored, key] : {std::pair{"FTP.Example.ORG", "ftp.example.org:21"},
+                                      {"Example.org:2121", "example.org:2121"},
+                                      {"ftp.example.org/x", "ftp.example.org/x"},
+                                      {"ftps://a", "ftps://a"}}) {
         EXPECT_EQ(RekeyStoredHost(stored), key);
     }
 }
