@@ -122,9 +122,12 @@ def real(kind, home, user, password, unpacked, *options):
               "local_umask=022\nchmod_enable=YES\nlocal_root=%s\nsecure_chroot_dir=%s/empty\n"
               "pam_service_name=vsftpd\nseccomp_sandbox=NO\nxferlog_enable=NO\n"
               % (port, home, work))
-        if cert:  # and each data connection resumes the control connection's session
+        # Each data connection resumes the control connection's session, and an upload
+        # counts only when it ends in close_notify, not in a bare FIN that anyone can forge.
+        if cert:
             write("vsftpd.conf", open(work + "/vsftpd.conf").read() + "ssl_enable=YES\n"
                   "force_local_logins_ssl=YES\nforce_local_data_ssl=YES\nrequire_ssl_reuse=YES\n"
+                  "strict_ssl_read_eof=YES\n"
                   "rsa_cert_file=%s.crt\nrsa_private_key_file=%s.key\n" % (cert, cert) +
                   ("implicit_ssl=YES\n" if implicit else ""))
         mounts = [(work + "/passwd", "/etc/passwd"), (work + "/pam.d", "/etc/pam.d")]

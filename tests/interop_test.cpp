@@ -103,10 +103,11 @@ protected:
     Config config;
 };
 
-// A script with every kind of line end, or every byte value; 200 KiB either way.
+// A script with every kind of line end (200 KiB), or every byte value (8 MiB: more than the
+// sockets hold, so the sender has to wait for the server to read).
 std::string Bytes(bool script) {
     std::string bytes = script ? "#!/usr/bin/perl\r\n# lone LF:\nCR CR LF:\r\r\n" : "\r\n\n\r\r";
-    for (int i = 0; bytes.size() < 200 * 1024; ++i) {
+    for (int i = 0; bytes.size() < (script ? 200 * 1024 : 8 << 20); ++i) {
         bytes += script ? "print \"line\";\r\n" : std::string(1, static_cast<char>(i * 7));
     }
     return bytes;
