@@ -327,6 +327,8 @@ public:
     }
     void SetStatusLine(std::string_view text) override { reporter_.Status(text); }
     void ShowMessage(std::string_view text) override { reporter_.Line(text); }
+    // Printed from the run's result, with the rest of its closing lines.
+    void ShowTranscript(std::string_view) override {}
     void OpenUrl(std::string_view url) override { Spawn({"xdg-open", std::string(url)}); }
     void SetProgress(int done, int total) override { reporter_.Progress(done, total); }
     void SetStepBytes(std::uint64_t done, std::uint64_t total) override {
@@ -367,6 +369,19 @@ private:
     std::map<Control, std::string> fields_;
 };
 
+// How far a cancelled run got. The step or page under way is not counted.
+std::string CancelledText(const RunResult& result, bool update) {
+    if (result.total == 0) {
+        return update ? "cancelled before any page was uploaded" : "cancelled";
+    }
+    std::string text = "cancelled after " + std::to_string(result.done) + " of " +
+                       std::to_string(result.total) + (update ? " pages" : " steps");
+    if (!result.failedFiles.empty()) {
+        text += "; " + std::to_string(result.failedFiles.size()) + " of them did not land";
+    }
+    return text;
+}
+
 // The closing lines of a run: its transcript, what failed, warnings; the set-up page on
 // standard output.
 void Report(const RunResult& result, const CommandLine& line, Reporter& reporter) {
@@ -401,7 +416,7 @@ void Report(const RunResult& result, const CommandLine& line, Reporter& reporter
                                  : std::string("the scripts are on the host"));
             break;
         case RunOutcome::FilesFailed:
-            if (!result.text.empty()) {
+            if (!result.text.empty() && result.replies.empty()) {
                 reporter.Line(result.text);
             }
             if (!result.failedFiles.empty()) {
@@ -413,8 +428,17 @@ void Report(const RunResult& result, const CommandLine& line, Reporter& reporter
                 reporter.Line("  " + file.name + ": " + file.reason);
             }
             break;
-        default:
-            reporter.Line(result.text.empty() ? std::string("the run failed") : result.text);
+        case RunOutcome::Cancelled:
+            reporter.Line(CancelledText(result, update));
+            break;
+        case RunOutcome::LocalFailure:
+            reporter.Line(result.text.empty() ? std::string("a working file could not be read")
+                                              : result.text);
+            break;
+        case RunOutcome::Invalid:
+        case RunOutcome::Refused:
+        case RunOutcome::VendorFailed:
+            reporter.Line(result.text);
             break;
     }
     if (result.setupPage) {
@@ -525,11 +549,7 @@ int RunCommand(const CommandLine& line, const Config& config, char* programName)
     }
     reporter.End();
     const int signal = watch.received();
-    if (signal == 0 || result.outcome != RunOutcome::Cancelled) {
-        Report(result, line, reporter);
-    } else {
-        reporter.Line(result.text.empty() ? std::string("cancelled") : result.text);
-    }
+    Report(result, line, reporter);
     directory.reset();  // the working files go
     return ExitStatusOf(result, signal);
 }
@@ -674,7 +694,7 @@ std::string Usage(Command command) {
         "window remembers, else the window's default):\n";
     for (const FieldOption& option : kFieldOptions) {
         std::string left = "  " + std::string(option.name) + " " + std::string(option.value);
-        left.resize(std::max<std::size_t>(left.size() + 1, 31), ' ');
+        left.resize(std::max<std::size_t>(left.size() + 1, 32), ' ');
         text += left + std::string(FieldOf(option.field).label) + "\n";
     }
     text +=
@@ -769,7 +789,14 @@ int Main(int argc, char** argv, const Config& config) {
     }
     const CommandLine line = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
     if (!line.error.empty()) {
-        std::fprintf(stderr, "klv: %s\n\n%s", line.error.c_str(), Usage(line.command).c_str());
+        // A command's own options get a hint; anything else the whole usage.
+        std::string hint = "\n" + Usage(Command::Help);
+        if (const auto named = std::find_if(kCommands.begin(), kCommands.end(),
+                                            [&](const CommandName& c) { return c.command == line.command; });
+            named != kCommands.end()) {
+            hint = "Try 'klv " + std::string(named->name) + " --help'.\n";
+        }
+        std::fprintf(stderr, "klv: %s\n%s", line.error.c_str(), hint.c_str());
         return kExitUsage;
     }
     switch (line.command) {
