@@ -75,6 +75,10 @@ static_assert(std::count_if(kFormFields.begin(), kFormFields.end(),
                             [](const FormField& field) { return !field.secret; }) ==
               static_cast<std::ptrdiff_t>(kFieldOptions.size()));
 
+// The fields besides the password that Install Script refuses to go without.
+constexpr std::array<Control, 5> kNeededFields{Control::Username, Control::Server, Control::CgiPath,
+                                               Control::HttpCgiPath, Control::MainEmail};
+
 // The four steps of Install Script, as its progress counts them.
 constexpr std::array<std::string_view, 4> kInstallSteps{
     "Downloading Current KLV Script From Kolvane", "Uploading KLV Script (klvcfg.cgi)",
@@ -479,6 +483,11 @@ int RunCommand(const CommandLine& line, const Config& config, char* programName)
         return kExitUsage;
     }
 
+    // A form Install Script refuses whatever the password is: no need to ask for one.
+    const bool refusedAnyway =
+        !update && std::any_of(kNeededFields.begin(), kNeededFields.end(),
+                               [&](Control field) { return window.FieldText(field).empty(); });
+
     const auto interrupted = [&watch] { return 128 + watch.received(); };
     PasswordSources sources(watch.token(), kKeyringBound);
     const auto account = [&](Control field) {
@@ -487,7 +496,7 @@ int RunCommand(const CommandLine& line, const Config& config, char* programName)
     };
     std::string failure;
     const std::optional<std::string> password =
-        sources.Get({Control::Password, line.passwordFile, "KLV_PASSWORD",
+        refusedAnyway ? std::optional<std::string>("") : sources.Get({Control::Password, line.passwordFile, "KLV_PASSWORD",
                      account(Control::Password), "FTP password for " + user + "@" + server + ": "},
                     failure);
     if (!password) {

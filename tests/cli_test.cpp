@@ -133,6 +133,8 @@ INSTANTIATE_TEST_SUITE_P(Cli, CommandRuns, ::testing::Values(
     Row{"InstallScriptValidatesAsTheWindowDoes", With({"install-script", "--paypal-email", ""},
         kAccount), {"KLV_PASSWORD=s3cret"}, true, {}, 2,
         "klv: You MUST Enter A PayPal Email, A StormPay Email Or Both!\n"},
+    Row{"AnIncompleteFormIsRefusedBeforeAnyPasswordIsSought", {"install-script", "--server", ""},
+        {}, true, {}, 2, "klv: You MUST Fill In ALL Fields Before Uploading!\n"},
     Row{"UpdatePagesNeedsServerUsernameAndPassword", {"update-pages", "--username", "ann"},
         {"KLV_PASSWORD=s3cret"}, false, {}, 2, "You MUST Fill In ALL Fields Before Uploading!"},
     Row{"APasswordFileIsARegularFile",
@@ -142,7 +144,7 @@ INSTANTIATE_TEST_SUITE_P(Cli, CommandRuns, ::testing::Values(
         With({"update-pages", "--password-file", "@open.pw"}, kAccount), {}, false, {}, 2,
         "open.pw: refused, since others may read or change it (mode 0644)"},
     Row{"WithoutAnySourceOrTerminalTheKeyringIsSaidOnceAndTheRunRefused",
-        With({"install-script"}, kAccount), {}, false, {}, 2,
+        {"install-script"}, {}, true, {}, 2,
         "klv: the desktop keyring is not available (Cannot autolaunch D-Bus without X11 $DISPLAY);"
         " not asking it\nklv: no FTP password: give it with --password-file"},
     Row{"AWrongPasswordEndsWithTheServersReply", With({"update-pages"}, kAccount),
