@@ -49,8 +49,9 @@ protected:
         ftpOptions.insert(ftpOptions.begin(), {"pyftpd", scratch / "home", "ann", "s3cret"});
         ftp.emplace(ftpOptions);
     }
-    pid_t Start(const std::vector<std::string>& args, std::vector<std::string> env = {}) {
-        std::vector<std::string> argv{"/usr/bin/env", "-u", "DISPLAY", KLV_UNDER_TEST};
+    pid_t Start(const std::vector<std::string>& args, std::vector<std::string> env = {},
+                std::vector<std::string> argv = {}) {
+        argv.insert(argv.end(), {"/usr/bin/env", "-u", "DISPLAY", KLV_UNDER_TEST});
         argv.insert(argv.end(), args.begin(), args.end());
         for (std::string& arg : argv) {  // "@name": the file scratch/name
             arg = arg.starts_with("@") ? scratch / arg.substr(1) : arg;
@@ -161,6 +162,22 @@ INSTANTIATE_TEST_SUITE_P(Cli, CommandRuns, ::testing::Values(
         "unknown command \"frobnicate\"\n\nUsage: klv "},
     Row{"VersionIsPrinted", {"--version"}, {}, false, {}, 0, "", "klv 1.0.0.1\n"}), RowName);
 // clang-format on
+
+TEST_F(Cli, OnATerminalThePasswordsAreAskedForWithoutEcho) {
+    Serve();
+    // script(1) gives the program a terminal; each answer is typed once its prompt shows.
+    const pid_t klv = Start(
+        With({"update-pages", "-q"}, kAccount), {},
+        {"/bin/sh", "-c",
+         "answer() { for i in $(seq 100); do grep -q \"$1\" \"$0\" && break; sleep 0.1; done;"
+         " echo \"$2\"; }; { answer 'FTP password for ann@127.0.0.1: ' s3cret;"
+         " answer 'Blog password for' typed; } | script -qec \"$*\" /dev/null",
+         scratch / "out"});
+    EXPECT_EQ(WaitFor(klv), 0);
+    EXPECT_THAT(Home("www/klv/weblogex.php"), HasSubstr("$blog_password = \"typed\";"));
+    EXPECT_THAT(ReadFile(scratch / "out"), Not(HasSubstr("s3cret")));  // never shown
+    EXPECT_THAT(ReadFile(scratch / "out"), Not(HasSubstr("typed")));
+}
 
 struct Stop {
     const char* name;
