@@ -16,10 +16,13 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <span>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "app/installer_app.h"
 #include "app/keyring.h"
@@ -71,9 +74,9 @@ constexpr std::array<FieldOption, 10> kFieldOptions{{
     {"--clickbank-nickname", Control::ClickBankNickName, "NAME"},
 }};
 // clang-format on
-static_assert(std::count_if(kFormFields.begin(), kFormFields.end(),
-                            [](const FormField& field) { return !field.secret; }) ==
-              static_cast<std::ptrdiff_t>(kFieldOptions.size()));
+static_assert(std::count_if(kFormFields.begin(), kFormFields.end(), [](const FormField& field) {
+                  return !field.secret;
+              }) == static_cast<std::ptrdiff_t>(kFieldOptions.size()));
 
 // The fields besides the password that Install Script refuses to go without.
 constexpr std::array<Control, 5> kNeededFields{Control::Username, Control::Server, Control::CgiPath,
@@ -496,9 +499,11 @@ int RunCommand(const CommandLine& line, const Config& config, char* programName)
     };
     std::string failure;
     const std::optional<std::string> password =
-        refusedAnyway ? std::optional<std::string>("") : sources.Get({Control::Password, line.passwordFile, "KLV_PASSWORD",
-                     account(Control::Password), "FTP password for " + user + "@" + server + ": "},
-                    failure);
+        refusedAnyway ? std::optional<std::string>("")
+                      : sources.Get({Control::Password, line.passwordFile, "KLV_PASSWORD",
+                                     account(Control::Password),
+                                     "FTP password for " + user + "@" + server + ": "},
+                                    failure);
     if (!password) {
         if (watch.received() != 0) {
             return interrupted();
@@ -591,8 +596,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     for (std::size_t i = 1; i < args.size(); ++i) {
         std::string name = args[i];
         std::optional<std::string> value;
-        if (const std::size_t equals = name.find('='); name.starts_with("--") &&
-                                                       equals != std::string::npos) {
+        if (const std::size_t equals = name.find('=');
+            name.starts_with("--") && equals != std::string::npos) {
             value = name.substr(equals + 1);
             name.resize(equals);
         }
@@ -638,14 +643,13 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
                         hex += c;
                     }
                 }
-                std::string base64 = fingerprint->starts_with("SHA256:") ? fingerprint->substr(7)
-                                                                         : std::string();
+                std::string base64 =
+                    fingerprint->starts_with("SHA256:") ? fingerprint->substr(7) : std::string();
                 while (base64.ends_with('=')) {
                     base64.pop_back();
                 }
                 const auto inBase64 = [](char c) {
-                    return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '+' ||
-                           c == '/';
+                    return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '+' || c == '/';
                 };
                 const auto isHex = [](char c) {
                     return std::isxdigit(static_cast<unsigned char>(c)) != 0;
@@ -669,8 +673,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
                 line.fields.emplace_back(option->field, *text);
             }
         } else {
-            line.error = (name.starts_with("-") ? "unknown option " : "unexpected argument ") +
-                         name;
+            line.error =
+                (name.starts_with("-") ? "unknown option " : "unexpected argument ") + name;
         }
         if (!line.error.empty()) {
             break;
@@ -800,8 +804,9 @@ int Main(int argc, char** argv, const Config& config) {
     if (!line.error.empty()) {
         // A command's own options get a hint; anything else the whole usage.
         std::string hint = "\n" + Usage(Command::Help);
-        if (const auto named = std::find_if(kCommands.begin(), kCommands.end(),
-                                            [&](const CommandName& c) { return c.command == line.command; });
+        if (const auto named =
+                std::find_if(kCommands.begin(), kCommands.end(),
+                             [&](const CommandName& c) { return c.command == line.command; });
             named != kCommands.end()) {
             hint = "Try 'klv " + std::string(named->name) + " --help'.\n";
         }

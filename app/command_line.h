@@ -32,7 +32,7 @@ enum class Command { Window, InstallScript, UpdatePages, Help, Version };
 // What the arguments ask for.
 struct CommandLine {
     Command command = Command::Window;
-    bool commandHelp = false;  // `klv COMMAND --help`
+    bool commandHelp = false;                             // `klv COMMAND --help`
     std::vector<std::pair<Control, std::string>> fields;  // in the order given
     std::optional<std::string> passwordFile;
     std::optional<std::string> blogPasswordFile;

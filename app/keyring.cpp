@@ -3,9 +3,7 @@
 #include <qt6keychain/keychain.h>
 
 #include <QEventLoop>
-#include <QPointer>
 #include <QTimer>
-#include <memory>
 
 #include "app/program_settings.h"
 #include "base/cancel.h"

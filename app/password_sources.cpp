@@ -165,9 +165,9 @@ std::optional<std::string> PasswordSources::Get(const PasswordRequest& request,
         return std::nullopt;
     }
     const bool blog = request.field == Control::BlogPassword;
-    failure = std::string("no ") + (blog ? "blog password" : "FTP password") +
-              ": give it with " + (blog ? "--blog-password-file" : "--password-file") +
-              " FILE (mode 0600) or in " + request.environment +
+    failure = std::string("no ") + (blog ? "blog password" : "FTP password") + ": give it with " +
+              (blog ? "--blog-password-file" : "--password-file") + " FILE (mode 0600) or in " +
+              request.environment +
               ", keep it in the desktop keyring, or run on a terminal to be asked";
     return std::nullopt;
 }

@@ -30,11 +30,11 @@ namespace klv::app {
 
 // One password the command line needs, and where it may come from.
 struct PasswordRequest {
-    Control field;                         // Control::Password or Control::BlogPassword
-    std::optional<std::string> file;       // the option's file
-    const char* environment;               // the variable's name
-    std::string keyringAccount;            // empty: the keyring is not asked
-    std::string prompt;                    // what the terminal prompt says
+    Control field;                    // Control::Password or Control::BlogPassword
+    std::optional<std::string> file;  // the option's file
+    const char* environment;          // the variable's name
+    std::string keyringAccount;       // empty: the keyring is not asked
+    std::string prompt;               // what the terminal prompt says
 };
 
 // Asks the sources of a command line run in order. The keyring is asked only until it

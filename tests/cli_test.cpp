@@ -69,7 +69,9 @@ protected:
         return {status, ReadFile(scratch / "out"), ReadFile(scratch / "err")};
     }
     std::string Conf() const { return ReadFile(scratch / "config/klv/klv.conf"); }
-    std::string Home(const std::string& name) const { return ReadFile(scratch.path / "home" / name); }
+    std::string Home(const std::string& name) const {
+        return ReadFile(scratch.path / "home" / name);
+    }
     bool NoWorkingFilesLeft() const { return fs::is_empty(scratch / "run"); }
 
     Scratch scratch, vendor;
@@ -166,13 +168,13 @@ INSTANTIATE_TEST_SUITE_P(Cli, CommandRuns, ::testing::Values(
 TEST_F(Cli, OnATerminalThePasswordsAreAskedForWithoutEcho) {
     Serve();
     // script(1) gives the program a terminal; each answer is typed once its prompt shows.
-    const pid_t klv = Start(
-        With({"update-pages", "-q"}, kAccount), {},
-        {"/bin/sh", "-c",
-         "answer() { for i in $(seq 100); do grep -q \"$1\" \"$0\" && break; sleep 0.1; done;"
-         " echo \"$2\"; }; { answer 'FTP password for ann@127.0.0.1: ' s3cret;"
-         " answer 'Blog password for' typed; } | script -qec \"$*\" /dev/null",
-         scratch / "out"});
+    const pid_t klv =
+        Start(With({"update-pages", "-q"}, kAccount), {},
+              {"/bin/sh", "-c",
+               "answer() { for i in $(seq 100); do grep -q \"$1\" \"$0\" && break; sleep 0.1; done;"
+               " echo \"$2\"; }; { answer 'FTP password for ann@127.0.0.1: ' s3cret;"
+               " answer 'Blog password for' typed; } | script -qec \"$*\" /dev/null",
+               scratch / "out"});
     EXPECT_EQ(WaitFor(klv), 0);
     EXPECT_THAT(Home("www/klv/weblogex.php"), HasSubstr("$blog_password = \"typed\";"));
     EXPECT_THAT(ReadFile(scratch / "out"), Not(HasSubstr("s3cret")));  // never shown
@@ -189,9 +191,11 @@ class Signals : public Cli, public ::testing::WithParamInterface<Stop> {};
 
 TEST_P(Signals, CancelTheRunWithinASecondAndRemoveTheWorkingFiles) {
     Serve({"/klvsetup/weblog.txt=silent"});  // the first page never arrives
-    const pid_t klv = Start(With({"update-pages"}, kAccount),
-                            {"KLV_PASSWORD=s3cret", "KLV_BLOG_PASSWORD=x"});
-    for (int wait = 0; wait < 200 && ReadFile(scratch / "err").find("To Your Server") == std::string::npos; ++wait) {
+    const pid_t klv =
+        Start(With({"update-pages"}, kAccount), {"KLV_PASSWORD=s3cret", "KLV_BLOG_PASSWORD=x"});
+    for (int wait = 0;
+         wait < 200 && ReadFile(scratch / "err").find("To Your Server") == std::string::npos;
+         ++wait) {
         std::this_thread::sleep_for(50ms);
     }
     ASSERT_FALSE(NoWorkingFilesLeft());

@@ -2,6 +2,8 @@
 // tests/keyring_check.sh): the window's "Remember Passwords in Keyring" stores both at
 // Install Script, the next window fills them in, the command line logs on with them, and
 // turning it off removes them. secret-tool reads the keyring as any other client does.
+#include "app/keyring.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -14,7 +16,6 @@
 #include <optional>
 
 #include "app/installer_dialog.h"
-#include "app/keyring.h"
 #include "tests/support/support.h"
 
 namespace klv::app {
@@ -30,7 +31,8 @@ namespace fs = std::filesystem;
 // What the keyring holds for `account` of the service "klv", as secret-tool reads it.
 std::string Lookup(const std::string& account) {
     std::string secret;
-    if (FILE* tool = ::popen(("secret-tool lookup server klv user '" + account + "'").c_str(), "r")) {
+    if (FILE* tool =
+            ::popen(("secret-tool lookup server klv user '" + account + "'").c_str(), "r")) {
         for (int c = 0; (c = std::fgetc(tool)) != EOF;) {
             secret += static_cast<char>(c);
         }
@@ -71,9 +73,12 @@ TEST(Keyring, RemembersBothPasswordsForTheNextWindowAndTheCommandLineUntilTurned
         InstallerDialog window(shared, config, scratch / "run");
         ToggleRemember(window);
         for (const auto& [field, text] : std::initializer_list<std::pair<Control, const char*>>{
-                 {Control::Username, "ann"}, {Control::Server, "127.0.0.1"},
-                 {Control::Password, "s3cret"}, {Control::BlogPassword, "open sesame"},
-                 {Control::MainEmail, "a@example.org"}, {Control::PayPalEmail, "p@example.org"}}) {
+                 {Control::Username, "ann"},
+                 {Control::Server, "127.0.0.1"},
+                 {Control::Password, "s3cret"},
+                 {Control::BlogPassword, "open sesame"},
+                 {Control::MainEmail, "a@example.org"},
+                 {Control::PayPalEmail, "p@example.org"}}) {
             window.SetFieldText(field, text);
         }
         window.Button(Control::InstallScript)->click();
@@ -88,15 +93,16 @@ TEST(Keyring, RemembersBothPasswordsForTheNextWindowAndTheCommandLineUntilTurned
 
     SharedState shared;
     InstallerDialog next(shared, config, scratch / "run");
-    QTRY_COMPARE_WITH_TIMEOUT(next.FieldText(Control::Password) + "|" +
-                                  next.FieldText(Control::BlogPassword),
-                              std::string("s3cret|open sesame"), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        next.FieldText(Control::Password) + "|" + next.FieldText(Control::BlogPassword),
+        std::string("s3cret|open sesame"), 10000);
 
     // The command line: server and user as the window remembered them, the passwords from
     // the keyring.
     std::vector<std::string> environment{
         "XDG_CONFIG_HOME=" + scratch / "config", "XDG_RUNTIME_DIR=" + scratch / "run",
-        "DBUS_SESSION_BUS_ADDRESS=" + qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS").toStdString(),
+        "DBUS_SESSION_BUS_ADDRESS=" +
+            qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS").toStdString(),
         "KLV_TEST_VENDOR_BASE_URL=" + http.Url(), "KLV_TEST_FTP_PORT=" + std::to_string(ftp.port)};
     const pid_t klv = klv::testing::StartProgram({KLV_UNDER_TEST, "update-pages", "-q"},
                                                  environment, scratch / "out", scratch / "err");
