@@ -29,18 +29,6 @@ constexpr int kSteps = 4;
 constexpr int kConfigUploadStep = 1;
 constexpr int kMainUploadStep = 3;
 
-RunResult Ended(RunResult result, RunOutcome outcome, std::string text = {}) {
-    result.outcome = outcome;
-    result.text = std::move(text);
-    return result;
-}
-
-// A step that was under way when Cancel came is not counted, whether or not it got through.
-RunResult Cancelled(RunResult result, int done) {
-    result.done = done;
-    return Ended(std::move(result), RunOutcome::Cancelled);
-}
-
 // The refusal to show, if any: the required fields first, then the payment address.
 std::string_view Refusal(const FormData& form) {
     for (const FormText* required : {&form.ftpUser, &form.ftpPassword, &form.ftpServer,
@@ -80,7 +68,7 @@ RunResult InstallScript(const InstallerContext& context) {
         Download(context.config, VendorUrl(context.config.vendorBaseUrl, kScriptTemplatePath),
                  configScript, kMaxVendorTextBytes);
     if (CancelRequested()) {
-        return Cancelled(std::move(result), 0);
+        return Ended(std::move(result), RunOutcome::Cancelled);
     }
     if (!configFetched.ok()) {
         return Ended(std::move(result), RunOutcome::VendorFailed, configFetched.text());
@@ -91,13 +79,15 @@ RunResult InstallScript(const InstallerContext& context) {
         return Ended(std::move(result), RunOutcome::LocalFailure, std::move(filled.failure));
     }
 
+    // From here on, a step that is under way when Cancel comes is not counted, whether or
+    // not it gets through.
     result.done = kConfigUploadStep;
     context.window.SetProgress(kConfigUploadStep, kSteps);
     context.window.SetStatusLine(kUploadingScript);
     const ScriptUpload configUpload =
         PutScript(context, account, Script(form, configScript, "klvcfg.cgi"), Transcript::Hidden);
     if (CancelRequested()) {
-        return Cancelled(std::move(result), kConfigUploadStep);
+        return Ended(std::move(result), RunOutcome::Cancelled);
     }
     if (!configUpload.logon.ok()) {
         return Ended(std::move(result), RunOutcome::Refused, configUpload.logon.text());
@@ -124,7 +114,7 @@ RunResult InstallScript(const InstallerContext& context) {
         Download(context.config, VendorUrl(context.config.vendorBaseUrl, kMainScriptPath),
                  mainScript, kMaxVendorTextBytes);
     if (CancelRequested()) {
-        return Cancelled(std::move(result), 2);
+        return Ended(std::move(result), RunOutcome::Cancelled);
     }
     if (!mainFetched.ok()) {
         // A download that broke off leaves part of the script (or an older one) in the
@@ -139,7 +129,7 @@ RunResult InstallScript(const InstallerContext& context) {
         result.chmodRefusal = mainUpload.chmodRefusal;
     }
     if (CancelRequested()) {
-        return Cancelled(std::move(result), kMainUploadStep);
+        return Ended(std::move(result), RunOutcome::Cancelled);
     }
     result.done = kSteps;
     context.window.SetProgress(kSteps, kSteps);

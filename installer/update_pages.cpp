@@ -116,12 +116,6 @@ std::size_t CountListedNames(std::string_view list) {
     return count;
 }
 
-RunResult Ended(RunResult result, RunOutcome outcome, std::string text = {}) {
-    result.outcome = outcome;
-    result.text = std::move(text);
-    return result;
-}
-
 }  // namespace
 
 RunResult UpdatePages(const InstallerContext& context) {

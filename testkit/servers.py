@@ -8,7 +8,8 @@ line and serves until its standard input closes, so it ends with the process tha
   servers.py ftp LOG [VERB=REPLY ...]       scripted; commands in LOG
   servers.py full                            takes no connection: a connect to it hangs
 
-An HTTP ACTION is "CODE REASON", "3xx>LOCATION", "cut" (the connection closes short of the
+An HTTP ACTION is "CODE REASON", "3xx>LOCATION" ("{port}" in it is the server's own port; a
+blank before it puts two blanks in the status line), "cut" (the connection closes short of the
 length), "silent" (half the body, then nothing) or "echo" (the request headers as body). The
 real FTP servers are those unpacked from Debian's packages by scripts/fetch-ftp-servers.sh;
 HOME belongs to uid 1000. With tls=CERT (CERT.crt, CERT.key) they and pyftpd require TLS on
@@ -65,7 +66,10 @@ def http(root, log, *rules):
             if ">" in action:
                 code, _, location = action.partition(">")
                 self.send_response(int(code))
-                self.send_header("Location", location)
+                if code.startswith(" "):  # "HTTP/1.1  302 Found"
+                    self._headers_buffer[0] = self._headers_buffer[0].replace(b" ", b"  ", 1)
+                port = str(self.server.server_address[1])
+                self.send_header("Location", location.replace("{port}", port))
             elif code.isdigit() and not reason:  # a status line without a reason phrase
                 self._headers_buffer = [b"HTTP/1.1 %s\r\n" % code.encode()]
             else:

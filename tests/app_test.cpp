@@ -19,6 +19,7 @@
 #include <set>
 
 #include "app/about_dialog.h"
+#include "app/dialog_template.h"
 #include "app/installer_dialog.h"
 #include "app/settings_trust_store.h"
 #include "tests/support/support.h"
@@ -90,6 +91,9 @@ TEST_F(Window, ShowsEachFieldRightOfItsLabelApartAndInsideInTheFormsTabOrder) {
         EXPECT_TRUE(dialog.windowIcon().availableSizes().contains(QSize(size, size)));
     }
     ExpectInsideAndApart(dialog);
+    // A dialog unit follows the average letter width rounded to the nearest pixel.
+    EXPECT_EQ(app::BaseUnitsOf(52 * 6 + 25, 13).x, 6);
+    EXPECT_EQ(app::BaseUnitsOf(52 * 6 + 26, 13).x, 7);
     std::vector<QWidget*> tabOrder;
     std::set<int> fieldColumns, labelColumns;  // left edges
     const QList<QLabel*> labels = dialog.findChildren<QLabel*>();
@@ -207,6 +211,7 @@ TEST_F(Window, TheStatusLineShowsItsTextAndScreenReadersHearEveryChange) {
             nameChanges.push_back(event->object());
         }
     });
+    EXPECT_EQ(label.frameShadow(), QFrame::Sunken);  // a status panel set into the window
     EXPECT_EQ(accessible->text(QAccessible::Name), "Enter Field Data Then Install!");
     for (const char* text : {"Uploading blåbær.html", ""}) {
         dialog.SetStatusLine(text);
