@@ -213,7 +213,7 @@ INSTANTIATE_TEST_SUITE_P(Cli, Signals,
                                            Stop{"Terminate", SIGTERM, 143}),
                          RowName);
 
-TEST_F(Cli, AnUntrustedCertificateIsRefusedWithItsFingerprintUntilTrustNamesIt) {
+TEST_F(Cli, AChangedCertificateIsRefusedWithItsFingerprintUntilTrustNamesIt) {
     ASSERT_EQ(std::system(("cd " + scratch.path.string() +
                            " && openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=klv"
                            " -keyout cert.key -out cert.crt 2>/dev/null")
@@ -222,8 +222,12 @@ TEST_F(Cli, AnUntrustedCertificateIsRefusedWithItsFingerprintUntilTrustNamesIt) 
     Serve({}, {"tls=" + scratch / "cert"});
     const std::vector<std::string> pages = With({"update-pages", "-q"}, kAccount);
     const std::vector<std::string> passwords{"KLV_PASSWORD=s3cret", "KLV_BLOG_PASSWORD=x"};
+    // Another certificate was trusted for this host before.
+    WriteFile(scratch / "config/klv/klv.conf", "[TrustedCertificates]\n127.0.0.1%253A" +
+                                                   std::to_string(ftp->port) + "=AB:CD\n");
     const Ran refused = Klv(pages, passwords);
     EXPECT_EQ(refused.status, 3);
+    EXPECT_THAT(refused.err, HasSubstr("has CHANGED since you trusted it"));
     const std::size_t at = refused.err.find("fingerprint: SHA256:");
     ASSERT_NE(at, std::string::npos) << refused.err;
     const std::string openssh = refused.err.substr(at + 13, 7 + 43);
