@@ -223,8 +223,8 @@ TEST_F(Cli, AChangedCertificateIsRefusedWithItsFingerprintUntilTrustNamesIt) {
     const std::vector<std::string> pages = With({"update-pages", "-q"}, kAccount);
     const std::vector<std::string> passwords{"KLV_PASSWORD=s3cret", "KLV_BLOG_PASSWORD=x"};
     // Another certificate was trusted for this host before.
-    WriteFile(scratch / "config/klv/klv.conf", "[TrustedCertificates]\n127.0.0.1%253A" +
-                                                   std::to_string(ftp->port) + "=AB:CD\n");
+    WriteFile(scratch / "config/klv/klv.conf",
+              "[TrustedCertificates]\n127.0.0.1%253A" + std::to_string(ftp->port) + "=AB:CD\n");
     const Ran refused = Klv(pages, passwords);
     EXPECT_EQ(refused.status, 3);
     EXPECT_THAT(refused.err, HasSubstr("has CHANGED since you trusted it"));
