@@ -42,7 +42,8 @@ struct Session {
 
 inline constexpr std::string_view kScriptUploadHint = "If Script Upload OK, Then Update Pages";
 
-// The name the trust store knows the host of `account` by.
+// The name the trust store knows the host of `account` by: the HostKey
+// (installer/server_address.h) of its server as ParseServer reads it.
 [[nodiscard]] std::string TrustKey(const InstallerContext& context, const Account& account);
 
 // Logs `session` on (again, after its connection was lost); a host that completed a TLS logon is

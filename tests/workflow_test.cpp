@@ -178,6 +178,9 @@ const InstallFault kInstallFaults[] = {
     {.name = "AFieldLeftEmpty", .site = {"down"}, .field = Control::Username, .text = "",
      .status = kStatusAtStart.data(), .box = "You MUST Fill In ALL Fields Before Uploading!",
      .outcome = RunOutcome::Invalid},
+    {.name = "ServerWithAPath", .site = {"down"}, .field = Control::Server, .text = "127.0.0.1/www",
+     .status = kStatusAtStart.data(), .box = "\"Server\" holds a path (\"/www\")",
+     .outcome = RunOutcome::Invalid},
 };
 // clang-format on
 class InstallScriptFaults : public Workflow, public ::testing::WithParamInterface<InstallFault> {};
@@ -258,6 +261,15 @@ TEST_P(InstallScriptChmod, ARefusalIsNamedOnceAtTheEndButAFailedStoreStopsTheRun
 }
 
 INSTANTIATE_TEST_SUITE_P(Workflows, InstallScriptChmod, ::testing::ValuesIn(kChmods), RowName);
+
+// A "Server" that cannot be used is named in one box before the list is fetched.
+TEST_F(Workflow, UpdatePagesRefusesAServerThatCannotBeUsedBeforeTheList) {
+    window.SetFieldText(Control::Server, "ftp://ann@127.0.0.1");
+    CaptureForm(window, shared.formData, config.affiliateHopUrl);
+    EXPECT_EQ(UpdatePages("a.txt\n"), "<no completion>");
+    EXPECT_THAT(window.messages, ElementsAre(StartsWith("\"Server\" holds a user name")));
+    EXPECT_EQ(window.statusLine, kStatusAtStart);
+}
 
 TEST_F(Workflow, UpdatePagesNamesEveryPageThatDidNotLandAndWhy) {
     Serve({"/klvsetup/cut.html=cut", "/klvsetup/silent.html=silent"});
