@@ -353,13 +353,15 @@ public:
                 return true;
             }
         }
-        reporter_.Line(
-            certificate.changed
-                ? "the certificate of " + certificate.host +
-                      " has CHANGED since you trusted it, and it could not be verified: " +
-                      certificate.reason + "; refused"
-                : "the certificate of " + certificate.host +
-                      " could not be verified: " + certificate.reason + "; refused");
+        const std::string why =
+            certificate.verifiedBefore
+                ? " has CHANGED: this server's certificate was issued by a trusted authority "
+                  "before, and this one could not be verified: "
+            : certificate.changed ? " has CHANGED since you trusted it, and it could not be "
+                                    "verified: "
+                                  : " could not be verified: ";
+        reporter_.Line("the certificate of " + certificate.host + why + certificate.reason +
+                       "; refused");
         reporter_.Line("  subject: " + certificate.subject);
         reporter_.Line("  issuer: " + certificate.issuer);
         reporter_.Line("  valid from " + certificate.notBefore + " to " + certificate.notAfter);
@@ -494,9 +496,9 @@ int RunCommand(const CommandLine& line, const Config& config, char* programName)
     const auto interrupted = [&watch] { return 128 + watch.received(); };
     PasswordSources sources(watch.token(), kKeyringBound);
     const auto account = [&](Control field) {
-        return user.empty() || server.empty() ? std::string()
-                                              : KeyringAccount(field, user, server, config.ftpPort);
+        return KeyringAccount(field, user, server, config.ftpPort);
     };
+
     std::string failure;
     const std::optional<std::string> password =
         refusedAnyway ? std::optional<std::string>("")

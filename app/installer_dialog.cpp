@@ -500,32 +500,31 @@ void ComplainOnce(const KeyringAnswer& answer) {
 void InstallerDialog::FillPasswordsFromKeyring() {
     const std::string user = FieldText(Control::Username);
     const std::string server = FieldText(Control::Server);
-    if (user.empty() || server.empty()) {
-        return;
-    }
     for (const Control field : kSecretFields) {
-        ReadFromKeyring(KeyringAccount(field, user, server, config_.ftpPort), *this,
-                        [this, field, user, server](const KeyringAnswer& answer) {
-                            ComplainOnce(answer);
-                            // Only into an empty field, and only while the form still
-                            // names the account the password belongs to.
-                            if (answer.status == KeyringStatus::Ok && FieldText(field).empty() &&
-                                FieldText(Control::Username) == user &&
-                                FieldText(Control::Server) == server) {
-                                SetFieldText(field, answer.secret);
-                            }
-                        });
+        const std::string account = KeyringAccount(field, user, server, config_.ftpPort);
+        if (account.empty()) {
+            return;
+        }
+        ReadFromKeyring(account, *this, [this, field, user, server](const KeyringAnswer& answer) {
+            ComplainOnce(answer);
+            // Only into an empty field, and only while the form still
+            // names the account the password belongs to.
+            if (answer.status == KeyringStatus::Ok && FieldText(field).empty() &&
+                FieldText(Control::Username) == user && FieldText(Control::Server) == server) {
+                SetFieldText(field, answer.secret);
+            }
+        });
     }
 }
 
 void InstallerDialog::StorePasswordsInKeyring(const std::map<Control, std::string>& form) {
     const std::string& user = form.at(Control::Username);
     const std::string& server = form.at(Control::Server);
-    if (user.empty() || server.empty()) {
-        return;
-    }
     for (const Control field : kSecretFields) {
         const std::string account = KeyringAccount(field, user, server, config_.ftpPort);
+        if (account.empty()) {
+            return;
+        }
         if (form.at(field).empty()) {
             RemoveFromKeyring(account, *this, [](const KeyringAnswer&) {});
         } else {
@@ -537,12 +536,12 @@ void InstallerDialog::StorePasswordsInKeyring(const std::map<Control, std::strin
 void InstallerDialog::RemovePasswordsFromKeyring() {
     const std::string user = FieldText(Control::Username);
     const std::string server = FieldText(Control::Server);
-    if (user.empty() || server.empty()) {
-        return;
-    }
     for (const Control field : kSecretFields) {
-        RemoveFromKeyring(KeyringAccount(field, user, server, config_.ftpPort), *this,
-                          ComplainOnce);
+        const std::string account = KeyringAccount(field, user, server, config_.ftpPort);
+        if (account.empty()) {
+            return;
+        }
+        RemoveFromKeyring(account, *this, ComplainOnce);
     }
 }
 

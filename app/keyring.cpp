@@ -7,6 +7,7 @@
 
 #include "app/program_settings.h"
 #include "base/cancel.h"
+#include "installer/server_address.h"
 
 namespace klv::app {
 
@@ -52,14 +53,17 @@ void Start(QKeychain::Job* job, QObject& context, KeyringDone done) {
 
 }  // namespace
 
-std::string KeyringAccount(Control secretField, std::string_view user, std::string_view host,
-                           unsigned port) {
+std::string KeyringAccount(Control secretField, std::string_view user, std::string_view server,
+                           unsigned ftpPort) {
+    const ParsedServer parsed = ParseServer(server, ftpPort);
+    const auto* address = std::get_if<ServerAddress>(&parsed);
+    if (user.empty() || address == nullptr || address->host.empty()) {
+        return {};
+    }
     std::string account = secretField == Control::BlogPassword ? "blog:" : "ftp:";
     account += user;
     account += '@';
-    account += host;
-    account += ':';
-    account += std::to_string(port);
+    account += HostKey(address->host, address->port);
     return account;
 }
 

@@ -27,9 +27,12 @@ namespace klv::app {
 inline constexpr std::string_view kKeyringService = "klv";
 
 // The keyring's account of one password field (Control::Password or
-// Control::BlogPassword) for `user` on HOST:PORT.
+// Control::BlogPassword) for `user` on the host that the form's "Server" names: "ftp:" or
+// "blog:", the user, "@", and the host's HostKey (installer/server_address.h), so that
+// every spelling of one host and port finds the same entry. Empty when `user` or the
+// server is empty, or "Server" cannot be used: such a form has nothing in the keyring.
 [[nodiscard]] std::string KeyringAccount(Control secretField, std::string_view user,
-                                         std::string_view host, unsigned port);
+                                         std::string_view server, unsigned ftpPort);
 
 enum class KeyringStatus {
     Ok,

@@ -97,15 +97,17 @@ TEST(Keyring, RemembersBothPasswordsForTheNextWindowAndTheCommandLineUntilTurned
         next.FieldText(Control::Password) + "|" + next.FieldText(Control::BlogPassword),
         std::string("s3cret|open sesame"), 10000);
 
-    // The command line: server and user as the window remembered them, the passwords from
-    // the keyring.
+    // The command line: the user as the window remembered it, the passwords from the
+    // keyring.
     std::vector<std::string> environment{
         "XDG_CONFIG_HOME=" + scratch / "config", "XDG_RUNTIME_DIR=" + scratch / "run",
         "DBUS_SESSION_BUS_ADDRESS=" +
             qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS").toStdString(),
         "KLV_TEST_VENDOR_BASE_URL=" + http.Url(), "KLV_TEST_FTP_PORT=" + std::to_string(ftp.port)};
-    const pid_t klv = klv::testing::StartProgram({KLV_UNDER_TEST, "update-pages", "-q"},
-                                                 environment, scratch / "out", scratch / "err");
+    const pid_t klv = klv::testing::StartProgram(
+        {KLV_UNDER_TEST, "update-pages", "-q", "--server",  // the same host, spelt otherwise
+         "FTP://127.0.0.1:" + std::to_string(ftp.port) + "/"},
+        environment, scratch / "out", scratch / "err");
     EXPECT_EQ(klv::testing::WaitFor(klv), 0) << ReadFile(scratch / "err");
     EXPECT_THAT(ReadFile(scratch / "home/www/klv/weblogex.php"),
                 HasSubstr("$blog_password = \"open sesame\";"));
