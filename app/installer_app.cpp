@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "app/installer_dialog.h"
 #include "app/settings_trust_store.h"
@@ -13,8 +14,8 @@
 
 namespace klv::app {
 
-InstallerApp::InstallerApp(char* programName)
-    : config_(BuiltInConfig()), argv_{programName, nullptr}, application_(argc_, argv_.data()) {
+InstallerApp::InstallerApp(char* programName, Config config)
+    : config_(std::move(config)), argv_{programName, nullptr}, application_(argc_, argv_.data()) {
     QApplication::setApplicationName(FromUtf8(kApplicationTitle));
     QApplication::setApplicationVersion(QString::fromLatin1(build::kVersion));
     QApplication::setWindowIcon(ApplicationIcon());

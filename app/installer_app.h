@@ -12,9 +12,10 @@ namespace klv::app {
 
 class InstallerApp {
 public:
-    // The program reads no command-line arguments: Qt is given the program's name and
-    // nothing else, so that no argument can change what it does.
-    explicit InstallerApp(char* programName);
+    // Qt is given the program's name and nothing else, so that no argument can change
+    // what the window does (the command line is app/command_line.h). `config` names the
+    // endpoints: the build's own for the program.
+    InstallerApp(char* programName, Config config);
     InstallerApp(const InstallerApp&) = delete;
     InstallerApp& operator=(const InstallerApp&) = delete;
 

@@ -9,6 +9,7 @@
 #include <QScreen>
 #include <QUrl>
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <map>
@@ -16,6 +17,7 @@
 
 #include "app/about_dialog.h"
 #include "app/dialog_template.h"
+#include "app/keyring.h"
 #include "app/remembered_values.h"
 #include "app/ui_support.h"
 #include "installer/form.h"
@@ -103,6 +105,9 @@ InstallerDialog::InstallerDialog(SharedState& shared, const Config& config,
     shared_.appDirectory = std::move(appDirectory);
     SetFormDefaults(*this);
     RestoreRememberedValues(*this);
+    if (RememberPasswordsInKeyring()) {
+        FillPasswordsFromKeyring();
+    }
     fields_.front().setFocus();
 }
 
@@ -294,6 +299,9 @@ void InstallerDialog::StartRun(Workflow workflow, Control button) {
     }
     if (workflow == &OnInstallScript) {
         SaveRememberedValues(*this);  // Install Script is where the form is captured
+        if (RememberPasswordsInKeyring()) {
+            StorePasswordsInKeyring(form);
+        }
     }
 
     runButton_ = button;
@@ -458,7 +466,83 @@ void InstallerDialog::keyPressEvent(QKeyEvent* event) {
 void InstallerDialog::contextMenuEvent(QContextMenuEvent* event) {
     QMenu menu(this);
     menu.addAction(FromUtf8(kAboutMenuText), this, &InstallerDialog::ShowAbout);
+    QAction* remember = menu.addAction(QStringLiteral("Remember Passwords in Keyring"));
+    remember->setObjectName(QStringLiteral("rememberPasswords"));
+    remember->setCheckable(true);
+    remember->setChecked(RememberPasswordsInKeyring());
+    connect(remember, &QAction::toggled, this, &InstallerDialog::SetRememberPasswords);
     menu.exec(event->globalPos());
+}
+
+void InstallerDialog::SetRememberPasswords(bool remember) {
+    SetRememberPasswordsInKeyring(remember);
+    if (!remember) {
+        RemovePasswordsFromKeyring();
+    }
+}
+
+namespace {
+
+constexpr std::array<Control, 2> kSecretFields{Control::Password, Control::BlogPassword};
+
+// A keyring that cannot be reached is said once, on standard error: the window goes on
+// without it.
+void ComplainOnce(const KeyringAnswer& answer) {
+    static bool said = false;
+    if (answer.status == KeyringStatus::Unavailable && !std::exchange(said, true)) {
+        std::fprintf(stderr, "klv: the desktop keyring is not available (%s)\n",
+                     answer.error.c_str());
+    }
+}
+
+}  // namespace
+
+void InstallerDialog::FillPasswordsFromKeyring() {
+    const std::string user = FieldText(Control::Username);
+    const std::string server = FieldText(Control::Server);
+    for (const Control field : kSecretFields) {
+        const std::string account = KeyringAccount(field, user, server, config_.ftpPort);
+        if (account.empty()) {
+            return;
+        }
+        ReadFromKeyring(account, *this, [this, field, user, server](const KeyringAnswer& answer) {
+            ComplainOnce(answer);
+            // Only into an empty field, and only while the form still
+            // names the account the password belongs to.
+            if (answer.status == KeyringStatus::Ok && FieldText(field).empty() &&
+                FieldText(Control::Username) == user && FieldText(Control::Server) == server) {
+                SetFieldText(field, answer.secret);
+            }
+        });
+    }
+}
+
+void InstallerDialog::StorePasswordsInKeyring(const std::map<Control, std::string>& form) {
+    const std::string& user = form.at(Control::Username);
+    const std::string& server = form.at(Control::Server);
+    for (const Control field : kSecretFields) {
+        const std::string account = KeyringAccount(field, user, server, config_.ftpPort);
+        if (account.empty()) {
+            return;
+        }
+        if (form.at(field).empty()) {
+            RemoveFromKeyring(account, *this, [](const KeyringAnswer&) {});
+        } else {
+            WriteToKeyring(account, form.at(field), *this, ComplainOnce);
+        }
+    }
+}
+
+void InstallerDialog::RemovePasswordsFromKeyring() {
+    const std::string user = FieldText(Control::Username);
+    const std::string server = FieldText(Control::Server);
+    for (const Control field : kSecretFields) {
+        const std::string account = KeyringAccount(field, user, server, config_.ftpPort);
+        if (account.empty()) {
+            return;
+        }
+        RemoveFromKeyring(account, *this, ComplainOnce);
+    }
 }
 
 }  // namespace klv::app

@@ -16,6 +16,7 @@
 #include <array>
 #include <chrono>
 #include <future>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -92,6 +93,11 @@ public:
     // Opens the About box and returns when it has been closed.
     void ShowAbout();
 
+    // "Remember Passwords in Keyring" of the context menu: on, Install Script stores both
+    // passwords in the desktop keyring (per server and user) and the next start fills them
+    // in; turned off, the form's entries are removed from the keyring. Kept in klv.conf.
+    void SetRememberPasswords(bool remember);
+
     // Ends the modal run, after cancelling a workflow that is still running; the first
     // time, it also deletes the working files and their directory.
     void done(int result) override;
@@ -109,6 +115,11 @@ private:
     // Cancels a run, releases its worker from any wait for the window, and joins it.
     void StopRun();
     void ShowProgress();
+    // The keyring's entries for the form's user and server: filled into the empty
+    // password fields once they arrive, stored, or removed. None waits for the keyring.
+    void FillPasswordsFromKeyring();
+    void StorePasswordsInKeyring(const std::map<Control, std::string>& form);
+    void RemovePasswordsFromKeyring();
 
     SharedState& shared_;
     const Config& config_;

@@ -1,8 +1,8 @@
-// klv: puts the KLV service's scripts and pages onto a webmaster's own web host.
-#include "app/installer_app.h"
+// klv: puts the KLV service's scripts and pages onto a webmaster's own web host. Without
+// arguments it opens the window; `klv install-script` and `klv update-pages` run without
+// one (app/command_line.h).
+#include "app/command_line.h"
 
 int main(int argc, char** argv) {
-    char fallbackName[] = "klv";  // for a start with an empty argument list
-    klv::app::InstallerApp app(argc > 0 && argv[0] != nullptr ? argv[0] : fallbackName);
-    return app.Run();
+    return klv::app::Main(argc, argv, klv::BuiltInConfig());
 }

@@ -87,7 +87,11 @@ Type into the form:
   HTTP CGI Path  http://127.0.0.1:$host_port/cgi-bin
   Main Email     you@example.org
   PayPal Email   pay@example.org
-then press Install Script, and afterwards Update Pages.
+then press Install Script, and afterwards Update Pages. Or, while the window is open,
+from another terminal, without it:
+  KLV_PASSWORD=demo $program install-script --username demo \\
+    --server 127.0.0.1 --http-cgi-path http://127.0.0.1:$host_port/cgi-bin \\
+    --main-email you@example.org --paypal-email pay@example.org
 
 TXT
 

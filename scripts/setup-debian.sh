@@ -7,6 +7,8 @@ packages=(
   # build
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format
   qt6-base-dev qt6-base-dev-tools libgl-dev libcurl4-openssl-dev libssl-dev
+  # the desktop keyring: QtKeychain, and the libsecret it loads at run time
+  qtkeychain-qt6-dev libsecret-1-0
   # the status line's test turns on Qt's accessibility as a screen reader would
   qt6-base-private-dev
   libgtest-dev libgmock-dev libbenchmark-dev
@@ -24,9 +26,12 @@ packages=(
   cloc
   # the screenshot of a run (scripts/screenshot-running.sh) types into the window
   xdotool
-  # the Debian package: cpack's dependency list (dpkg-shlibdeps) and the check of its
-  # AppStream metainfo
-  dpkg-dev appstream
+  # the Debian package: cpack's dependency list (dpkg-shlibdeps), the check of its
+  # AppStream metainfo, lintian, and `man` for its manual page
+  dpkg-dev appstream lintian man-db
+  # the keyring's test: a real Secret Service on a private session bus, and a client of
+  # its own to read what the program stored
+  dbus-daemon gnome-keyring libsecret-tools
 )
 
 sudo=()

@@ -253,8 +253,10 @@ TEST_F(Window, TheContextMenuOpensTheAboutBox) {
     QTimer::singleShot(0, [&] {
         auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
         ASSERT_NE(menu, nullptr);
-        ASSERT_EQ(menu->actions().size(), 1);
+        ASSERT_EQ(menu->actions().size(), 2);
         EXPECT_EQ(menu->actions()[0]->text(), "&About KLV...");
+        EXPECT_EQ(menu->actions()[1]->text(), "Remember Passwords in Keyring");
+        EXPECT_TRUE(menu->actions()[1]->isCheckable() && !menu->actions()[1]->isChecked());
         WhenModalOpens<AboutDialog>([&](AboutDialog& about) {
             EXPECT_EQ(about.windowTitle(), "About KLV");
             ExpectInsideAndApart(about);

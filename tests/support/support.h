@@ -73,3 +73,44 @@ public:
 };
 
 }  // namespace klv::testing
+
+namespace klv::testing {
+
+// A program started with exactly `environment` (nothing inherited), in a session of its
+// own (so with no terminal), standard input from /dev/null, its standard output and error
+// into the files `out` and `err`. WaitFor returns its exit status, or 128 + the signal
+// that ended it.
+inline pid_t StartProgram(const std::vector<std::string>& argv,
+                          const std::vector<std::string>& environment, const fs::path& out,
+                          const fs::path& err) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setsid();
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        ::dup2(::open("/dev/null", O_RDONLY), 0);
+        ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+        ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+        std::vector<char*> args, env;
+        for (const std::string& arg : argv) {
+            args.push_back(const_cast<char*>(arg.c_str()));
+        }
+        for (const std::string& variable : environment) {
+            env.push_back(const_cast<char*>(variable.c_str()));
+        }
+        args.push_back(nullptr);
+        env.push_back(nullptr);
+        ::execve(args[0], args.data(), env.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+inline int WaitFor(pid_t pid) {
+    int status = 0;
+    if (pid <= 0 || ::waitpid(pid, &status, 0) != pid) {
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace klv::testing

@@ -1,0 +1,247 @@
+// The command line, as cron runs it: the built program (with the loopback servers'
+// endpoints, tests/cli_main.cpp) under `env -u DISPLAY`, with nothing else in its
+// environment (no session bus), no terminal, against pyftpdlib and the sample vendor site.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <optional>
+#include <thread>
+
+#include "app/command_line.h"
+#include "tests/support/support.h"
+
+namespace klv::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+constexpr std::string_view kSetupPage = "http://blog.example.org/cgi/klv.cgi?data=setup\n";
+constexpr std::string_view kKlvConf =
+    "[form]\nUsername=ann\nServer=127.0.0.1\nHTTPCGIPath=http://blog.example.org/cgi\n"
+    "MainEmail=owner@example.org\nPayPalEmail=pay@example.org\nBlogTitle=Ann's Blog\n";
+
+struct Ran {
+    int status;
+    std::string out, err;
+};
+
+class Cli : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::copy(KLV_DEMO_VENDOR_SITE, vendor.path, fs::copy_options::recursive);
+        for (const char* directory : {"home/www/cgi-bin", "home/www/klv", "config/klv", "run"}) {
+            fs::create_directories(scratch.path / directory);
+        }
+        fs::permissions(scratch.path / "run", fs::perms(0700));
+        WriteFile(scratch / "ftp.pw", "s3cret\n");
+        WriteFile(scratch / "blog.pw", "opensesame");
+        WriteFile(scratch / "open.pw", "s3cret\n");
+        fs::permissions(scratch / "ftp.pw", fs::perms(0600));
+        fs::permissions(scratch / "blog.pw", fs::perms(0400));
+        fs::permissions(scratch / "open.pw", fs::perms(0644));
+    }
+    void Serve(std::vector<std::string> routes = {}, std::vector<std::string> ftpOptions = {}) {
+        routes.insert(routes.begin(), {"http", vendor.path, scratch / "http.log"});
+        http.emplace(routes);
+        ftpOptions.insert(ftpOptions.begin(), {"pyftpd", scratch / "home", "ann", "s3cret"});
+        ftp.emplace(ftpOptions);
+    }
+    pid_t Start(const std::vector<std::string>& args, std::vector<std::string> env = {},
+                std::vector<std::string> argv = {}) {
+        argv.insert(argv.end(), {"/usr/bin/env", "-u", "DISPLAY", KLV_UNDER_TEST});
+        argv.insert(argv.end(), args.begin(), args.end());
+        for (std::string& arg : argv) {  // "@name": the file scratch/name
+            arg = arg.starts_with("@") ? scratch / arg.substr(1) : arg;
+        }
+        env.insert(env.end(), {"HOME=" + scratch / "user", "XDG_CONFIG_HOME=" + scratch / "config",
+                               "XDG_RUNTIME_DIR=" + scratch / "run", "PATH=/usr/bin:/bin"});
+        if (http) {
+            env.push_back("KLV_TEST_VENDOR_BASE_URL=" + http->Url());
+            env.push_back("KLV_TEST_FTP_PORT=" + std::to_string(ftp->port));
+        }
+        return StartProgram(argv, env, scratch / "out", scratch / "err");
+    }
+    Ran Klv(const std::vector<std::string>& args, std::vector<std::string> env = {}) {
+        const int status = WaitFor(Start(args, std::move(env)));
+        return {status, ReadFile(scratch / "out"), ReadFile(scratch / "err")};
+    }
+    std::string Conf() const { return ReadFile(scratch / "config/klv/klv.conf"); }
+    std::string Home(const std::string& name) const {
+        return ReadFile(scratch.path / "home" / name);
+    }
+    bool NoWorkingFilesLeft() const { return fs::is_empty(scratch / "run"); }
+
+    Scratch scratch, vendor;
+    std::optional<LocalServer> http, ftp;
+};
+
+// One run of a command: where its values come from, what it prints and how it ends.
+struct Row {
+    const char* name;
+    std::vector<std::string> args;
+    std::vector<std::string> env = {};
+    bool klvConf = false;  // the window's remembered values (kKlvConf) are there
+    std::vector<std::string> routes = {};
+    int status = 0;
+    const char* err = "";  // standard error holds it
+    std::string_view out = "";
+    const char* landed = nullptr;  // a file on the host that must hold this run's values
+    const char* holds = "";
+};
+
+const std::vector<std::string> kAccount{"--server", "127.0.0.1", "--username", "ann"};
+std::vector<std::string> With(std::vector<std::string> args, const std::vector<std::string>& more) {
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+}
+
+class CommandRuns : public Cli, public ::testing::WithParamInterface<Row> {};
+
+TEST_P(CommandRuns, EndWithTheirStatusAndLeaveTheRememberedValuesAndNoWorkingFiles) {
+    const Row& row = GetParam();
+    Serve(row.routes);
+    if (row.klvConf) {
+        WriteFile(scratch / "config/klv/klv.conf", kKlvConf);
+    }
+    const Ran ran = Klv(row.args, row.env);
+    EXPECT_EQ(ran.status, row.status) << ran.err;
+    EXPECT_THAT(ran.err, HasSubstr(row.err));
+    if (row.status == 0 && std::find(row.args.begin(), row.args.end(), "-q") != row.args.end()) {
+        EXPECT_EQ(ran.err, "");  // --quiet: only failures
+    }
+    EXPECT_EQ(ran.out, row.out);
+    if (row.landed != nullptr) {
+        EXPECT_THAT(Home(row.landed), HasSubstr(row.holds));
+    }
+    EXPECT_EQ(Conf(), row.klvConf ? kKlvConf : "");  // written by the window alone
+    EXPECT_TRUE(NoWorkingFilesLeft());
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Cli, CommandRuns, ::testing::Values(
+    Row{"UpdatePagesTakesOptionsAndPasswordFiles",
+        With({"update-pages", "--password-file", "@ftp.pw", "--blog-password-file", "@blog.pw",
+              "--blog-title", "Bob's"}, kAccount),
+        {}, false, {}, 0, "[1/7] Uploading weblog.php\nklv: [2/7] Uploading weblogex.php\n", "",
+        "www/klv/weblogex.php", "$blog_title = \"Bob's\";\n$blog_password = \"opensesame\";"},
+    Row{"UpdatePagesTakesKlvConfAndTheEnvironmentAndQuietPrintsNothing", {"update-pages", "-q"},
+        {"KLV_PASSWORD=s3cret", "KLV_BLOG_PASSWORD=env blog"}, true, {}, 0, "", "",
+        "www/klv/weblogex.php", "$blog_title = \"Ann's Blog\";\n$blog_password = \"env blog\";"},
+    Row{"InstallScriptPrintsTheTranscriptAndTheSetUpPage", {"install-script"},
+        {"KLV_PASSWORD=s3cret"}, true, {}, 0, "the server's replies:\nklv:   226", kSetupPage,
+        "www/cgi-bin/klvcfg.cgi", "owner\\@example.org"},
+    Row{"InstallScriptValidatesAsTheWindowDoes", With({"install-script", "--paypal-email", ""},
+        kAccount), {"KLV_PASSWORD=s3cret"}, true, {}, 2,
+        "klv: You MUST Enter A PayPal Email, A StormPay Email Or Both!\n"},
+    Row{"AnIncompleteFormIsRefusedBeforeAnyPasswordIsSought", {"install-script", "--server", ""},
+        {}, true, {}, 2, "klv: You MUST Fill In ALL Fields Before Uploading!\n"},
+    Row{"UpdatePagesNeedsServerUsernameAndPassword", {"update-pages", "--username", "ann"},
+        {"KLV_PASSWORD=s3cret"}, false, {}, 2, "You MUST Fill In ALL Fields Before Uploading!"},
+    Row{"APasswordFileIsARegularFile",
+        With({"update-pages", "--password-file", "/dev/null"}, kAccount), {}, false, {}, 2,
+        "not a regular file"},
+    Row{"APasswordFileOthersMayReadIsRefused",
+        With({"update-pages", "--password-file", "@open.pw"}, kAccount), {}, false, {}, 2,
+        "open.pw: refused, since others may read or change it (mode 0644)"},
+    Row{"WithoutAnySourceOrTerminalTheKeyringIsSaidOnceAndTheRunRefused",
+        {"install-script"}, {}, true, {}, 2,
+        "klv: the desktop keyring is not available (Cannot autolaunch D-Bus without X11 $DISPLAY);"
+        " not asking it\nklv: no FTP password: give it with --password-file"},
+    Row{"AWrongPasswordEndsWithTheServersReply", With({"update-pages"}, kAccount),
+        {"KLV_PASSWORD=wrong", "KLV_BLOG_PASSWORD=x"}, false, {}, 3, "klv: 530 "},
+    Row{"APageThatDidNotLandIsNamed", With({"update-pages", "-q"}, kAccount),
+        {"KLV_PASSWORD=s3cret", "KLV_BLOG_PASSWORD=x"}, false, {"/klvsetup/faq.txt=404 Not Found"},
+        1, "klv: 1 of 7 pages did not land:\nklv:   faq.txt: "},
+    Row{"AFailedPageListIsTheVendorsFailure", With({"update-pages"}, kAccount),
+        {"KLV_PASSWORD=s3cret", "KLV_BLOG_PASSWORD=x"}, false,
+        {"/klvsetup/list.txt=500 Internal Server Error"}, 4, "500"},
+    Row{"PasswordsAreNeverArguments", {"update-pages", "--password=s3cret"}, {}, false, {}, 2,
+        "passwords are never taken on the command line"},
+    Row{"AnyOtherFirstArgumentIsAUsageError", {"frobnicate"}, {}, false, {}, 2,
+        "unknown command \"frobnicate\"\n\nUsage: klv "},
+    Row{"VersionIsPrinted", {"--version"}, {}, false, {}, 0, "", "klv 1.0.0.1\n"}), RowName);
+// clang-format on
+
+TEST_F(Cli, OnATerminalThePasswordsAreAskedForWithoutEcho) {
+    Serve();
+    // script(1) gives the program a terminal; each answer is typed once its prompt shows.
+    const pid_t klv =
+        Start(With({"update-pages", "-q"}, kAccount), {},
+              {"/bin/sh", "-c",
+               "answer() { for i in $(seq 100); do grep -q \"$1\" \"$0\" && break; sleep 0.1; done;"
+               " echo \"$2\"; }; { answer 'FTP password for ann@127.0.0.1: ' s3cret;"
+               " answer 'Blog password for' typed; } | script -qec \"$*\" /dev/null",
+               scratch / "out"});
+    EXPECT_EQ(WaitFor(klv), 0);
+    EXPECT_THAT(Home("www/klv/weblogex.php"), HasSubstr("$blog_password = \"typed\";"));
+    EXPECT_THAT(ReadFile(scratch / "out"), Not(HasSubstr("s3cret")));  // never shown
+    EXPECT_THAT(ReadFile(scratch / "out"), Not(HasSubstr("typed")));
+}
+
+struct Stop {
+    const char* name;
+    int signal;
+    int status;
+};
+
+class Signals : public Cli, public ::testing::WithParamInterface<Stop> {};
+
+TEST_P(Signals, CancelTheRunWithinASecondAndRemoveTheWorkingFiles) {
+    Serve({"/klvsetup/weblog.txt=silent"});  // the first page never arrives
+    const pid_t klv =
+        Start(With({"update-pages"}, kAccount), {"KLV_PASSWORD=s3cret", "KLV_BLOG_PASSWORD=x"});
+    for (int wait = 0;
+         wait < 200 && ReadFile(scratch / "err").find("To Your Server") == std::string::npos;
+         ++wait) {
+        std::this_thread::sleep_for(50ms);
+    }
+    ASSERT_FALSE(NoWorkingFilesLeft());
+    std::this_thread::sleep_for(200ms);
+    const auto sent = std::chrono::steady_clock::now();
+    ::kill(klv, GetParam().signal);
+    EXPECT_EQ(WaitFor(klv), GetParam().status);
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, 1s);
+    EXPECT_THAT(ReadFile(scratch / "err"), HasSubstr("klv: cancelled after 0 of 7 pages\n"));
+    EXPECT_TRUE(NoWorkingFilesLeft());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cli, Signals,
+                         ::testing::Values(Stop{"Interrupt", SIGINT, 130},
+                                           Stop{"Terminate", SIGTERM, 143}),
+                         RowName);
+
+TEST_F(Cli, AChangedCertificateIsRefusedWithItsFingerprintUntilTrustNamesIt) {
+    ASSERT_EQ(std::system(("cd " + scratch.path.string() +
+                           " && openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=klv"
+                           " -keyout cert.key -out cert.crt 2>/dev/null")
+                              .c_str()),
+              0);
+    Serve({}, {"tls=" + scratch / "cert"});
+    const std::vector<std::string> pages = With({"update-pages", "-q"}, kAccount);
+    const std::vector<std::string> passwords{"KLV_PASSWORD=s3cret", "KLV_BLOG_PASSWORD=x"};
+    // Another certificate was trusted for this host before.
+    WriteFile(scratch / "config/klv/klv.conf",
+              "[TrustedCertificates]\n127.0.0.1%253A" + std::to_string(ftp->port) + "=AB:CD\n");
+    const Ran refused = Klv(pages, passwords);
+    EXPECT_EQ(refused.status, 3);
+    EXPECT_THAT(refused.err, HasSubstr("has CHANGED since you trusted it"));
+    const std::size_t at = refused.err.find("fingerprint: SHA256:");
+    ASSERT_NE(at, std::string::npos) << refused.err;
+    const std::string openssh = refused.err.substr(at + 13, 7 + 43);
+    const std::size_t next = refused.err.find('\n', at) + 1;  // the colon hex form under it
+    const std::string hex = refused.err.substr(refused.err.find_first_not_of("klv: ", next), 95);
+    EXPECT_THAT(refused.err, HasSubstr("run again with --trust " + openssh));
+    EXPECT_EQ(app::OpenSshFingerprint(hex), openssh);
+
+    EXPECT_EQ(Klv(With(pages, {"--trust", "SHA256:" + std::string(43, 'A')}), passwords).status, 3);
+    EXPECT_EQ(Klv(With(pages, {"--trust", openssh}), passwords).status, 0);
+    EXPECT_THAT(Conf(), HasSubstr(hex));  // trusted as the window trusts it: from now on
+    EXPECT_EQ(Klv(pages, passwords).status, 0);
+    EXPECT_TRUE(app::SameFingerprint(hex, hex) && !app::SameFingerprint(openssh.substr(1), hex));
+}
+
+}  // namespace
+}  // namespace klv::testing
