@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,29 @@ inline std::vector<std::string> Lines(const fs::path& path, std::size_t atLeast 
 inline constexpr auto RowName = [](const auto& info) { return std::string(info.param.name); };
 
 inline constexpr unsigned kClosedPort = 9;  // discard: nothing listens on loopback
+
+// Starts servers.py's sshd in `server` for user "klv" with password "s3cret" (taken by
+// `auth`: "password" or "kbdint"), whose home SCRATCH/home holds www/cgi-bin and www/klv and
+// belongs to uid 1000; the host key is SCRATCH/hostkey(.pub), made by the server.
+inline void StartSshd(std::optional<LocalServer>& server, const Scratch& scratch,
+                      const std::string& auth = "password") {
+    fs::create_directories(scratch.path / "home/www/cgi-bin");
+    fs::create_directories(scratch.path / "home/www/klv");
+    for (const auto& entry : fs::recursive_directory_iterator(scratch.path / "home")) {
+        (void)::chown(entry.path().c_str(), 1000, 1000);
+    }
+    (void)::chown((scratch.path / "home").c_str(), 1000, 1000);
+    server.emplace(std::vector<std::string>{"sshd", scratch / "home", "klv", "s3cret",
+                                            scratch / "hostkey", "auth=" + auth});
+}
+
+// A known_hosts line for `host`:`port` with the public key in the file `publicKey`.
+inline std::string KnownHost(const std::string& host, unsigned port, const fs::path& publicKey) {
+    std::istringstream key(ReadFile(publicKey));
+    std::string type, base64;
+    key >> type >> base64;
+    return "[" + host + "]:" + std::to_string(port) + " " + type + " " + base64 + "\n";
+}
 
 class FakeWindow : public Window {
 public:
