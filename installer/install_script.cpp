@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "base/cancel.h"
 #include "installer/download.h"
@@ -23,15 +24,10 @@ constexpr std::string_view kDownloadingScript = "Downloading Current KLV Script 
 constexpr std::string_view kUploadingScript = "Uploading KLV Script";
 constexpr std::string_view kSetupPageQuery = "/klv.cgi?data=setup";
 constexpr std::string_view kNotExecutable = "The host did not make the script executable:";
-// Fetch, upload, fetch, upload.
+// Fetch, upload, fetch, upload; the steps done when each upload starts.
 constexpr int kSteps = 4;
-
-// What the status line says when the run was cancelled after `done` steps. A step that
-// was under way when Cancel came is not counted, whether or not it got through.
-void ReportCancelled(const InstallerContext& context, int done) {
-    context.window.SetStatusLine("Cancelled after " + std::to_string(done) + " of " +
-                                 std::to_string(kSteps) + " steps");
-}
+constexpr int kConfigUploadStep = 1;
+constexpr int kMainUploadStep = 3;
 
 // The refusal to show, if any: the required fields first, then the payment address.
 std::string_view Refusal(const FormData& form) {
@@ -52,15 +48,16 @@ FileToPut Script(const FormData& form, std::string localPath, std::string_view f
             ftp::TransferType::Ascii};
 }
 
-// The whole run but the closing word on chmod; `chmodRefusal` gets the first reply that
-// refused to make a stored script executable.
-void InstallScripts(const InstallerContext& context, std::optional<std::string>& chmodRefusal) {
+}  // namespace
+
+RunResult InstallScript(const InstallerContext& context) {
     SharedState& shared = context.shared;
     const FormData& form = shared.formData;
+    RunResult result;
+    result.total = kSteps;
     CaptureForm(context.window, shared.formData, context.config.affiliateHopUrl);
     if (const std::string_view refusal = Refusal(form); !refusal.empty()) {
-        context.window.ShowMessage(refusal);
-        return;
+        return Ended(std::move(result), RunOutcome::Invalid, std::string(refusal));
     }
     const Account account{form.ftpServer.str(), form.ftpUser.str(), form.ftpPassword.str()};
 
@@ -71,84 +68,124 @@ void InstallScripts(const InstallerContext& context, std::optional<std::string>&
         Download(context.config, VendorUrl(context.config.vendorBaseUrl, kScriptTemplatePath),
                  configScript, kMaxVendorTextBytes);
     if (CancelRequested()) {
-        return ReportCancelled(context, 0);
+        return Ended(std::move(result), RunOutcome::Cancelled);
     }
     if (!configFetched.ok()) {
-        context.window.SetStatusLine(configFetched.text());
-        return;
+        return Ended(std::move(result), RunOutcome::VendorFailed, configFetched.text());
     }
-    const FillResult filled = FillScriptTemplate(configScript, form);
-    if (filled.outcome == Filling::NotWritten) {
+    if (FillResult filled = FillScriptTemplate(configScript, form);
+        filled.outcome != Filling::Filled) {
         // A script cut short (disk full, a file-size limit) must not go up.
-        context.window.SetStatusLine(filled.failure);
-    }
-    if (filled.outcome != Filling::Filled) {
-        return;
+        return Ended(std::move(result), RunOutcome::LocalFailure, std::move(filled.failure));
     }
 
-    context.window.SetProgress(1, kSteps);
+    // From here on, a step that is under way when Cancel comes is not counted, whether or
+    // not it gets through.
+    result.done = kConfigUploadStep;
+    context.window.SetProgress(kConfigUploadStep, kSteps);
     context.window.SetStatusLine(kUploadingScript);
     const ScriptUpload configUpload =
         PutScript(context, account, Script(form, configScript, "klvcfg.cgi"), Transcript::Hidden);
-    ShowLogonFailure(context, configUpload.logon);
     if (CancelRequested()) {
-        return ReportCancelled(context, 1);
+        return Ended(std::move(result), RunOutcome::Cancelled);
     }
-    context.window.SetStatusLine(
-        configUpload.logon.ok() ? kScriptUploadHint : std::string_view(configUpload.logon.text()));
     if (!configUpload.logon.ok()) {
-        return;
+        return Ended(std::move(result), RunOutcome::Refused, configUpload.logon.text());
     }
-    if (!configUpload.stored) {
+    context.window.SetStatusLine(kScriptUploadHint);
+    result.replies = configUpload.replies;
+    if (!configUpload.put.ok()) {
         // Without its configuration the main script cannot work: the user reads the
         // server's replies, and nothing more goes up.
-        context.window.ShowMessage(configUpload.transcript);
-        return;
+        result.failedFiles.push_back({"klvcfg.cgi", configUpload.put.text()});
+        return Ended(std::move(result), RunOutcome::FilesFailed,
+                     TranscriptText(configUpload.replies));
     }
     // Some hosts run CGI scripts without the chmod, or have no SITE command at all: the
     // run goes on, and the user hears of it once at the end.
-    chmodRefusal = configUpload.chmodRefusal;
+    result.chmodRefusal = configUpload.chmodRefusal;
 
     // The main script goes up exactly as downloaded; the user reads the server's
     // replies to judge it, so this upload shows its transcript.
     const std::string mainScript = WorkingFile(shared.appDirectory, "klv.cgi");
+    result.done = 2;
     context.window.SetProgress(2, kSteps);
     const Result mainFetched =
         Download(context.config, VendorUrl(context.config.vendorBaseUrl, kMainScriptPath),
                  mainScript, kMaxVendorTextBytes);
     if (CancelRequested()) {
-        return ReportCancelled(context, 2);
+        return Ended(std::move(result), RunOutcome::Cancelled);
     }
     if (!mainFetched.ok()) {
         // A download that broke off leaves part of the script (or an older one) in the
         // working file: uploading it would put a broken script on the server.
-        context.window.SetStatusLine(mainFetched.text());
-        return;
+        return Ended(std::move(result), RunOutcome::VendorFailed, mainFetched.text());
     }
-    context.window.SetProgress(3, kSteps);
+    result.done = kMainUploadStep;
+    context.window.SetProgress(kMainUploadStep, kSteps);
     const ScriptUpload mainUpload =
         PutScript(context, account, Script(form, mainScript, "klv.cgi"), Transcript::Shown);
-    ShowLogonFailure(context, mainUpload.logon);
-    if (!chmodRefusal) {
-        chmodRefusal = mainUpload.chmodRefusal;
+    if (!result.chmodRefusal) {
+        result.chmodRefusal = mainUpload.chmodRefusal;
     }
     if (CancelRequested()) {
-        return ReportCancelled(context, 3);
+        return Ended(std::move(result), RunOutcome::Cancelled);
     }
+    result.done = kSteps;
     context.window.SetProgress(kSteps, kSteps);
-    if (mainUpload.logon.ok()) {
-        context.window.OpenUrl(form.httpCgiPath.str() + std::string(kSetupPageQuery));
+    if (!mainUpload.logon.ok()) {
+        return Ended(std::move(result), RunOutcome::Refused, mainUpload.logon.text());
+    }
+    result.replies = mainUpload.replies;
+    result.setupPage = form.httpCgiPath.str() + std::string(kSetupPageQuery);
+    if (!mainUpload.put.ok()) {
+        // The user has read the replies; the set-up page shows what the host holds.
+        result.failedFiles.push_back({"klv.cgi", mainUpload.put.text()});
+        return Ended(std::move(result), RunOutcome::FilesFailed);
+    }
+    return result;
+}
+
+void ShowInstallScriptResult(Window& window, const RunResult& result) {
+    switch (result.outcome) {
+        case RunOutcome::Invalid:
+            window.ShowMessage(result.text);
+            return;
+        case RunOutcome::Cancelled:
+            window.SetStatusLine("Cancelled after " + std::to_string(result.done) + " of " +
+                                 std::to_string(kSteps) + " steps");
+            return;
+        case RunOutcome::VendorFailed:
+        case RunOutcome::LocalFailure:
+            if (!result.text.empty()) {  // an unreadable template has nothing to add
+                window.SetStatusLine(result.text);
+            }
+            break;
+        case RunOutcome::Refused:
+            window.ShowMessage(result.text);
+            // The first refusal takes the status line; after the second the line keeps
+            // the hint that the first upload left there.
+            if (result.done == kConfigUploadStep) {
+                window.SetStatusLine(result.text);
+            }
+            break;
+        case RunOutcome::FilesFailed:
+        case RunOutcome::Done:
+            if (!result.text.empty()) {
+                window.ShowMessage(result.text);  // the replies to a script that did not land
+            }
+            if (result.setupPage) {
+                window.OpenUrl(*result.setupPage);
+            }
+            break;
+    }
+    if (result.chmodRefusal) {
+        window.ShowMessage(std::string(kNotExecutable) + "\n" + *result.chmodRefusal);
     }
 }
 
-}  // namespace
-
 void OnInstallScript(const InstallerContext& context) {
-    std::optional<std::string> chmodRefusal;
-    InstallScripts(context, chmodRefusal);
-    if (chmodRefusal && !CancelRequested()) {
-        context.window.ShowMessage(std::string(kNotExecutable) + "\n" + *chmodRefusal);
-    }
+    ShowInstallScriptResult(context.window, InstallScript(context));
 }
 
 }  // namespace klv

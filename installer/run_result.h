@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace klv {
@@ -44,5 +45,12 @@ struct RunResult {
     int done = 0;
     int total = 0;
 };
+
+// `result`, ended as `outcome` for the reason `text`.
+[[nodiscard]] inline RunResult Ended(RunResult result, RunOutcome outcome, std::string text = {}) {
+    result.outcome = outcome;
+    result.text = std::move(text);
+    return result;
+}
 
 }  // namespace klv

@@ -69,6 +69,15 @@ std::pair<std::string_view, std::string_view> SplitRemotePath(std::string_view r
     return {remotePath.substr(0, slash), remotePath.substr(slash + 1)};
 }
 
+std::string TranscriptText(const std::vector<std::string>& replies) {
+    std::string text;
+    for (std::size_t i = 0; i < replies.size(); ++i) {
+        text += i == 0 ? "" : " \n";
+        text += replies[i];
+    }
+    return text;
+}
+
 Result LogOn(const InstallerContext& context, Session& session, const Account& account) {
     ftp::FtpClient& client = session.client;
     client.setIdleTimeout(context.config.idleTimeout);
@@ -85,12 +94,6 @@ Result LogOn(const InstallerContext& context, Session& session, const Account& a
         context.shared.trustStore->RememberSpokeTls(TrustKey(context, account));
     }
     return Result::Success();
-}
-
-void ShowLogonFailure(const InstallerContext& context, const Result& logon) {
-    if (!logon.ok() && !CancelRequested()) {
-        context.window.ShowMessage(logon.text());
-    }
 }
 
 Result PutFile(Session& session, const FileToPut& file) {
@@ -128,21 +131,20 @@ ScriptUpload PutScript(const InstallerContext& context, const Account& account,
     // Whatever becomes of the upload, the chmod is still tried: the transcript shows the
     // user every reply, and the user judges the result from it.
     ftp::FtpClient& client = session.client;
-    upload.stored = PutFile(session, script).ok();
-    upload.transcript = client.replyText();
+    upload.put = PutFile(session, script);
+    upload.replies.push_back(client.replyText());
     if (!CancelRequested()) {
         const auto [directory, fileName] = SplitRemotePath(script.remotePath);
         for (const std::string& command :
              {"CWD " + std::string(directory), "SITE chmod 755 " + std::string(fileName)}) {
-            if (!client.Command(command) && upload.stored && !upload.chmodRefusal) {
+            if (!client.Command(command) && upload.put.ok() && !upload.chmodRefusal) {
                 upload.chmodRefusal = client.replyText();
             }
-            upload.transcript += " \n";
-            upload.transcript += client.replyText();
+            upload.replies.push_back(client.replyText());
         }
     }
     if (transcript == Transcript::Shown && !CancelRequested()) {
-        context.window.ShowMessage(upload.transcript);  // the connection stays open meanwhile
+        context.window.ShowTranscript(TranscriptText(upload.replies));
     }
     LogOff(session);
     return upload;

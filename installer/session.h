@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "ftp/ftp_client.h"
 #include "installer/result.h"
@@ -50,10 +51,6 @@ inline constexpr std::string_view kScriptUploadHint = "If Script Upload OK, Then
 [[nodiscard]] Result LogOn(const InstallerContext& context, Session& session,
                            const Account& account);
 
-// A refused logon, as the user hears of it: one message box with the refusal, unless the
-// run was cancelled.
-void ShowLogonFailure(const InstallerContext& context, const Result& logon);
-
 // Puts `file` on the host over the session's connection: in active mode and, when the
 // active data connection could not be made, once more in passive mode.
 [[nodiscard]] Result PutFile(Session& session, const FileToPut& file);
@@ -61,20 +58,25 @@ void ShowLogonFailure(const InstallerContext& context, const Result& logon);
 // "QUIT" and close, without waiting for the reply.
 void LogOff(Session& session);
 
-// Whether PutScript shows the server's replies in a message box.
+// Whether PutScript shows the user the server's replies before it logs off.
 enum class Transcript { Hidden, Shown };
 
 // What became of PutScript.
 struct ScriptUpload {
     Result logon = Result::Success();  // a refused logon ends it before anything is sent
-    bool stored = false;
+    Result put = Result::Failure({});
     // With the file stored: the reply that refused the first of "CWD" and "SITE chmod".
     std::optional<std::string> chmodRefusal;
-    std::string transcript;  // the server's replies, " \n" between them
+    // The server's replies to the transfer, "CWD" and "SITE chmod", in order.
+    std::vector<std::string> replies;
 };
 
+// The replies as one text, the way the user reads them: " \n" between them.
+[[nodiscard]] std::string TranscriptText(const std::vector<std::string>& replies);
+
 // Logs on with a session of its own, puts the script, makes it executable ("CWD" into
-// its directory, "SITE chmod 755"), shows the transcript when asked to, logs off.
+// its directory, "SITE chmod 755"), shows the transcript when asked to (the connection
+// stays open until the user has read it), logs off.
 [[nodiscard]] ScriptUpload PutScript(const InstallerContext& context, const Account& account,
                                      const FileToPut& script, Transcript transcript);
 

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/cancel.h"
@@ -105,17 +106,6 @@ std::optional<std::string> UploadListedPage(const InstallerContext& context, Run
     return std::nullopt;
 }
 
-// What the status line says when the run was cancelled. The page under way when Cancel
-// came is not counted, whether or not it got through.
-std::string CancelledText(std::size_t handled, std::size_t listed, std::size_t failed) {
-    std::string text =
-        "Cancelled after " + std::to_string(handled) + " of " + std::to_string(listed) + " pages";
-    if (failed > 0) {
-        text += "; " + std::to_string(failed) + " of them did not land";
-    }
-    return text;
-}
-
 // How many names the list holds, for the progress bar.
 std::size_t CountListedNames(std::string_view list) {
     std::size_t count = 0;
@@ -126,19 +116,12 @@ std::size_t CountListedNames(std::string_view list) {
     return count;
 }
 
-// Names one page that did not land, and why, on a line of the completion box.
-void AddFailure(std::string& message, std::string_view name, std::string_view reason) {
-    message += '\n';
-    message += name;
-    message += ": ";
-    message += reason;
-}
-
 }  // namespace
 
-void OnUpdatePages(const InstallerContext& context) {
+RunResult UpdatePages(const InstallerContext& context) {
     SharedState& shared = context.shared;
     const FormData& form = shared.formData;
+    RunResult result;
     Run run;
     run.account = {form.ftpServer.str(), form.ftpUser.str(), form.ftpPassword.str()};
 
@@ -148,39 +131,31 @@ void OnUpdatePages(const InstallerContext& context) {
         Download(context.config, VendorUrl(context.config.vendorBaseUrl, kPageListPath), listFile,
                  kMaxVendorTextBytes);
     if (CancelRequested()) {
-        context.window.SetStatusLine(kCancelledBeforeAnyPage);
-        return;
+        return Ended(std::move(result), RunOutcome::Cancelled);
     }
     if (!listFetched.ok()) {
-        context.window.SetStatusLine(listFetched.text());
-        return;
+        return Ended(std::move(result), RunOutcome::VendorFailed, listFetched.text());
     }
 
     const Result logon = LogOn(context, run.session, run.account);
-    ShowLogonFailure(context, logon);
     if (CancelRequested()) {
         LogOff(run.session);
-        context.window.SetStatusLine(kCancelledBeforeAnyPage);
-        return;
+        return Ended(std::move(result), RunOutcome::Cancelled);
     }
-    // The logon's outcome: the refusal, or nothing until the pages' first status.
-    context.window.SetStatusLine(logon.text());
     if (!logon.ok()) {
-        return;
+        return Ended(std::move(result), RunOutcome::Refused, logon.text());
     }
+    // The logon's outcome in the status line: nothing to say after a successful one.
+    context.window.SetStatusLine("");
     context.window.SetStatusLine(kUploadingPages);
 
     std::string list;
     if (!ReadTextFile(listFile, list)) {
         LogOff(run.session);  // nothing to upload: do not leave the connection open
-        return;
+        return Ended(std::move(result), RunOutcome::LocalFailure);
     }
-    // Built as the pages are handled: a list of many names costs no more than its box.
-    std::string completion(kComplete);
-    const std::size_t listed = CountListedNames(list);
-    context.window.SetProgress(0, static_cast<int>(listed));
-    std::size_t handled = 0;
-    std::size_t failed = 0;
+    result.total = static_cast<int>(CountListedNames(list));
+    context.window.SetProgress(0, result.total);
     std::string_view rest(list);
     std::string name;
     while (NextListedName(rest, name)) {
@@ -189,21 +164,65 @@ void OnUpdatePages(const InstallerContext& context) {
             reason = UploadListedPage(context, run, name);
         }
         if (CancelRequested()) {
+            // The page under way when Cancel came is not counted, whether or not it got
+            // through.
             LogOff(run.session);
-            context.window.SetStatusLine(CancelledText(handled, listed, failed));
-            return;
+            return Ended(std::move(result), RunOutcome::Cancelled);
         }
         if (reason) {
-            AddFailure(completion, name, *reason);
-            ++failed;
+            result.failedFiles.push_back({name, std::move(*reason)});
         }
-        ++handled;
-        context.window.SetProgress(static_cast<int>(handled), static_cast<int>(listed));
+        ++result.done;
+        context.window.SetProgress(result.done, result.total);
     }
     LogOff(run.session);
+    return Ended(std::move(result),
+                 result.failedFiles.empty() ? RunOutcome::Done : RunOutcome::FilesFailed);
+}
 
-    context.window.SetStatusLine(kComplete);
-    context.window.ShowMessage(completion);
+void ShowUpdatePagesResult(Window& window, const RunResult& result) {
+    switch (result.outcome) {
+        case RunOutcome::Invalid:
+            window.ShowMessage(result.text);
+            break;
+        case RunOutcome::Cancelled:
+            if (result.total == 0) {
+                window.SetStatusLine(kCancelledBeforeAnyPage);
+            } else {
+                std::string text = "Cancelled after " + std::to_string(result.done) + " of " +
+                                   std::to_string(result.total) + " pages";
+                if (!result.failedFiles.empty()) {
+                    text +=
+                        "; " + std::to_string(result.failedFiles.size()) + " of them did not land";
+                }
+                window.SetStatusLine(text);
+            }
+            break;
+        case RunOutcome::VendorFailed:
+            window.SetStatusLine(result.text);
+            break;
+        case RunOutcome::Refused:
+            window.ShowMessage(result.text);
+            window.SetStatusLine(result.text);
+            break;
+        case RunOutcome::LocalFailure:
+            break;  // an unreadable list: the status line says the pages were going up
+        case RunOutcome::Done:
+        case RunOutcome::FilesFailed: {
+            // One line per page that did not land, and why.
+            std::string completion(kComplete);
+            for (const FailedFile& failed : result.failedFiles) {
+                completion += '\n' + failed.name + ": " + failed.reason;
+            }
+            window.SetStatusLine(kComplete);
+            window.ShowMessage(completion);
+            break;
+        }
+    }
+}
+
+void OnUpdatePages(const InstallerContext& context) {
+    ShowUpdatePagesResult(context.window, UpdatePages(context));
 }
 
 }  // namespace klv

@@ -28,6 +28,10 @@ public:
     // user has closed it, or at once when the run has been cancelled.
     virtual void ShowMessage(std::string_view text) = 0;
 
+    // The server's replies to an upload, while its connection is still open; returns when
+    // the user has read them. The window shows them in a message box.
+    virtual void ShowTranscript(std::string_view transcript) { ShowMessage(transcript); }
+
     // Asks whether to trust a server certificate that did not verify, showing what
     // `certificate` holds, with "Trust this certificate" and "Cancel"; true for trust.
     // Returns when the user has answered.

@@ -1,13 +1,15 @@
 // The three buttons' workflows and the clean-up when the window closes. Each runs to
-// its end on the caller's thread and reaches the window only through `Window`. Run
-// inside a RunScope (base/cancel.h), a workflow stops early once the run is cancelled
-// and says in the status line what was done.
+// its end on the caller's thread; on the way it reaches the window only through `Window`
+// (progress, trust, the transcript), and it returns what the run came to, which the
+// window shows with the Show*Result functions. Run inside a RunScope (base/cancel.h), a
+// workflow stops early once the run is cancelled and says how far it got.
 #pragma once
 
 #include <array>
 #include <string_view>
 
 #include "installer/config.h"
+#include "installer/run_result.h"
 #include "installer/shared_state.h"
 #include "installer/window.h"
 
@@ -23,7 +25,15 @@ struct InstallerContext {
 inline constexpr std::array<std::string_view, 4> kWorkingFiles{"klv.cgi", "klvcfg.cgi", "klv.txt",
                                                                "temp.txt"};
 
-// What a button runs.
+[[nodiscard]] RunResult InstallScript(const InstallerContext& context);
+[[nodiscard]] RunResult UpdatePages(const InstallerContext& context);
+
+// What the window shows when a run has ended: the closing status line and message boxes,
+// and the set-up page opened in the browser.
+void ShowInstallScriptResult(Window& window, const RunResult& result);
+void ShowUpdatePagesResult(Window& window, const RunResult& result);
+
+// What a button runs: the workflow, then what the window shows of its result.
 using Workflow = void (*)(const InstallerContext&);
 
 void OnInstallScript(const InstallerContext& context);

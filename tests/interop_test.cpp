@@ -139,7 +139,7 @@ TEST_P(RealServer, UploadsArriveAndPutScriptMakesTheScriptExecutable) {
     for (const std::string remote : {"www/cgi-bin/klvcfg.cgi", "klv.cgi"}) {
         const ScriptUpload upload =
             PutScript(Context(), Klv(), {script, remote, TransferType::Ascii}, Transcript::Shown);
-        EXPECT_TRUE(upload.logon.ok() && upload.stored) << remote;
+        EXPECT_TRUE(upload.logon.ok() && upload.put.ok()) << remote;
         EXPECT_EQ(ModeOf(Home(remote)), 0755u) << remote;
     }
     EXPECT_THAT(window.messages,
@@ -200,7 +200,7 @@ TEST(TlsSessions, TrustAndTlsAreRememberedPerHost) {
     EXPECT_EQ(PutScript(context, account, script, Transcript::Hidden).logon.text(),
               ftp::kCertificateNotTrusted);  // the window answers "Cancel"
     window.trustCertificates = true;
-    EXPECT_TRUE(PutScript(context, account, script, Transcript::Hidden).stored);
+    EXPECT_TRUE(PutScript(context, account, script, Transcript::Hidden).put.ok());
     Session session;
     EXPECT_TRUE(LogOn(context, session, account).ok());
     LogOff(session);

@@ -156,24 +156,28 @@ struct InstallFault {
     const char* text = "s3cret";
     const char* status;    // the status line holds it
     const char* box = "";  // the message box starts with it; "": no box
+    RunOutcome outcome;
     bool configLanded = false;
 };
 // clang-format off
 const InstallFault kInstallFaults[] = {
-    {.name = "VendorDown", .site = {"down"}, .status = "onnect"},
+    {.name = "VendorDown", .site = {"down"}, .status = "onnect",
+     .outcome = RunOutcome::VendorFailed},
     {.name = "NoTemplate", .site = {"/klvsetup/klvcfgcgi.txt=404 Not Found"},
-     .status = "HTTP 404 Not Found"},
+     .status = "HTTP 404 Not Found", .outcome = RunOutcome::VendorFailed},
     {.name = "MainScriptCut", .site = {"/klvsetup/klvcgi.txt=cut"}, .ftpUp = true,
-     .status = "bytes remaining", .configLanded = true},
+     .status = "bytes remaining", .outcome = RunOutcome::VendorFailed, .configLanded = true},
     {.name = "FtpDown", .status = "Unable to connect to server",
-     .box = "Unable to connect to server"},
-    {.name = "WrongPassword", .ftpUp = true, .text = "wrong", .status = "530", .box = "530"},
+     .box = "Unable to connect to server", .outcome = RunOutcome::Refused},
+    {.name = "WrongPassword", .ftpUp = true, .text = "wrong", .status = "530", .box = "530",
+     .outcome = RunOutcome::Refused},
     // Refused before anything is downloaded: the status line is as it was.
     {.name = "NoPaymentEmail", .site = {"down"}, .field = Control::PayPalEmail, .text = "",
      .status = kStatusAtStart.data(),
-     .box = "You MUST Enter A PayPal Email, A StormPay Email Or Both!"},
+     .box = "You MUST Enter A PayPal Email, A StormPay Email Or Both!", .outcome = RunOutcome::Invalid},
     {.name = "AFieldLeftEmpty", .site = {"down"}, .field = Control::Username, .text = "",
-     .status = kStatusAtStart.data(), .box = "You MUST Fill In ALL Fields Before Uploading!"},
+     .status = kStatusAtStart.data(), .box = "You MUST Fill In ALL Fields Before Uploading!",
+     .outcome = RunOutcome::Invalid},
 };
 // clang-format on
 class InstallScriptFaults : public Workflow, public ::testing::WithParamInterface<InstallFault> {};
@@ -187,7 +191,9 @@ TEST_P(InstallScriptFaults, ShowTheCauseAndGoNoFurther) {
         Ftp();
     }
     window.SetFieldText(fault.field, fault.text);
-    OnInstallScript(Context());
+    const RunResult result = InstallScript(Context());
+    ShowInstallScriptResult(window, result);
+    EXPECT_EQ(result.outcome, fault.outcome);
     EXPECT_THAT(window.statusLine, HasSubstr(fault.status));
     EXPECT_EQ(window.messages.size(), *fault.box == '\0' ? 0u : 1u);
     EXPECT_THAT(window.messages.empty() ? "" : window.messages[0], StartsWith(fault.box));
@@ -206,6 +212,7 @@ struct Chmod {
     std::vector<std::string> rules;
     std::vector<std::string> boxes;
     int stors;
+    const char* notLanded = nullptr;  // the script the result names as not on the host
 };
 const std::string kNotExecutable = "The host did not make the script executable:\n";
 // clang-format off
@@ -219,11 +226,12 @@ const Chmod kChmods[] = {
      .boxes = {"226 stored \n250 CWD ok \n502 no", kNotExecutable + "502 no"}, .stors = 2},
     {.name = "NotStoredIsNoChmodRefusal",
      .rules = {"STOR www/cgi-bin/klv.cgi=553 not allowed", "SITE chmod 755 klv.cgi=500 no"},
-     .boxes = {"553 not allowed \n250 CWD ok \n500 no"}, .stors = 2},
+     .boxes = {"553 not allowed \n250 CWD ok \n500 no"}, .stors = 2, .notLanded = "klv.cgi"},
     {.name = "AFailedFirstStoreStops", .rules = {"STOR=553 not allowed", "SITE=500 no"},
-     .boxes = {"553 not allowed \n250 CWD ok \n500 no"}, .stors = 1},
+     .boxes = {"553 not allowed \n250 CWD ok \n500 no"}, .stors = 1,
+     .notLanded = "klvcfg.cgi"},
     {.name = "NoDataConnection", .rules = {"PORT=500 no", "PASV=502 no", "CWD=550 no"},
-     .boxes = {"502 no \n550 no \n200 SITE ok"}, .stors = 0},
+     .boxes = {"502 no \n550 no \n200 SITE ok"}, .stors = 0, .notLanded = "klvcfg.cgi"},
 };
 // clang-format on
 class InstallScriptChmod : public Workflow, public ::testing::WithParamInterface<Chmod> {};
@@ -239,8 +247,12 @@ TEST_P(InstallScriptChmod, ARefusalIsNamedOnceAtTheEndButAFailedStoreStopsTheRun
             EXPECT_TRUE(GetParam().stors < 2 || Sent().back() != "QUIT");
         }
     };
-    OnInstallScript(Context());
+    const RunResult result = InstallScript(Context());
+    ShowInstallScriptResult(window, result);
     EXPECT_EQ(window.messages, GetParam().boxes);
+    EXPECT_EQ(result.outcome, GetParam().notLanded ? RunOutcome::FilesFailed : RunOutcome::Done);
+    EXPECT_EQ(result.failedFiles.empty() ? "" : result.failedFiles[0].name,
+              GetParam().notLanded ? GetParam().notLanded : "");
     EXPECT_THAT(Sent(), ::testing::Contains(StartsWith("STOR ")).Times(GetParam().stors));
     EXPECT_EQ(window.openedUrls.size(), GetParam().stors == 2 ? 1u : 0u);
 }
