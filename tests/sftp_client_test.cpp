@@ -1,13 +1,16 @@
 // The SFTP client against OpenSSH's sshd (testkit/servers.py sshd: Debian's sshd with host
 // keys and a configuration made for the test, on a loopback port): uploads in both types,
-// the chmod, paths, the logons and their refusals, and host keys known, unknown and changed.
-// The waits of SFTP are rows of tests/wait_test.cpp.
+// the chmod, paths, the logons and their refusals, and host keys known, unknown and changed;
+// then the workflows' session operations over SFTP, with the window's trust question and
+// the trust store. The waits of SFTP are rows of tests/wait_test.cpp.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <optional>
 
+#include "installer/session.h"
+#include "installer/workflows.h"
 #include "sftp/line_ends.h"
 #include "sftp/sftp_client.h"
 #include "tests/support/support.h"
@@ -269,6 +272,67 @@ TEST_P(HostKeys, KnownKeysPassTheOthersAreAskedAboutAndCancelSendsNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, HostKeys, ::testing::ValuesIn(kHostKeys), RowName);
+
+// The workflows' session over SFTP: the window is asked about an unknown key once, the
+// store keeps the answer, $HOME/.ssh/known_hosts is read; a script goes up with its
+// transcript lines and is made executable, a page beside it; a changed key is refused.
+TEST(SftpSession, PutsAScriptAndAPageAndAsksAboutAHostKeyOnce) {
+    SshHost host;
+    FakeWindow window;
+    SharedState shared;
+    Config config;
+    config.idleTimeout = 5s;
+    const InstallerContext context{window, shared, config};
+    const Account account{host.server->host, "klv", "s3cret"};
+    const std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
+    ::setenv("HOME", host.scratch.path.c_str(), 1);  // with no .ssh/known_hosts yet
+    window.trustCertificates = true;
+
+    for (int logon = 0; logon < 2; ++logon) {
+        Session session;
+        ASSERT_TRUE(LogOnSftp(context, session, host.server->host, host.server->port, account)
+                        .ok());
+        std::vector<std::string> replies;
+        ASSERT_TRUE(PutFile(session, {host.Local("klvcfg", "#!/usr/bin/perl\r\n"),
+                                      "www/cgi-bin/klvcfg.cgi", ftp::TransferType::Ascii})
+                        .ok());
+        replies.push_back(session.lastReply());
+        EXPECT_EQ(MakeExecutable(session, "www/cgi-bin/klvcfg.cgi", replies), std::nullopt);
+        EXPECT_EQ(TranscriptText(replies),
+                  "put www/cgi-bin/klvcfg.cgi: OK \nchmod 0755 www/cgi-bin/klvcfg.cgi: OK");
+        EXPECT_TRUE(PutFile(session, {host.Local("page", "<p>\r\n"), "www/klv/page.html",
+                                      ftp::TransferType::Image})
+                        .ok());
+        LogOff(session);
+    }
+    EXPECT_EQ(ReadFile(host.Home("www/cgi-bin/klvcfg.cgi")), "#!/usr/bin/perl\n");
+    EXPECT_EQ(ModeOf(host.Home("www/cgi-bin/klvcfg.cgi")), 0755u);
+    EXPECT_EQ(ReadFile(host.Home("www/klv/page.html")), "<p>\r\n");
+    ASSERT_EQ(window.hostKeys.size(), 1u);  // the second logon found the key in the store
+    EXPECT_FALSE(window.hostKeys[0].changed);
+    const std::string key = host.server->host + ":" + std::to_string(host.server->port);
+    EXPECT_EQ(shared.trustStore->TrustedFingerprint(key), window.hostKeys[0].fingerprint);
+
+    // Another key in the store: the user hears that it changed, and "Cancel" ends it.
+    shared.trustStore->TrustFingerprint(key, Fingerprint(host.scratch / "otherkey.pub",
+                                                         host.scratch));
+    window.trustCertificates = false;
+    Session session;
+    EXPECT_EQ(LogOnSftp(context, session, host.server->host, host.server->port, account).text(),
+              sftp::kHostKeyChanged);
+    ASSERT_EQ(window.hostKeys.size(), 2u);
+    EXPECT_TRUE(window.hostKeys[1].changed);
+    EXPECT_FALSE(session.connected());
+
+    // The user's known_hosts, found through $HOME, is enough.
+    fs::create_directories(host.scratch.path / ".ssh");
+    fs::copy_file(host.scratch / "known_hosts", host.scratch.path / ".ssh/known_hosts");
+    shared.trustStore = std::make_unique<MemoryTrustStore>();
+    EXPECT_TRUE(LogOnSftp(context, session, host.server->host, host.server->port, account).ok());
+    EXPECT_EQ(window.hostKeys.size(), 2u);
+    LogOff(session);
+    ::setenv("HOME", home.c_str(), 1);
+}
 
 }  // namespace
 }  // namespace klv::testing

@@ -85,6 +85,10 @@ public:
         certificates.push_back(certificate);
         return trustCertificates;
     }
+    bool TrustHostKey(const sftp::HostKeyInfo& key) override {
+        hostKeys.push_back(key);
+        return trustCertificates;
+    }
 
     std::map<Control, std::string> fields;
     std::string statusLine{kStatusAtStart};
@@ -93,7 +97,8 @@ public:
     std::vector<std::string> openedUrls;
     std::function<void(const std::string&)> onMessage;
     std::vector<ftp::CertificateInfo> certificates;  // every trust question, in order
-    bool trustCertificates = false;                  // the answer: "Cancel" unless set
+    std::vector<sftp::HostKeyInfo> hostKeys;         // every host key question, in order
+    bool trustCertificates = false;  // the answer to both: "Cancel" unless set
 };
 
 }  // namespace klv::testing
