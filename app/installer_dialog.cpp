@@ -415,14 +415,15 @@ bool InstallerDialog::TrustHostKey(const sftp::HostKeyInfo& key) {
     // the user can compare it with what the host's provider publishes.
     const QString host = FromUtf8(key.host) + QStringLiteral(" port %1").arg(key.port);
     const QString text =
-        key.changed
-            ? QStringLiteral("The host key of %1 has CHANGED: it is not the key known for this "
-                             "host. Someone may be in the middle, or the host's key was "
-                             "replaced.")
-                  .arg(host)
-            : QStringLiteral("The host key of %1 is not known.").arg(host);
+        key.changed ? QStringLiteral(
+                          "The host key of %1 has CHANGED: it is not the key known for this "
+                          "host. Someone may be in the middle, or the host's key was "
+                          "replaced.")
+                          .arg(host)
+                    : QStringLiteral("The host key of %1 is not known.").arg(host);
     const QString details =
-        QStringLiteral("Key type: %1\nSHA-256 fingerprint:\n%2\n\nTrust this key for %3 from now on?")
+        QStringLiteral(
+            "Key type: %1\nSHA-256 fingerprint:\n%2\n\nTrust this key for %3 from now on?")
             .arg(FromUtf8(key.keyType), FromUtf8(key.fingerprint), host);
     QMessageBox box(QMessageBox::Warning, FromUtf8(kApplicationTitle),
                     text + QStringLiteral("\n\n") + details, QMessageBox::NoButton, this);

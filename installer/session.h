@@ -44,7 +44,9 @@ struct Session {
     bool overSftp = false;  // LogOnSftp logged it on
 
     // Logged on, and the connection still there.
-    [[nodiscard]] bool connected() const { return overSftp ? sftp.connected() : client.connected(); }
+    [[nodiscard]] bool connected() const {
+        return overSftp ? sftp.connected() : client.connected();
+    }
     // The last reply or result line: the transcript's next line.
     [[nodiscard]] const std::string& lastReply() const {
         return overSftp ? sftp.replyText() : client.replyText();

@@ -46,7 +46,7 @@ private:
     const std::function<void()>* job_ = nullptr;
     bool finished_ = false;
     bool stop_ = false;
-    UniqueFd done_;  // readable once a call has returned
+    UniqueFd done_;       // readable once a call has returned
     std::thread thread_;  // started by the first call
 };
 

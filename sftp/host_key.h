@@ -8,7 +8,7 @@
 namespace klv::sftp {
 
 struct HostKeyInfo {
-    std::string host;         // as the user typed it
+    std::string host;  // as the user typed it
     unsigned port = 22;
     std::string keyType;      // "ssh-ed25519", "ecdsa-sha2-nistp256", "ssh-rsa", ...
     std::string fingerprint;  // "SHA256:" and unpadded base64, as ssh-keygen -l shows it
@@ -23,10 +23,10 @@ using HostKeyQuestion = std::function<bool(const HostKeyInfo&)>;
 // Where a host key is looked up before the user is asked. The files are read, never
 // written; a file that is missing knows no host.
 struct HostKeyTrust {
-    std::string knownHostsFile;        // the user's: $HOME/.ssh/known_hosts
-    std::string globalKnownHostsFile;  // the system's: /etc/ssh/ssh_known_hosts
-    std::string trustedFingerprint;    // the one the program's own store holds for this host
-    HostKeyQuestion askTrust;          // unset: a key that is not known is refused
+    std::string knownHostsFile{};        // the user's: $HOME/.ssh/known_hosts
+    std::string globalKnownHostsFile{};  // the system's: /etc/ssh/ssh_known_hosts
+    std::string trustedFingerprint{};    // the one the program's own store holds for the host
+    HostKeyQuestion askTrust{};          // unset: a key that is not known is refused
 };
 
 }  // namespace klv::sftp

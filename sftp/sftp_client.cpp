@@ -31,10 +31,15 @@ constexpr int kMostQuestionRounds = 4;
 
 // What OpenSSH's sftp calls each status (sftp.h's SSH_FX_*), for a server that sends none.
 std::string_view StatusText(int status) {
-    static constexpr std::array<std::string_view, 9> kTexts{
-        "OK",          "End of file", "No such file or directory",
-        "Permission denied", "Failure", "Bad message",
-        "No connection", "Connection lost", "Operation unsupported"};
+    static constexpr std::array<std::string_view, 9> kTexts{"OK",
+                                                            "End of file",
+                                                            "No such file or directory",
+                                                            "Permission denied",
+                                                            "Failure",
+                                                            "Bad message",
+                                                            "No connection",
+                                                            "Connection lost",
+                                                            "Operation unsupported"};
     return status >= 0 && static_cast<std::size_t>(status) < kTexts.size()
                ? kTexts[static_cast<std::size_t>(status)]
                : "Failure";
@@ -141,9 +146,9 @@ std::optional<int> SftpClient::Drive(Step step, int again) {
         if (result != again) {
             return result;
         }
-        const short events =
-            (ssh_get_poll_flags(connection_->session) & SSH_WRITE_PENDING) ? POLLIN | POLLOUT
-                                                                             : POLLIN;
+        const short events = (ssh_get_poll_flags(connection_->session) & SSH_WRITE_PENDING)
+                                 ? POLLIN | POLLOUT
+                                 : POLLIN;
         WaitOutcome outcome = WaitFor(fd, events, deadline);
         if (outcome == WaitOutcome::TimedOut) {
             if (const std::optional<std::uint64_t> now = BytesMoved(fd); now && now != moved) {
@@ -262,8 +267,8 @@ bool SftpClient::Handshake(const LogonRequest& request) {
         return false;
     }
     ssh_set_blocking(session, 0);
-    const std::optional<int> connected = Drive([session] { return ssh_connect(session); },
-                                               SSH_AGAIN);
+    const std::optional<int> connected =
+        Drive([session] { return ssh_connect(session); }, SSH_AGAIN);
     if (!connected) {
         return false;
     }
@@ -316,9 +321,8 @@ bool SftpClient::HostKeyAccepted(const LogonRequest& request) {
 int SftpClient::KeyboardInteractive(const std::string& password) {
     ssh_session session = connection_->session;
     for (int round = 0; round < kMostQuestionRounds; ++round) {
-        const std::optional<int> result =
-            Drive([session] { return ssh_userauth_kbdint(session, nullptr, nullptr); },
-                  SSH_AUTH_AGAIN);
+        const std::optional<int> result = Drive(
+            [session] { return ssh_userauth_kbdint(session, nullptr, nullptr); }, SSH_AUTH_AGAIN);
         if (!result || *result != SSH_AUTH_INFO) {
             return result.value_or(SSH_AUTH_ERROR);
         }
@@ -352,11 +356,10 @@ bool SftpClient::Authenticate(const LogonRequest& request) {
     const int methods = ssh_userauth_list(session, nullptr);
     if ((methods & SSH_AUTH_METHOD_PASSWORD) != 0) {
         const std::string& password = request.password;
-        result = Drive(
-            [session, &password] {
-                return ssh_userauth_password(session, nullptr, password.c_str());
-            },
-            SSH_AUTH_AGAIN);
+        result =
+            Drive([session,
+                   &password] { return ssh_userauth_password(session, nullptr, password.c_str()); },
+                  SSH_AUTH_AGAIN);
     } else if ((methods & SSH_AUTH_METHOD_INTERACTIVE) != 0) {
         result = KeyboardInteractive(request.password);
     } else {
@@ -444,9 +447,9 @@ bool SftpClient::Put(const std::string& remotePath, const std::string& localPath
             piece = converted;
         }
         ssize_t sent = 0;
-        if (!piece.empty() &&
-            (!Call([&] { sent = sftp_write(remote, piece.data(), piece.size()); }) ||
-             sent != static_cast<ssize_t>(piece.size()))) {
+        if (!piece.empty() && (!Call([&] {
+                sent = sftp_write(remote, piece.data(), piece.size());
+            }) || sent != static_cast<ssize_t>(piece.size()))) {
             failure = Failure(what);
             break;
         }

@@ -213,33 +213,27 @@ def relay(host, port, *options):
     """Forwards every connection to HOST PORT. With stall-after=N it stops forwarding in
     both directions once the client has sent N bytes, and holds both connections open:
     a server that went silent mid-conversation."""
-    limit = [int(o[12:]) for o in options if o.startswith("stall-after=")]
+    limit = next((int(o[12:]) for o in options if o.startswith("stall-after=")), None)
     listener = socket.create_server(("127.0.0.1", 0))
     ready("127.0.0.1", listener.getsockname()[1])
     while True:
         client, _ = listener.accept()
         server = socket.create_connection((host, int(port)))
-        state = {"left": limit[0] if limit else None}
-        def upstream(client=client, server=server, state=state):
-            while state["left"] != 0:
-                chunk = client.recv(65536)
-                if not chunk:
-                    return server.shutdown(socket.SHUT_WR)
-                if state["left"] is not None:
-                    chunk, state["left"] = chunk[:state["left"]], max(0, state["left"] - len(chunk))
-                server.sendall(chunk)
-            threading.Event().wait()
-        def downstream(client=client, server=server, state=state):
-            while state["left"] != 0:
-                chunk = server.recv(65536)
-                if not chunk or state["left"] == 0:
+        left = [limit]  # what the client may still send; None: no bound
+        def pump(source, sink, upstream, left=left):
+            while left[0] != 0:
+                chunk = source.recv(65536)
+                if not chunk or left[0] == 0:
                     break
-                client.sendall(chunk)
-            if state["left"] != 0:
-                return client.shutdown(socket.SHUT_WR)
-            threading.Event().wait()
-        threading.Thread(target=upstream, daemon=True).start()
-        threading.Thread(target=downstream, daemon=True).start()
+                if upstream and left[0] is not None:
+                    chunk = chunk[:left[0]]
+                    left[0] -= len(chunk)
+                sink.sendall(chunk)
+            if left[0] != 0:
+                return sink.shutdown(socket.SHUT_WR)
+            threading.Event().wait()  # silent, both connections held open
+        for args in ((client, server, True), (server, client, False)):
+            threading.Thread(target=pump, args=args, daemon=True).start()
 
 
 

@@ -48,13 +48,8 @@ struct Waiting {
     std::optional<LocalServer> sshd;
     sftp::SftpClient sftpClient;
     bool SftpLogOn() {
-        sftp::LogonRequest request;
-        request.host = server->host;
-        request.port = server->port;
-        request.user = "klv";
-        request.password = "s3cret";
-        request.trust.askTrust = [](const sftp::HostKeyInfo&) { return true; };
-        return sftpClient.LogOn(request);
+        const auto trust = [](const sftp::HostKeyInfo&) { return true; };
+        return sftpClient.LogOn({server->host, server->port, "klv", "s3cret", {.askTrust = trust}});
     }
     bool SftpPut() {
         testing::WriteFile(scratch / "local", "");
@@ -67,7 +62,7 @@ struct Wait {
     const char* name;
     std::vector<std::string> server;  // the scripted FTP server's rules, or "http" or "full"
     std::function<bool(Waiting&)> run;
-    bool endedByCancel = true;  // else by an idle bound of kShortBound
+    bool endedByCancel = true;               // else by an idle bound of kShortBound
     std::function<bool(Waiting&)> before{};  // what must succeed first, before the clock starts
 };
 

@@ -46,10 +46,7 @@ inline void StartSshd(std::optional<LocalServer>& server, const Scratch& scratch
                       const std::string& auth = "password") {
     fs::create_directories(scratch.path / "home/www/cgi-bin");
     fs::create_directories(scratch.path / "home/www/klv");
-    for (const auto& entry : fs::recursive_directory_iterator(scratch.path / "home")) {
-        (void)::chown(entry.path().c_str(), 1000, 1000);
-    }
-    (void)::chown((scratch.path / "home").c_str(), 1000, 1000);
+    Process({"chown", "-R", "1000:1000", scratch / "home"}).Wait();
     server.emplace(std::vector<std::string>{"sshd", scratch / "home", "klv", "s3cret",
                                             scratch / "hostkey", "auth=" + auth});
 }
@@ -98,7 +95,7 @@ public:
     std::function<void(const std::string&)> onMessage;
     std::vector<ftp::CertificateInfo> certificates;  // every trust question, in order
     std::vector<sftp::HostKeyInfo> hostKeys;         // every host key question, in order
-    bool trustCertificates = false;  // the answer to both: "Cancel" unless set
+    bool trustCertificates = false;                  // the answer to both: "Cancel" unless set
 };
 
 }  // namespace klv::testing
