@@ -8,6 +8,7 @@ line and serves until its standard input closes, so it ends with the process tha
   servers.py ftp LOG [VERB=REPLY ...]       scripted; commands in LOG
   servers.py full                            takes no connection: a connect to it hangs
   servers.py sshd HOME USER PASSWORD HOSTKEY [auth=password|kbdint] [pubkey=FILE.pub]
+                                             [address=127.0.0.1]
   servers.py relay HOST PORT [stall-after=N]  forwards to HOST PORT; see relay()
 
 An HTTP ACTION is "CODE REASON", "3xx>LOCATION", "cut" (the connection closes short of the
@@ -24,7 +25,7 @@ the reply's later lines a byte every 0.1 s, TRICKLE sends a TLS record's first b
 slowly for ever, RESET resets the connection once the client has sent something, and TLS
 (after a 234) goes on through TLS with a self-signed certificate made for the run.
 
-sshd is Debian's OpenSSH server on 127.0.0.1 with HOSTKEY (an ed25519 key made when the
+sshd is Debian's OpenSSH server on 127.0.0.1 (or `address`) with HOSTKEY (an ed25519 key made when the
 file is missing) and a configuration of its own: USER (uid 1000, home HOME) logs on with
 PASSWORD through PAM by "password" or by "keyboard-interactive" alone, or with the key
 whose public half is FILE.pub; SFTP is sshd's internal-sftp. Like vsftpd, it runs in a mount
@@ -174,9 +175,9 @@ def serve_in_namespace(kind, argv, mounts, work, host, port):
 
 
 def sshd(home, user, password, hostkey, *options):
-    work, host = os.path.dirname(home), "127.0.0.1"
     option = lambda name, default: next((o.split("=", 1)[1] for o in options
                                          if o.startswith(name + "=")), default)
+    work, host = os.path.dirname(home), option("address", "127.0.0.1")
     auth, pubkey = option("auth", "password"), option("pubkey", "")
     if not os.path.exists(hostkey):
         subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", "", "-f", hostkey],
