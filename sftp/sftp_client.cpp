@@ -298,7 +298,8 @@ bool SftpClient::HostKeyAccepted(const LogonRequest& request) {
     HostKeyInfo info;
     info.host = request.host;
     info.port = request.port;
-    info.keyType = ssh_key_type_to_char(ssh_key_type(key)) ?: "unknown";
+    const char* type = ssh_key_type_to_char(ssh_key_type(key));
+    info.keyType = type != nullptr ? type : "unknown";
     info.fingerprint = text != nullptr ? text : "";
     ssh_string_free_char(text);
 
@@ -318,13 +319,13 @@ bool SftpClient::HostKeyAccepted(const LogonRequest& request) {
     return true;
 }
 
-int SftpClient::KeyboardInteractive(const std::string& password) {
+std::optional<int> SftpClient::KeyboardInteractive(const std::string& password) {
     ssh_session session = connection_->session;
     for (int round = 0; round < kMostQuestionRounds; ++round) {
         const std::optional<int> result = Drive(
             [session] { return ssh_userauth_kbdint(session, nullptr, nullptr); }, SSH_AUTH_AGAIN);
         if (!result || *result != SSH_AUTH_INFO) {
-            return result.value_or(SSH_AUTH_ERROR);
+            return result;  // nothing: the wait ended first, and the connection is closed
         }
         // Every question is answered with the password: hosts ask for it alone, in words
         // of their own ("Password:", "Password for klv@host:").

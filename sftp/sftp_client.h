@@ -21,6 +21,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -88,7 +89,8 @@ private:
     [[nodiscard]] bool Handshake(const LogonRequest& request);
     [[nodiscard]] bool HostKeyAccepted(const LogonRequest& request);
     [[nodiscard]] bool Authenticate(const LogonRequest& request);
-    [[nodiscard]] int KeyboardInteractive(const std::string& password);
+    // Nothing when a wait ended first (as Drive).
+    [[nodiscard]] std::optional<int> KeyboardInteractive(const std::string& password);
     [[nodiscard]] bool StartSftp();
     // Calls the non-blocking `step` until it answers other than `again`, waiting in
     // WaitFor in between; nothing when the wait ended first (replyText set, connection
