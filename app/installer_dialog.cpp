@@ -385,13 +385,20 @@ void InstallerDialog::ShowMessage(std::string_view text) {
 
 bool InstallerDialog::TrustCertificate(const CertificateInfo& certificate) {
     // Laid out like FileZilla's question: what failed first, then the certificate.
-    const QString text = certificate.changed
-                             ? QStringLiteral(
-                                   "The certificate of %1 has CHANGED since you trusted it, and it "
-                                   "could not be verified: %2.")
-                                   .arg(FromUtf8(certificate.host), FromUtf8(certificate.reason))
-                             : QStringLiteral("The certificate of %1 could not be verified: %2.")
-                                   .arg(FromUtf8(certificate.host), FromUtf8(certificate.reason));
+    const QString text =
+        certificate.verifiedBefore
+            ? QStringLiteral(
+                  "The certificate of %1 has CHANGED: this server's certificate was "
+                  "issued by a trusted authority before, and this one could not be "
+                  "verified: %2.")
+                  .arg(FromUtf8(certificate.host), FromUtf8(certificate.reason))
+        : certificate.changed
+            ? QStringLiteral(
+                  "The certificate of %1 has CHANGED since you trusted it, and it "
+                  "could not be verified: %2.")
+                  .arg(FromUtf8(certificate.host), FromUtf8(certificate.reason))
+            : QStringLiteral("The certificate of %1 could not be verified: %2.")
+                  .arg(FromUtf8(certificate.host), FromUtf8(certificate.reason));
     const QString details =
         QStringLiteral(
             "Subject: %1\nIssuer: %2\nValid from: %3\nValid to: %4\n"

@@ -162,7 +162,7 @@ private:
         if (::bind(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
             throw std::runtime_error("no free port");
         }
-        return ntohs(ftp::tcp::LocalAddress(probe.get())->sin_port);
+        return ftp::tcp::PortOf(*ftp::tcp::LocalAddress(probe.get()));
     }
 
     testing::Scratch scratch_;

@@ -1,5 +1,7 @@
 #include "ftp/data_address.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <climits>
 #include <utility>
@@ -50,6 +52,32 @@ std::optional<PasvAddress> ParsePasvReply(std::string_view line) {
     address.host.assign(inside);
     std::replace(address.host.begin(), address.host.end(), ',', '.');
     return address;
+}
+
+std::optional<long> ParseEpsvReply(std::string_view line) {
+    const auto open = line.find('(');
+    if (open == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const auto close = line.find(')', open);
+    if (close == std::string_view::npos || close - open < 6) {  // "(|||1|)" at the least
+        return std::nullopt;
+    }
+    const std::string_view inside = line.substr(open + 1, close - open - 1);
+    const char delimiter = inside.front();
+    const std::string_view digits = inside.substr(3, inside.size() - 4);
+    const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+    if (delimiter < '!' || delimiter > '~' || isDigit(delimiter) || inside[1] != delimiter ||
+        inside[2] != delimiter || inside.back() != delimiter || digits.empty() ||
+        !std::all_of(digits.begin(), digits.end(), isDigit)) {
+        return std::nullopt;
+    }
+    return LeadingNumber(digits);
+}
+
+std::string EprtArgument(int family, std::string_view text, unsigned port) {
+    return std::string(family == AF_INET6 ? "|2|" : "|1|") + std::string(text) + "|" +
+           std::to_string(port) + "|";
 }
 
 std::string PortArgument(std::string_view dottedAddress, unsigned port) {

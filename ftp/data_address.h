@@ -25,6 +25,16 @@ struct PasvAddress {
 // "192,168,1,2,19,137".
 [[nodiscard]] std::string PortArgument(std::string_view dottedAddress, unsigned port);
 
+// RFC 2428 §3: reads "229 Entering Extended Passive Mode (|||6446|)". Between the first
+// "(" and the ")" after it: three equal delimiters (any character from "!" to "~" but a
+// digit), the port's digits, and the delimiter again. The port, unchecked beyond being
+// digits (saturating); empty when the line has no such part.
+[[nodiscard]] std::optional<long> ParseEpsvReply(std::string_view line);
+
+// RFC 2428 §2: the argument of EPRT for the address `text` (numeric) of `family` (AF_INET
+// or AF_INET6) and `port`: "|1|192.0.2.7|5282|", "|2|2001:db8::1|5282|".
+[[nodiscard]] std::string EprtArgument(int family, std::string_view text, unsigned port);
+
 // True for a port that a data connection can be made to.
 [[nodiscard]] constexpr bool IsDialablePort(long port) {
     return port >= 1 && port <= 65535;

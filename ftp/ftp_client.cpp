@@ -130,24 +130,28 @@ void CloseUploadConnection(UniqueFd& data, tls::UniqueSsl& dataTls, Deadline dea
     data.reset();
 }
 
-bool SameHost(const sockaddr_in& a, const sockaddr_in& b) {
-    return a.sin_addr.s_addr == b.sin_addr.s_addr;
+// Whether an IPv6 text needs brackets before ":port".
+bool NeedsBrackets(const std::string& host) {
+    return host.find(':') != std::string::npos;
 }
 
 }  // namespace
 
 // What TransferFile prepared for its data connection.
 struct FtpClient::DataConnectionPlan {
-    // Passive: the control connection's peer at the port the PASV reply named.
-    sockaddr_in passiveTarget{};
+    // Passive: the control connection's peer at the port the PASV or EPSV reply named.
+    SocketAddress passiveTarget;
     bool passivePortDialable = false;
     // Active: the listening socket, and the only address allowed to connect to it.
     UniqueFd listener;
-    sockaddr_in controlPeer{};
+    SocketAddress controlPeer;
 };
 
 std::string HostText(const std::string& host, unsigned port) {
-    return port == 21 ? host : host + ":" + std::to_string(port);
+    if (port == 21) {
+        return host;
+    }
+    return (NeedsBrackets(host) ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
 FtpClient::FtpClient() = default;
@@ -169,26 +173,19 @@ bool FtpClient::Connect(const std::string& host, unsigned port) {
     Disconnect();
 
     replyText_ = kUnableToConnect;
-    const Resolution resolved = Resolve(host, port, AF_INET, DeadlineAfter(idleTimeout_));
-    for (const SocketAddress& address : resolved.addresses) {
-        // A socket whose connect failed is not reused for the next address.
-        controlSocket_ = tcp::OpenStreamSocket(address.family());
-        if (!controlSocket_) {
-            replyText_ = kUnableToCreateSocket;
-            return false;
-        }
-        if (tcp::Connect(controlSocket_.get(), address.get(), address.length,
-                         DeadlineAfter(idleTimeout_))) {
-            break;
-        }
-        controlSocket_.reset();
-        if (CancelRequested()) {
-            break;
-        }
-    }
-    if (!controlSocket_) {
+    const Resolution resolved = Resolve(host, port, AF_UNSPEC, DeadlineAfter(idleTimeout_));
+    if (resolved.addresses.empty()) {
         return false;
     }
+    controlSocket_ = tcp::ConnectFirst(resolved.addresses, DeadlineAfter(idleTimeout_));
+    if (!controlSocket_) {
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+            replyText_ = kUnableToCreateSocket;
+        }
+        return false;
+    }
+    const std::optional<SocketAddress> peer = tcp::PeerAddress(controlSocket_.get());
+    peerAddress_ = peer ? tcp::AddressText(*peer) : std::string();
 
     replyText_ = kUnableToCreateSocket;
     controlSource_.emplace(controlSocket_.get());
@@ -207,6 +204,7 @@ void FtpClient::Disconnect() {
     controlSource_.reset();
     tls_.reset();
     controlSocket_.reset();
+    peerAddress_.clear();
 }
 
 bool FtpClient::SendLine(std::string_view line) {
@@ -304,10 +302,22 @@ bool FtpClient::LogOn(LogonRequest request) {
     if (!Connect(dialHost, dialPort)) {
         return false;
     }
+    // A server that spoke TLS under another name, or at this address, speaks it still.
+    const bool tlsRequired =
+        direct &&
+        (request.tls.required || (request.tls.spokeTlsAt && request.tls.spokeTlsAt(peerAddress_)));
+    // Implicit TLS (ftps://): the handshake comes first, and the greeting through it.
+    if (direct && request.tls.implicit) {
+        if (!StartTls(request, host, tlsRequired)) {
+            return false;
+        }
+        replyDeadline_ = DeadlineAfter(idleTimeout_);  // the handshake took its own time
+    }
     if (!Command("")) {  // the greeting
         return false;
     }
-    if (direct && request.tls.attempt && !SecureControlConnection(request, host)) {
+    if (direct && request.tls.attempt && !request.tls.implicit &&
+        !SecureControlConnection(request, host, tlsRequired)) {
         return false;
     }
 
@@ -345,16 +355,20 @@ bool FtpClient::LogOn(LogonRequest request) {
 // RFC 4217 §4: "AUTH TLS", and on 234 the handshake before any other command.
 //   AUTH TLS
 //   234 AUTH TLS successful
-bool FtpClient::SecureControlConnection(const LogonRequest& request, const std::string& hostText) {
+bool FtpClient::SecureControlConnection(const LogonRequest& request, const std::string& hostText,
+                                        bool required) {
     if (!SendLine("AUTH TLS") || !ReadReply()) {
         return false;
     }
     if (LeadingNumber(replyText_) != 234) {
-        if (ReplyClass(replyText_) == 5 && !request.tls.required) {
-            return true;  // a server without TLS: the logon goes on in clear text
+        // A server without TLS (5xx), or one that cannot offer it now (4xx, RFC 4217's
+        // 431): the logon goes on in clear text, unless the host spoke TLS before.
+        const int replyClass = ReplyClass(replyText_);
+        if ((replyClass == 5 || replyClass == 4) && !required) {
+            return true;
         }
-        // A 4xx, an odd reply, or a host that spoke TLS before: no password goes out.
-        if (request.tls.required) {
+        // An odd reply, or a host that spoke TLS before: no password goes out.
+        if (required) {
             replyText_ = kTlsDowngrade;
         }
         Disconnect();
@@ -366,19 +380,29 @@ bool FtpClient::SecureControlConnection(const LogonRequest& request, const std::
         Disconnect();
         return false;
     }
+    return StartTls(request, hostText, required);
+}
+
+bool FtpClient::StartTls(const LogonRequest& request, const std::string& hostText, bool required) {
     std::unique_ptr<tls::ControlTls> tls = tls::ControlTls::Create();
     std::string error = "Unable to set up TLS";
     if (!tls ||
         !tls->Handshake(controlSocket_.get(), request.host, DeadlineAfter(idleTimeout_), error)) {
-        replyText_ = request.tls.required ? std::string(kTlsDowngrade) : error;
+        // Implicit TLS has no clear text to be downgraded to: its failure is its own.
+        replyText_ = required && !request.tls.implicit ? std::string(kTlsDowngrade) : error;
         Disconnect();
         return false;
     }
     CertificateInfo certificate;
     certificate.host = hostText;
-    if (!tls->PeerVerified(certificate) &&
-        certificate.sha256Fingerprint != request.tls.trustedFingerprint) {
-        certificate.changed = !request.tls.trustedFingerprint.empty();
+    const bool verified = tls->PeerVerified(certificate);
+    // The host speaks TLS, whatever becomes of its certificate and of the logon.
+    if (request.tls.onHandshake) {
+        request.tls.onHandshake(peerAddress_, verified);
+    }
+    if (!verified && certificate.sha256Fingerprint != request.tls.trustedFingerprint) {
+        certificate.verifiedBefore = request.tls.verifiedBefore;
+        certificate.changed = !request.tls.trustedFingerprint.empty() || request.tls.verifiedBefore;
         if (!request.tls.askTrust || !request.tls.askTrust(certificate)) {
             replyText_ = kCertificateNotTrusted;
             Disconnect();  // nothing has been sent after "AUTH TLS"
@@ -396,53 +420,62 @@ bool FtpClient::EndTransfer(TransferStage stage) {
     return stage == TransferStage::Done;
 }
 
+// On IPv4 PORT and PASV (RFC 959), on IPv6 EPRT and EPSV (RFC 2428):
+//   PASV                                    EPSV
+//   227 Entering Passive Mode (h,h,h,h,p,p) 229 Entering Extended Passive Mode (|||6446|)
+//   PORT h,h,h,h,p,p                        EPRT |2|2001:db8::7|5282|
 bool FtpClient::PrepareDataConnection(DataConnection dataConnection, DataConnectionPlan& plan) {
+    const std::optional<SocketAddress> local = tcp::LocalAddress(controlSocket_.get());
+    const std::optional<SocketAddress> peer = tcp::PeerAddress(controlSocket_.get());
+    if (!local || !peer) {
+        replyText_ = kNetworkError;
+        return false;
+    }
+    const bool ipv6 = peer->family() == AF_INET6;
     if (dataConnection == DataConnection::Passive) {
-        if (!Command("PASV")) {
+        if (!Command(ipv6 ? "EPSV" : "PASV")) {
             return false;
         }
-        const std::optional<PasvAddress> pasv = ParsePasvReply(replyText_);
-        if (!pasv) {
-            return false;  // the PASV line stays in replyText
+        std::optional<long> port;
+        if (ipv6) {
+            port = ParseEpsvReply(replyText_);
+        } else if (const std::optional<PasvAddress> pasv = ParsePasvReply(replyText_)) {
+            port = pasv->port;
+        }
+        if (!port) {
+            return false;  // the PASV or EPSV line stays in replyText
         }
         // The data connection goes where the control connection goes: a server cannot
         // point the client at another host. Only the port is taken from the reply.
-        const std::optional<sockaddr_in> peer = tcp::PeerAddress(controlSocket_.get());
-        if (!peer) {
-            replyText_ = kNetworkError;
-            return false;
-        }
         plan.passiveTarget = *peer;
-        plan.passivePortDialable = IsDialablePort(pasv->port);
+        plan.passivePortDialable = IsDialablePort(*port);
         if (plan.passivePortDialable) {
-            plan.passiveTarget.sin_port = htons(static_cast<uint16_t>(pasv->port));
+            tcp::SetPort(plan.passiveTarget, static_cast<unsigned>(*port));
         }
         return true;
     }
 
     replyText_ = kNetworkError;
-    const std::optional<sockaddr_in> local = tcp::LocalAddress(controlSocket_.get());
-    const std::optional<sockaddr_in> peer = tcp::PeerAddress(controlSocket_.get());
-    if (!local || !peer) {
-        return false;
-    }
     plan.controlPeer = *peer;
     // Listen on the control connection's own address only, not on every interface.
-    plan.listener = tcp::OpenStreamSocket();
-    sockaddr_in bindAddress = *local;
-    bindAddress.sin_port = 0;
-    if (!plan.listener ||
-        ::bind(plan.listener.get(), reinterpret_cast<const sockaddr*>(&bindAddress),
-               sizeof bindAddress) != 0 ||
+    plan.listener = tcp::OpenStreamSocket(local->family());
+    SocketAddress bindAddress = *local;
+    tcp::SetPort(bindAddress, 0);
+    if (!plan.listener || ::bind(plan.listener.get(), bindAddress.get(), bindAddress.length) != 0 ||
         ::listen(plan.listener.get(), 5) != 0) {
         return false;
     }
-    const std::optional<sockaddr_in> listening = tcp::LocalAddress(plan.listener.get());
+    const std::optional<SocketAddress> listening = tcp::LocalAddress(plan.listener.get());
     if (!listening) {
         return false;
     }
-    return Command("PORT " +
-                   PortArgument(tcp::DottedText(local->sin_addr), ntohs(listening->sin_port)));
+    const unsigned port = tcp::PortOf(*listening);
+    if (!ipv6) {
+        return Command("PORT " + PortArgument(tcp::AddressText(*local), port));
+    }
+    // An IPv4 address reached through an IPv6 socket (::ffff:192.0.2.7) is named as IPv4.
+    const SocketAddress named = tcp::Unmapped(*local);
+    return Command("EPRT " + EprtArgument(named.family(), tcp::AddressText(named), port));
 }
 
 UniqueFd FtpClient::AwaitActiveConnection(DataConnectionPlan& plan) {
@@ -461,10 +494,10 @@ UniqueFd FtpClient::AwaitActiveConnection(DataConnectionPlan& plan) {
             return {};
         }
         if (outcome == WaitOutcome::Ready && waits[0].revents != 0) {
-            sockaddr_in from{};
-            socklen_t length = sizeof from;
-            UniqueFd data(::accept4(plan.listener.get(), reinterpret_cast<sockaddr*>(&from),
-                                    &length, SOCK_CLOEXEC | SOCK_NONBLOCK));
+            SocketAddress from;
+            from.length = sizeof from.storage;
+            UniqueFd data(::accept4(plan.listener.get(), reinterpret_cast<sockaddr*>(&from.storage),
+                                    &from.length, SOCK_CLOEXEC | SOCK_NONBLOCK));
             if (!data) {
                 if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK ||
                     errno == ECONNABORTED) {
@@ -473,8 +506,7 @@ UniqueFd FtpClient::AwaitActiveConnection(DataConnectionPlan& plan) {
                 FailOutOfStep(replyText_);  // the preliminary reply's line stands
                 return {};
             }
-            if (length < sizeof from || from.sin_family != AF_INET ||
-                !SameHost(from, plan.controlPeer)) {
+            if (!tcp::SameHost(from, plan.controlPeer)) {
                 continue;  // only the server may connect; this one is closed unused
             }
             return data;
@@ -557,13 +589,14 @@ bool FtpClient::Put(const std::string& remoteName, const std::string& localPath,
     if (passive) {
         // Made before the preliminary reply is read: many servers send it only once
         // the data connection is there.
-        data = tcp::OpenStreamSocket();
+        data = tcp::OpenStreamSocket(plan.passiveTarget.family());
         if (!data) {
             FailOutOfStep(kNetworkError);  // the STOR is out, its reply unread
             return EndTransfer(TransferStage::DataSetup);
         }
         dataConnected = plan.passivePortDialable &&
-                        tcp::Connect(data.get(), plan.passiveTarget, DeadlineAfter(idleTimeout_));
+                        tcp::Connect(data.get(), plan.passiveTarget.get(),
+                                     plan.passiveTarget.length, DeadlineAfter(idleTimeout_));
     }
 
     if (!ReadReply() || ReplyClass(replyText_) != 1) {

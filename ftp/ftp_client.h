@@ -51,11 +51,12 @@ inline constexpr std::chrono::milliseconds kIdleTimeout = std::chrono::seconds(1
 // The most lines one reply may have; a longer one is a "Network error".
 inline constexpr std::size_t kMaxReplyLines = 1000;
 
-enum class DataConnection { Active, Passive };  // PORT or PASV
-enum class TransferType { Ascii, Image };       // TYPE A or TYPE I
+// PORT or PASV on IPv4; EPRT or EPSV (RFC 2428) on IPv6.
+enum class DataConnection { Active, Passive };
+enum class TransferType { Ascii, Image };  // TYPE A or TYPE I
 
-// How a host is named to gateways, to the user and in the trust store: as given, with
-// ":port" when the port is not 21.
+// How a host is named to gateways and to the user: as given (an IPv6 address in
+// brackets when a port follows), with ":port" when the port is not 21.
 [[nodiscard]] std::string HostText(const std::string& host, unsigned port);
 
 // What LogOn dials and sends. Types 1 to 8 dial the firewall; see logon_table.h.
@@ -93,7 +94,8 @@ public:
     FtpClient(const FtpClient&) = delete;
     FtpClient& operator=(const FtpClient&) = delete;
 
-    // Opens the control connection (releasing one still held) and reads nothing.
+    // Opens the control connection (releasing one still held) and reads nothing. Every
+    // address of `host`, of both families, is tried as tcp::ConnectFirst tries them.
     [[nodiscard]] bool Connect(const std::string& host, unsigned port);
     // Closes the control connection without a word to the server. Repeatable.
     void Disconnect();
@@ -112,7 +114,8 @@ public:
     // Sends "QUIT" without waiting for its reply, then disconnects.
     void LogOff();
 
-    // Connects and walks the logon sequence of request.logonType (0 to 8).
+    // Connects and walks the logon sequence of request.logonType (0 to 8); with
+    // request.tls.implicit, through TLS from the greeting on.
     [[nodiscard]] bool LogOn(LogonRequest request);
 
     // Puts the local file at `localPath` on the server as `remoteName` (STOR) over a
@@ -128,6 +131,9 @@ public:
     [[nodiscard]] bool connected() const;
     // True while the control connection runs TLS (and every data connection with it).
     [[nodiscard]] bool tlsActive() const { return tls_ != nullptr; }
+    // The numeric address the control connection reached ("192.0.2.7", "2001:db8::1");
+    // empty when not connected.
+    [[nodiscard]] const std::string& peerAddress() const { return peerAddress_; }
 
     // The idle bound of every later wait (kIdleTimeout unless changed; tests lower it).
     void setIdleTimeout(std::chrono::milliseconds timeout);
@@ -136,8 +142,13 @@ public:
 private:
     struct DataConnectionPlan;
 
+    // "AUTH TLS" and, on 234, StartTls.
     [[nodiscard]] bool SecureControlConnection(const LogonRequest& request,
-                                               const std::string& hostText);
+                                               const std::string& hostText, bool required);
+    // The handshake on the control connection and the judgement of the certificate;
+    // from then on every line goes through TLS. False, disconnected, on failure.
+    [[nodiscard]] bool StartTls(const LogonRequest& request, const std::string& hostText,
+                                bool required);
 
     [[nodiscard]] bool PrepareDataConnection(DataConnection dataConnection,
                                              DataConnectionPlan& plan);
@@ -152,6 +163,7 @@ private:
     void EndOutOfStep();
 
     std::string replyText_;
+    std::string peerAddress_;
     TransferStage lastTransferStage_ = TransferStage::Done;
     std::chrono::milliseconds idleTimeout_ = kIdleTimeout;
     // When the reply now awaited must be complete: the idle bound from the command that

@@ -8,10 +8,13 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <chrono>
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <string>
 
+#include "base/resolver.h"
 #include "base/unique_fd.h"
 #include "base/wait.h"
 
@@ -28,13 +31,36 @@ void DisableNagle(int fd);
 
 // Connects the non-blocking `fd` to `address`, giving up at `deadline`.
 [[nodiscard]] bool Connect(int fd, const sockaddr* address, socklen_t length, Deadline deadline);
-[[nodiscard]] bool Connect(int fd, const sockaddr_in& address, Deadline deadline);
+[[nodiscard]] bool Connect(int fd, const SocketAddress& address, Deadline deadline);
 
-[[nodiscard]] std::optional<sockaddr_in> LocalAddress(int fd);
-[[nodiscard]] std::optional<sockaddr_in> PeerAddress(int fd);
+// How long ConnectFirst waits for one address before it also tries the next (RFC 8305
+// §5's recommended Connection Attempt Delay), and the most it gives any address but the
+// last before giving up on it.
+inline constexpr std::chrono::milliseconds kAttemptDelay{250};
+inline constexpr std::chrono::milliseconds kAttemptBound{10000};
 
-// "a.b.c.d" for an IPv4 address.
-[[nodiscard]] std::string DottedText(const in_addr& address);
+// A connected socket to the first of `addresses` that takes a connection, as RFC 8305
+// ("Happy Eyeballs") tries them: the families interleaved, starting with the family of
+// the first address, each family in the order given (the resolver's); a new attempt
+// starts kAttemptDelay after the one before or at once when one fails, up to four at a
+// time; each attempt but the last gives up after kAttemptBound. Whatever is pending
+// when one succeeds is closed. All of it by `deadline`; invalid on failure, with errno
+// from the last attempt that failed (ETIMEDOUT, ECANCELED after Cancel).
+[[nodiscard]] UniqueFd ConnectFirst(std::span<const SocketAddress> addresses, Deadline deadline);
+
+// The addresses of a socket, of either family.
+[[nodiscard]] std::optional<SocketAddress> LocalAddress(int fd);
+[[nodiscard]] std::optional<SocketAddress> PeerAddress(int fd);
+
+// The numeric text of an address without its port: "192.0.2.1", "2001:db8::1".
+[[nodiscard]] std::string AddressText(const SocketAddress& address);
+[[nodiscard]] unsigned PortOf(const SocketAddress& address);
+void SetPort(SocketAddress& address, unsigned port);
+// The same family and address, whatever the ports.
+[[nodiscard]] bool SameHost(const SocketAddress& a, const SocketAddress& b);
+// An IPv4 address seen through an IPv6 socket (::ffff:a.b.c.d), as the IPv4 address it is;
+// any other address as it is.
+[[nodiscard]] SocketAddress Unmapped(const SocketAddress& address);
 
 // One send of up to `size` bytes, never raising SIGPIPE, waiting until `deadline` for
 // room. The count sent (possibly fewer than asked), or -1 (errno set).

@@ -20,9 +20,12 @@ namespace {
 using UniqueBio = CHandle<BIO, BIO_free>;
 using UniqueX509 = CHandle<X509, X509_free>;
 
+// An IPv4 or IPv6 address: checked against the certificate's IP addresses, and never
+// sent as SNI (RFC 6066 §3).
 bool IsAddress(const std::string& host) {
-    in_addr address{};
-    return ::inet_pton(AF_INET, host.c_str(), &address) == 1;
+    in6_addr address{};
+    return ::inet_pton(AF_INET, host.c_str(), &address) == 1 ||
+           ::inet_pton(AF_INET6, host.c_str(), &address) == 1;
 }
 
 std::string BioText(BIO* bio) {
@@ -177,7 +180,10 @@ UniqueSsl ControlTls::NewSsl(int fd) const {
 
 bool ControlTls::Handshake(int fd, const std::string& hostName, Deadline deadline,
                            std::string& error) {
-    hostName_ = hostName;
+    // "host." is the same host to the resolver, but neither SNI nor a certificate names it so.
+    hostName_ = hostName.size() > 1 && hostName.back() == '.'
+                    ? hostName.substr(0, hostName.size() - 1)
+                    : hostName;
     ssl_ = NewSsl(fd);
     const bool checked =
         ssl_ && (IsAddress(hostName_)

@@ -8,6 +8,7 @@
 
 #include "base/cancel.h"
 #include "installer/download.h"
+#include "installer/server_address.h"
 #include "installer/session.h"
 #include "installer/templating.h"
 #include "installer/vendor_site.h"
@@ -58,6 +59,10 @@ RunResult InstallScript(const InstallerContext& context) {
     CaptureForm(context.window, shared.formData, context.config.affiliateHopUrl);
     if (const std::string_view refusal = Refusal(form); !refusal.empty()) {
         return Ended(std::move(result), RunOutcome::Invalid, std::string(refusal));
+    }
+    if (std::string refusal = ServerFieldRefusal(form.ftpServer.view(), context.config.ftpPort);
+        !refusal.empty()) {
+        return Ended(std::move(result), RunOutcome::Invalid, std::move(refusal));
     }
     const Account account{form.ftpServer.str(), form.ftpUser.str(), form.ftpPassword.str()};
 

@@ -5,25 +5,43 @@
 #include "base/cancel.h"
 #include "ftp/leading_number.h"
 #include "ftp/socket_layer.h"
+#include "installer/server_address.h"
 #include "installer/workflows.h"
 
 namespace klv {
 
 namespace {
 
-ftp::LogonRequest LogonFor(const InstallerContext& context, const Account& account) {
+ftp::LogonRequest LogonFor(const InstallerContext& context, const ServerAddress& server,
+                           const Account& account) {
     ftp::LogonRequest request;
-    request.host = account.server;
-    request.port = context.config.ftpPort;
+    request.host = server.host;
+    request.port = server.port;
     request.user = account.user;
     request.password = account.password;
     request.logonType = 0;  // straight to the server: USER, PASS, ACCT
-    // TLS whenever the server offers it; never clear text again once it did.
+    // TLS whenever the server offers it (from the start with ftps://); never clear text
+    // again once it did, under this name or at the address it was reached at.
     TrustStore& store = *context.shared.trustStore;
-    const std::string key = TrustKey(context, account);
+    const std::string key = HostKey(server.host, server.port);
+    const unsigned port = server.port;
     request.tls.attempt = true;
+    request.tls.implicit = server.scheme == Scheme::Ftps;
     request.tls.required = store.SpokeTls(key);
+    request.tls.spokeTlsAt = [&store, port](const std::string& address) {
+        return !address.empty() && store.SpokeTls(HostKey(address, port));
+    };
+    request.tls.onHandshake = [&store, key, port](const std::string& address, bool verified) {
+        store.RememberSpokeTls(key);
+        if (!address.empty()) {
+            store.RememberSpokeTls(HostKey(address, port));
+        }
+        if (verified) {
+            store.RememberVerified(key);
+        }
+    };
     request.tls.trustedFingerprint = store.TrustedFingerprint(key);
+    request.tls.verifiedBefore = store.VerifiedBefore(key);
     request.tls.askTrust = [&context, &store, key](const ftp::CertificateInfo& certificate) {
         if (!context.window.TrustCertificate(certificate)) {
             return false;
@@ -73,6 +91,24 @@ sftp::HostKeyTrust SftpTrust(const InstallerContext& context, const std::string&
     return trust;
 }
 
+// The SFTP logon: host key trust as SftpTrust says, the password or keyboard-interactive.
+Result LogOnSftp(const InstallerContext& context, Session& session, const ServerAddress& server,
+                 const Account& account) {
+    session.overSftp = true;
+    sftp::SftpClient& client = session.sftp;
+    client.setIdleTimeout(context.config.idleTimeout);
+    sftp::LogonRequest request;
+    request.host = server.host;
+    request.port = server.port;
+    request.user = account.user;
+    request.password = account.password;
+    request.trust = SftpTrust(context, HostKey(server.host, server.port));
+    if (!client.LogOn(request)) {
+        return Result::Failure(client.replyText());  // the connection is closed
+    }
+    return Result::Success();
+}
+
 }  // namespace
 
 bool InitializeNetworking() {
@@ -80,7 +116,11 @@ bool InitializeNetworking() {
 }
 
 std::string TrustKey(const InstallerContext& context, const Account& account) {
-    return ftp::HostText(account.server, context.config.ftpPort);
+    const ParsedServer parsed = ParseServer(account.server, context.config.ftpPort);
+    if (const auto* server = std::get_if<ServerAddress>(&parsed)) {
+        return HostKey(server->host, server->port);
+    }
+    return HostKey(account.server, context.config.ftpPort);  // a server no logon reaches
 }
 
 std::pair<std::string_view, std::string_view> SplitRemotePath(std::string_view remotePath) {
@@ -104,34 +144,25 @@ Result LogOn(const InstallerContext& context, Session& session, const Account& a
     session.overSftp = false;
     ftp::FtpClient& client = session.client;
     client.setIdleTimeout(context.config.idleTimeout);
-    // passiveFirst stays: a fresh logon of the run reaches the same server.
-    if (!client.LogOn(LogonFor(context, account))) {
+    // The workflows refused a "Server" that cannot be used before anything was fetched
+    // (ServerFieldRefusal); a caller that did not gets the same text here.
+    const ParsedServer parsed = ParseServer(account.server, context.config.ftpPort);
+    if (const auto* refusal = std::get_if<ServerRefusal>(&parsed)) {
+        return Result::Failure(refusal->text);
+    }
+    const ServerAddress& server = std::get<ServerAddress>(parsed);
+    if (server.scheme == Scheme::Sftp) {
+        return LogOnSftp(context, session, server, account);
+    }
+    // passiveFirst stays: a fresh logon of the run reaches the same server. A host whose
+    // TLS handshake completed is remembered as one at once (LogonFor), and is never again
+    // sent a password in clear text.
+    if (!client.LogOn(LogonFor(context, server, account))) {
         const Result refused = Outcome(false, client);
         if (!CancelRequested()) {
             client.Disconnect();  // not logged on: nothing may go over this connection
         }
         return refused;
-    }
-    // A host that completed a TLS logon is never again sent a password in clear text.
-    if (client.tlsActive()) {
-        context.shared.trustStore->RememberSpokeTls(TrustKey(context, account));
-    }
-    return Result::Success();
-}
-
-Result LogOnSftp(const InstallerContext& context, Session& session, const std::string& host,
-                 unsigned port, const Account& account) {
-    session.overSftp = true;
-    sftp::SftpClient& client = session.sftp;
-    client.setIdleTimeout(context.config.idleTimeout);
-    sftp::LogonRequest request;
-    request.host = host;
-    request.port = port;
-    request.user = account.user;
-    request.password = account.password;
-    request.trust = SftpTrust(context, ftp::HostText(host, port));
-    if (!client.LogOn(request)) {
-        return Result::Failure(client.replyText());  // the connection is closed
     }
     return Result::Success();
 }

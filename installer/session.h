@@ -41,7 +41,7 @@ struct Session {
     ftp::FtpClient client;
     bool passiveFirst = false;
     sftp::SftpClient sftp;
-    bool overSftp = false;  // LogOnSftp logged it on
+    bool overSftp = false;  // the last LogOn was to an sftp:// server
 
     // Logged on, and the connection still there.
     [[nodiscard]] bool connected() const {
@@ -55,23 +55,19 @@ struct Session {
 
 inline constexpr std::string_view kScriptUploadHint = "If Script Upload OK, Then Update Pages";
 
-// The name the trust store knows the host of `account` by.
+// The name the trust store knows the host of `account` by: the HostKey
+// (installer/server_address.h) of its server as ParseServer reads it.
 [[nodiscard]] std::string TrustKey(const InstallerContext& context, const Account& account);
 
-// Logs `session` on (again, after its connection was lost); a host that completed a TLS logon is
-// remembered as one. The failure's text is the server's refusal or the client's reason; the
-// connection is then closed.
+// Logs `session` on (again, after its connection was lost) to the server "Server" names.
+// FTP: a host that completed a TLS logon is remembered as one. SFTP (sftp://): the password,
+// or keyboard-interactive answered with it; the host key is taken when
+// $HOME/.ssh/known_hosts or /etc/ssh/ssh_known_hosts knows it (read, never written) or the
+// trust store holds it under the host key, else the window asks, and a key the user trusts
+// is kept in the store. The failure's text is the server's refusal or the client's reason;
+// the connection is then closed.
 [[nodiscard]] Result LogOn(const InstallerContext& context, Session& session,
                            const Account& account);
-
-// Logs `session` on (again, after its connection was lost) to the SFTP server at
-// `host`:`port` with the password (or keyboard-interactive answered with it). The host key
-// is taken when $HOME/.ssh/known_hosts or /etc/ssh/ssh_known_hosts knows it (read, never
-// written) or the trust store holds it; else the window asks, and a key the user trusts is
-// kept in the store. The failure's text is "Unable to connect to server", the server's or
-// libssh's reason, or the host key's refusal; the connection is then closed.
-[[nodiscard]] Result LogOnSftp(const InstallerContext& context, Session& session,
-                               const std::string& host, unsigned port, const Account& account);
 
 // Puts `file` on the host over the session's connection. FTP: in active mode and, when the
 // active data connection could not be made, once more in passive mode. SFTP: an ASCII file

@@ -1,6 +1,7 @@
 // What the program remembers about FTP hosts between runs: the certificate the user
-// chose to trust for a host, and the hosts that completed a TLS logon (which are never
-// again spoken to in clear text). The program keeps them in its settings; tests and a
+// chose to trust for a host, the hosts that completed a TLS handshake (which are never
+// again spoken to in clear text), and those whose certificate verified (whose next one
+// that does not is asked about as a change). The program keeps them in its settings; tests and a
 // program without settings use the in-memory store.
 #pragma once
 
@@ -14,11 +15,13 @@ namespace klv {
 class TrustStore {
 public:
     virtual ~TrustStore() = default;
-    // Hosts are named by their TrustKey (installer/session.h).
+    // Hosts are named by their HostKey (installer/server_address.h).
     [[nodiscard]] virtual std::string TrustedFingerprint(std::string_view host) const = 0;
     virtual void TrustFingerprint(std::string_view host, std::string_view fingerprint) = 0;
     [[nodiscard]] virtual bool SpokeTls(std::string_view host) const = 0;
     virtual void RememberSpokeTls(std::string_view host) = 0;
+    [[nodiscard]] virtual bool VerifiedBefore(std::string_view host) const = 0;
+    virtual void RememberVerified(std::string_view host) = 0;
 };
 
 class MemoryTrustStore final : public TrustStore {
@@ -34,10 +37,15 @@ public:
         return tlsHosts_.count(std::string(host)) != 0;
     }
     void RememberSpokeTls(std::string_view host) override { tlsHosts_.emplace(host); }
+    [[nodiscard]] bool VerifiedBefore(std::string_view host) const override {
+        return verifiedHosts_.count(std::string(host)) != 0;
+    }
+    void RememberVerified(std::string_view host) override { verifiedHosts_.emplace(host); }
 
 private:
     std::map<std::string, std::string> fingerprints_;
     std::set<std::string> tlsHosts_;
+    std::set<std::string> verifiedHosts_;
 };
 
 }  // namespace klv

@@ -9,6 +9,7 @@
 #include "base/cancel.h"
 #include "installer/download.h"
 #include "installer/page_list.h"
+#include "installer/server_address.h"
 #include "installer/session.h"
 #include "installer/text_file.h"
 #include "installer/vendor_site.h"
@@ -125,6 +126,10 @@ RunResult UpdatePages(const InstallerContext& context) {
     Run run;
     run.account = {form.ftpServer.str(), form.ftpUser.str(), form.ftpPassword.str()};
 
+    if (std::string refusal = ServerFieldRefusal(form.ftpServer.view(), context.config.ftpPort);
+        !refusal.empty()) {
+        return Ended(std::move(result), RunOutcome::Invalid, std::move(refusal));
+    }
     context.window.SetStatusLine(kDownloadingPages);
     const std::string listFile = WorkingFile(shared.appDirectory, "klv.txt");
     const Result listFetched =

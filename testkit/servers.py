@@ -3,7 +3,7 @@
 line and serves until its standard input closes, so it ends with the process that started it.
 
   servers.py http ROOT LOG [PATH=ACTION ...]       files of ROOT, request lines in LOG
-  servers.py real vsftpd|proftpd|pure-ftpd HOME USER PASSWORD UNPACKED_ROOT [tls=CERT]
+  servers.py real vsftpd|proftpd|pure-ftpd HOME USER PASSWORD UNPACKED_ROOT [tls=CERT] [implicit] [ipv6]
   servers.py pyftpd HOME USER PASSWORD [die-after=N] [tls=CERT]   Debian's pyftpdlib
   servers.py ftp LOG [VERB=REPLY ...]       scripted; commands in LOG
   servers.py full                            takes no connection: a connect to it hangs
@@ -11,11 +11,13 @@ line and serves until its standard input closes, so it ends with the process tha
                                              [address=127.0.0.1]
   servers.py relay HOST PORT [stall-after=N]  forwards to HOST PORT; see relay()
 
-An HTTP ACTION is "CODE REASON", "3xx>LOCATION", "cut" (the connection closes short of the
+An HTTP ACTION is "CODE REASON", "3xx>LOCATION" ("{port}" in it is the server's own port; a
+blank before it puts two blanks in the status line), "cut" (the connection closes short of the
 length), "silent" (half the body, then nothing) or "echo" (the request headers as body). The
 real FTP servers are those unpacked from Debian's packages by scripts/fetch-ftp-servers.sh;
 HOME belongs to uid 1000. With tls=CERT (CERT.crt, CERT.key) they and pyftpd require TLS on
-the control and data connections. die-after=N ends pyftpd once an upload brought N bytes.
+the control and data connections; vsftpd with "implicit" too speaks TLS from the connect on
+(ftps://), and with "ipv6" listens on ::1 instead of its IPv4 loopback address. die-after=N ends pyftpd once an upload brought N bytes.
 
 A scripted REPLY is lines joined by "|" (LINE*N for a line N times; VERB#2= for its second
 use in a connection, a whole command such as "SITE chmod 755 a.cgi=" for that command alone);
@@ -75,7 +77,10 @@ def http(root, log, *rules):
             if ">" in action:
                 code, _, location = action.partition(">")
                 self.send_response(int(code))
-                self.send_header("Location", location)
+                if code.startswith(" "):  # "HTTP/1.1  302 Found"
+                    self._headers_buffer[0] = self._headers_buffer[0].replace(b" ", b"  ", 1)
+                port = str(self.server.server_address[1])
+                self.send_header("Location", location.replace("{port}", port))
             elif code.isdigit() and not reason:  # a status line without a reason phrase
                 self._headers_buffer = [b"HTTP/1.1 %s\r\n" % code.encode()]
             else:
@@ -95,13 +100,18 @@ def http(root, log, *rules):
     server.serve_forever()
 
 
-def real(kind, home, user, password, unpacked, tls=""):
+def real(kind, home, user, password, unpacked, *options):
     """vsftpd, proftpd or pure-ftpd as unpacked from Debian's packages, on an address of
-    its own, logging on `user` with the password hashed; the home belongs to uid 1000, and
-    the server's configuration and log go into the directory holding it."""
+    its own (vsftpd on ::1 with "ipv6"), logging on `user` with the password hashed; the
+    home belongs to uid 1000, and the server's configuration and log go into the directory
+    holding it."""
     work = os.path.dirname(home)
+    tls = "".join(o for o in options if o.startswith("tls="))
+    implicit, ipv6 = "implicit" in options, "ipv6" in options
     host = {"vsftpd": "127.0.0.2", "proftpd": "127.0.0.3", "pure-ftpd": "127.0.0.4"}[kind]
-    with socket.create_server((host, 0)) as probe:
+    host = "::1" if ipv6 else host
+    family = socket.AF_INET6 if ipv6 else socket.AF_INET
+    with socket.create_server((host, 0), family=family) as probe:
         port = probe.getsockname()[1]
     warnings.simplefilter("ignore", DeprecationWarning)
     import crypt
@@ -115,15 +125,18 @@ def real(kind, home, user, password, unpacked, tls=""):
         write("pam.d/vsftpd", "auth required pam_unix.so\naccount required pam_permit.so\n"
               "session required pam_permit.so\n")
         os.makedirs(work + "/empty", exist_ok=True)
-        write("vsftpd.conf", "listen=YES\nlisten_ipv6=NO\nlisten_address=%s\nlisten_port=%d\n"
+        listen = ("listen=NO\nlisten_ipv6=YES\nlisten_address6=%s\n" if ipv6 else
+                  "listen=YES\nlisten_ipv6=NO\nlisten_address=%s\n") % host
+        write("vsftpd.conf", listen + "listen_port=%d\n"
               "background=NO\nanonymous_enable=NO\nlocal_enable=YES\nwrite_enable=YES\n"
               "local_umask=022\nchmod_enable=YES\nlocal_root=%s\nsecure_chroot_dir=%s/empty\n"
               "pam_service_name=vsftpd\nseccomp_sandbox=NO\nxferlog_enable=NO\n"
-              % (host, port, home, work))
+              % (port, home, work))
         if cert:  # and each data connection resumes the control connection's session
             write("vsftpd.conf", open(work + "/vsftpd.conf").read() + "ssl_enable=YES\n"
                   "force_local_logins_ssl=YES\nforce_local_data_ssl=YES\nrequire_ssl_reuse=YES\n"
-                  "rsa_cert_file=%s.crt\nrsa_private_key_file=%s.key\n" % (cert, cert))
+                  "rsa_cert_file=%s.crt\nrsa_private_key_file=%s.key\n" % (cert, cert) +
+                  ("implicit_ssl=YES\n" if implicit else ""))
         mounts = [(work + "/passwd", "/etc/passwd"), (work + "/pam.d", "/etc/pam.d")]
         argv = [unpacked + "/usr/sbin/vsftpd", work + "/vsftpd.conf"]
     elif kind == "proftpd":
@@ -164,7 +177,7 @@ def serve_in_namespace(kind, argv, mounts, work, host, port):
                               stderr=open(work + "/server.log", "w"))
     for _ in range(300):
         try:
-            socket.create_connection((host, port)).close()
+            socket.create_connection((host, port)).close()  # either family
             break
         except OSError:
             if server.poll() is not None:

@@ -19,7 +19,9 @@
 #include <set>
 
 #include "app/about_dialog.h"
+#include "app/dialog_template.h"
 #include "app/installer_dialog.h"
+#include "app/program_settings.h"
 #include "app/settings_trust_store.h"
 #include "tests/support/support.h"
 
@@ -90,6 +92,9 @@ TEST_F(Window, ShowsEachFieldRightOfItsLabelApartAndInsideInTheFormsTabOrder) {
         EXPECT_TRUE(dialog.windowIcon().availableSizes().contains(QSize(size, size)));
     }
     ExpectInsideAndApart(dialog);
+    // A dialog unit follows the average letter width rounded to the nearest pixel.
+    EXPECT_EQ(app::BaseUnitsOf(52 * 6 + 25, 13).x, 6);
+    EXPECT_EQ(app::BaseUnitsOf(52 * 6 + 26, 13).x, 7);
     std::vector<QWidget*> tabOrder;
     std::set<int> fieldColumns, labelColumns;  // left edges
     const QList<QLabel*> labels = dialog.findChildren<QLabel*>();
@@ -167,13 +172,20 @@ TEST_F(Window, MessageBoxesShowTheTextAsItIsAndAddressesAreEncoded) {
 }
 
 TEST_F(Window, TheCertificateQuestionShowsWhatFailedAndTrustIsRememberedPerHost) {
-    const ftp::CertificateInfo cert{"h.example:2121", "CN=<b>x</b>", "CN=ca",       "2026",
-                                    "2027",           "AB:CD",       "self-signed", true};
-    for (const bool trust : {true, false}) {
-        WhenModalOpens<QMessageBox>([trust](QMessageBox& box) {
+    ftp::CertificateInfo cert{"h.example:2121", "CN=<b>x</b>", "CN=ca", "2026", "2027",
+                              "AB:CD",          "self-signed", true,    false};
+    // A pinned certificate that changed; one after a certificate that verified, as a change.
+    for (const auto& [verifiedBefore, trust] :
+         {std::pair{false, true}, {false, false}, {true, false}}) {
+        cert.verifiedBefore = verifiedBefore;
+        const char* change = verifiedBefore
+                                 ? "h.example:2121 has CHANGED: this server's certificate was "
+                                   "issued by a trusted authority before"
+                                 : "h.example:2121 has CHANGED since you trusted it";
+        WhenModalOpens<QMessageBox>([trust, change](QMessageBox& box) {
             EXPECT_EQ(box.textFormat(), Qt::PlainText);  // the names come from the server
-            for (const char* shown : {"h.example:2121 has CHANGED", "self-signed", "CN=<b>x</b>",
-                                      "CN=ca", "2027", "AB:CD"}) {
+            for (const char* shown :
+                 {change, "self-signed", "CN=<b>x</b>", "CN=ca", "2027", "AB:CD"}) {
                 EXPECT_THAT(box.text().toStdString(), ::testing::HasSubstr(shown));
             }
             for (QAbstractButton* button : box.buttons()) {
@@ -186,11 +198,27 @@ TEST_F(Window, TheCertificateQuestionShowsWhatFailedAndTrustIsRememberedPerHost)
     }
     SettingsTrustStore().TrustFingerprint("ftp.example.org:2121", "AB:CD:EF");
     SettingsTrustStore().RememberSpokeTls("ftp.example.org/x");
+    SettingsTrustStore().RememberVerified("[2001:db8::1]:21");
+    // Entries stored under the host as typed, with ":port" unless it was 21, as the
+    // program stored them before keys were normalised: each is found under its HostKey.
+    {
+        QSettings old = ProgramSettings();
+        old.setValue("TlsHosts/FTP.Example.COM.", true);
+        old.setValue("TlsHosts/old.example.com%3A2121", true);
+        old.setValue("TrustedCertificates/Old.Example.com%3A990", "11:22");
+        old.setValue("TrustedCertificates/old.example.com%3A990", "33:44");  // already moved
+    }
     const SettingsTrustStore later;
     EXPECT_EQ(later.TrustedFingerprint("ftp.example.org:2121"), "AB:CD:EF");
     EXPECT_EQ(later.TrustedFingerprint("ftp.example.org"), "");
     EXPECT_TRUE(later.SpokeTls("ftp.example.org/x"));
     EXPECT_FALSE(later.SpokeTls("ftp.example.org"));
+    EXPECT_TRUE(later.VerifiedBefore("[2001:db8::1]:21"));
+    EXPECT_FALSE(later.VerifiedBefore("ftp.example.org:2121"));
+    EXPECT_TRUE(later.SpokeTls("ftp.example.com:21"));
+    EXPECT_TRUE(later.SpokeTls("old.example.com:2121"));
+    EXPECT_EQ(later.TrustedFingerprint("old.example.com:990"), "33:44");
+    EXPECT_FALSE(ProgramSettings().allKeys().contains("TlsHosts/FTP.Example.COM."));
 }
 
 std::vector<QObject*> nameChanges;
@@ -207,6 +235,7 @@ TEST_F(Window, TheStatusLineShowsItsTextAndScreenReadersHearEveryChange) {
             nameChanges.push_back(event->object());
         }
     });
+    EXPECT_EQ(label.frameShadow(), QFrame::Sunken);  // a status panel set into the window
     EXPECT_EQ(accessible->text(QAccessible::Name), "Enter Field Data Then Install!");
     for (const char* text : {"Uploading blåbær.html", ""}) {
         dialog.SetStatusLine(text);
@@ -432,6 +461,8 @@ TEST_F(Remembered, TheValuesButNotThePasswordsSurviveARestartInAFileForTheUserAl
     for (const FormField& field : kFormFields) {
         dialog.SetFieldText(field.id, typed[field.id] = std::string(field.label) + " – ü");
     }
+    // A server name without blanks: the run gets past the form's checks to the download.
+    dialog.SetFieldText(Control::Server, typed[Control::Server] = "Server–ü");
     dialog.Button(Control::InstallScript)->click();  // the vendor site cannot be reached
     ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog.Running(); }, 30000));
     dialog.SetFieldText(Control::Server, "changed after the press");
@@ -440,7 +471,7 @@ TEST_F(Remembered, TheValuesButNotThePasswordsSurviveARestartInAFileForTheUserAl
         EXPECT_EQ(second.FieldText(field.id), field.secret ? "" : typed[field.id]) << field.label;
     }
     const std::string saved = testing::ReadFile(conf);
-    EXPECT_THAT(saved, ::testing::HasSubstr("Server – ü"));
+    EXPECT_THAT(saved, ::testing::HasSubstr("Server–ü"));
     EXPECT_THAT(saved, ::testing::Not(::testing::HasSubstr("Password – ü"))) << saved;
     const auto modes = [&] { return std::pair(ModeOf(conf.parent_path()), ModeOf(conf)); };
     EXPECT_EQ(modes(), std::pair(0700u, 0600u));

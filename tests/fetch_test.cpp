@@ -23,7 +23,7 @@ const std::string kLong = std::string(1500, 'l') + std::string(1000, 'L');
 class Fetch : public ::testing::Test {
 protected:
     Fetch() {
-        ::setenv("no_proxy", "127.0.0.1", 1);
+        ::setenv("no_proxy", "127.0.0.1,localhost", 1);
         WriteFile(scratch / "www/long", kLong);
     }
     void Serve(std::vector<std::string> routes) {
@@ -39,36 +39,60 @@ protected:
 };
 
 // How /x answers, and what the fetch makes of it: its outcome (empty on success) holds
-// `outcome`; the local file, which held kOld, holds the body only if `stored`.
+// `outcome`; the local file, which held kOld, holds `stored` if there is one. "{other}" is
+// the port of a second server, which answers /x with "200 OK".
 struct Status {
     const char* name;
     const char* route;
     const char* outcome = "";
-    bool stored = false;
+    std::optional<std::string> stored = std::nullopt;
 };
+constexpr char kBody[] = "body of /x";
 // clang-format off
 const Status kStatuses[] = {
-    {.name = "Ok", .route = "200 OK", .stored = true},
-    {.name = "MultipleChoices", .route = "300 Choose", .stored = true},
+    {.name = "Ok", .route = "200 OK", .stored = kBody},
+    {.name = "MultipleChoices", .route = "300 Choose", .stored = kBody},
     {.name = "NotFound", .route = "404 Not Found", .outcome = "HTTP 404 Not Found"},
-    {.name = "RedirectLoop", .route = "301>/moved", .outcome = "redirect"},
+    {.name = "RedirectLoop", .route = "301>/moved", .outcome = "Maximum (10) redirects followed"},
+    {.name = "TheMostRedirects", .route = "302>/c2", .stored = kLong},
+    {.name = "OneRedirectTooMany", .route = "302>/c1", .outcome = "Maximum (10) redirects followed"},
+    {.name = "RedirectOnTheSamePort", .route = "302>http://127.0.0.1:{port}/long", .stored = kLong},
     {.name = "RedirectToAFile", .route = "302>file:///etc/passwd",
      .outcome = "another host not followed: file:///etc/passwd"},
     {.name = "RedirectToAnotherHost", .route = "307>http://localhost/x",
      .outcome = "another host not followed: http://localhost/x"},
-    {.name = "RedirectToFtp", .route = "302>ftp://127.0.0.1:1/x", .outcome = "\"ftp\""},
-    {.name = "Cut", .route = "cut", .outcome = "transfer closed", .stored = true},
+    {.name = "TwoBlanksInTheStatusLine", .route = " 302>http://localhost:{other}/x",
+     .outcome = "Redirect to another host not followed: http://localhost:"},
+    {.name = "RedirectToAnotherPort", .route = "302>http://127.0.0.1:{other}/x",
+     .outcome = "Redirect to another port not followed: http://127.0.0.1:"},
+    {.name = "RedirectToFtp", .route = "302>ftp://127.0.0.1:1/x",
+     .outcome = "Redirect not followed: ftp://127.0.0.1:1/x"},
+    {.name = "Cut", .route = "cut", .outcome = "transfer closed", .stored = kBody},
 };
 // clang-format on
 class Statuses : public Fetch, public ::testing::WithParamInterface<Status> {};
 
 TEST_P(Statuses, StoreTheBodyOnlyOnSuccess) {
-    Serve({std::string("/x=") + GetParam().route, "/moved=302>/x"});
+    std::string route = std::string("/x=") + GetParam().route;
+    std::optional<testing::LocalServer> other;
+    if (const std::size_t at = route.find("{other}"); at != std::string::npos) {
+        other.emplace(
+            std::vector<std::string>{"http", scratch / "www", scratch / "other", "/x=200 OK"});
+        route.replace(at, 7, std::to_string(other->port));
+    }
+    // /cN redirects kMaxRedirects + 1 - N times before /long answers.
+    std::vector<std::string> routes = {route, "/moved=302>/x"};
+    for (long n = 1; n <= kMaxRedirects; ++n) {
+        routes.push_back("/c" + std::to_string(n) + "=302>" +
+                         (n < kMaxRedirects ? "/c" + std::to_string(n + 1) : "/long"));
+    }
+    Serve(routes);
     WriteFile(local, kOld);
     const std::string outcome = Get("/x");
     EXPECT_THAT(outcome, HasSubstr(GetParam().outcome));
     EXPECT_EQ(outcome.empty(), *GetParam().outcome == '\0');
-    EXPECT_EQ(ReadFile(local), GetParam().stored ? "body of /x" : kOld);
+    EXPECT_EQ(ReadFile(local), GetParam().stored.value_or(kOld));
+    EXPECT_FALSE(std::filesystem::exists(scratch / "other"));  // never asked
 }
 
 INSTANTIATE_TEST_SUITE_P(Web, Statuses, ::testing::ValuesIn(kStatuses), testing::RowName);
@@ -91,15 +115,42 @@ TEST_F(Fetch, AnErrorCreatesNoFileAndARedirectStoresTheFinalBody) {
     EXPECT_EQ(ReadFile(local), kLong);
 }
 
-// The rule alone, for the https cases no loopback server here can serve.
-TEST(RedirectRule, StaysOnTheHostAndNeverLeavesHttps) {
-    EXPECT_EQ(RefusedRedirect("https://h.example/a", "http://h.example/b"),
-              "Redirect from https to http not followed: http://h.example/b");
-    EXPECT_EQ(RefusedRedirect("https://h.example/a", "/b?c"), "");
-    EXPECT_EQ(RefusedRedirect("http://H.example/a", "https://h.EXAMPLE/b"), "");
-    EXPECT_EQ(RefusedRedirect("https://h.example/a", "https://h.example.net/b"),
-              "Redirect to another host not followed: https://h.example.net/b");
+// The rule alone, for the https cases no loopback server here can serve: a redirect from
+// `from` to `location` is refused with `refusal`, or followed if that is empty.
+struct Redirect {
+    const char* name;
+    const char* from;
+    const char* location;
+    const char* refusal = "";
+};
+// clang-format off
+const Redirect kRedirects[] = {
+    {.name = "HttpsToHttp", .from = "https://h.example/a", .location = "http://h.example/b",
+     .refusal = "Redirect from https to http not followed: http://h.example/b"},
+    {.name = "Relative", .from = "https://h.example/a", .location = "/b?c"},
+    {.name = "UpToHttpsAnyCase", .from = "http://H.example/a", .location = "https://h.EXAMPLE/b"},
+    {.name = "UpToHttpsOnTheSamePort", .from = "http://h.example:8080/a",
+     .location = "https://h.example:8080/b"},
+    {.name = "UpToHttpsOnTheDefaultPort", .from = "http://h.example:8080/a",
+     .location = "https://h.example/b",
+     .refusal = "Redirect to another port not followed: https://h.example/b"},
+    {.name = "TheDefaultPortNamed", .from = "https://h.example/a",
+     .location = "https://h.example:443/b"},
+    {.name = "AnotherPort", .from = "https://h.example/a", .location = "https://h.example:8443/b",
+     .refusal = "Redirect to another port not followed: https://h.example:8443/b"},
+    {.name = "AnotherHost", .from = "https://h.example/a", .location = "https://h.example.net/b",
+     .refusal = "Redirect to another host not followed: https://h.example.net/b"},
+    {.name = "NoUrl", .from = "https://h.example/a", .location = "http://[h/",
+     .refusal = "Redirect not followed: http://[h/"},
+};
+// clang-format on
+class RedirectRule : public ::testing::TestWithParam<Redirect> {};
+
+TEST_P(RedirectRule, StaysOnTheHostAndPortAndNeverLeavesHttps) {
+    EXPECT_EQ(RefusedRedirect(GetParam().from, GetParam().location), GetParam().refusal);
 }
+
+INSTANTIATE_TEST_SUITE_P(Web, RedirectRule, ::testing::ValuesIn(kRedirects), testing::RowName);
 
 TEST_F(Fetch, SendsOnePlainGetAndTheUrlAsGiven) {
     Serve({"/echo=echo"});

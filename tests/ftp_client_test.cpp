@@ -7,7 +7,9 @@
 
 #include <optional>
 
+#include "base/resolver.h"
 #include "ftp/line_channel.h"
+#include "ftp/tcp_socket.h"
 #include "tests/support/support.h"
 
 namespace klv::ftp {
@@ -192,7 +194,7 @@ class HostileAuth : public Scripted, public ::testing::WithParamInterface<Hostil
 
 TEST_P(HostileAuth, LogonFailsAndNothingFollowsAuthTls) {
     Start({"AUTH=" + GetParam().reply});  // a stalled handshake ends at the idle bound
-    EXPECT_FALSE(LogOn("", 0, {true, GetParam().spokeTls, "", nullptr}));
+    EXPECT_FALSE(LogOn("", 0, {.attempt = true, .required = GetParam().spokeTls}));
     EXPECT_THAT(client.replyText(), ::testing::StartsWith(std::string(GetParam().text)));
     client.Disconnect();
     // After "AUTH TLS" at most a ClientHello (a TLS record, byte 22), never a command.
@@ -202,6 +204,59 @@ TEST_P(HostileAuth, LogonFailsAndNothingFollowsAuthTls) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Client, HostileAuth, ::testing::ValuesIn(kHostile), RowName);
+
+// A 4xx or 5xx to "AUTH TLS" (RFC 4217's 431: not now) from a host never seen with TLS: the
+// logon goes on in clear text. From one that spoke TLS before, under its name or at the
+// address reached, it stops there.
+struct AuthRefused {
+    const char* name;
+    std::string reply;
+    bool byName, atAddress;  // spoke TLS before
+};
+const AuthRefused kAuthRefused[] = {
+    {"Unavailable", "431 Unable to accept security mechanism", false, false},
+    {"NotUnderstood", "500 AUTH not understood", false, false},
+    {"UnavailableAfterTls", "431 later", true, false},
+    {"UnavailableAfterTlsAtTheAddress", "431 later", false, true},
+    {"RefusedAfterTlsAtTheAddress", "534 no", false, true}};
+class AuthRefusals : public Scripted, public ::testing::WithParamInterface<AuthRefused> {};
+
+TEST_P(AuthRefusals, GoOnInClearTextOnlyWithAHostNeverSeenWithTls) {
+    const auto& [name, reply, byName, atAddress] = GetParam();
+    Start({"AUTH=" + reply});
+    std::string asked;
+    const TlsOptions tls{
+        .attempt = true, .required = byName, .spokeTlsAt = [&](const auto& address) {
+            return asked = address, atAddress;
+        }};
+    EXPECT_EQ(LogOn("u", 0, tls), !byName && !atAddress);
+    EXPECT_EQ(asked, byName ? "" : "127.0.0.1");  // known by name: no need to ask
+    EXPECT_EQ(client.replyText(), byName || atAddress ? kTlsDowngrade : "230 logged on");
+    EXPECT_EQ(Sent(byName || atAddress ? 1 : 3).size(),
+              byName || atAddress ? 1u : 3u);  // AUTH TLS, USER, PASS
+}
+
+INSTANTIATE_TEST_SUITE_P(Client, AuthRefusals, ::testing::ValuesIn(kAuthRefused), RowName);
+
+// An address that never answers holds the next one back a quarter of a second, not for
+// the idle bound; one that refuses not at all.
+TEST_F(Scripted, EveryAddressIsTriedWithoutWaitingOutTheOneBefore) {
+    Start({});
+    const testing::LocalServer full({"full"});
+    const auto at = [](const testing::LocalServer& s, unsigned port) {
+        SocketAddress address =
+            Resolve(s.host, s.port, AF_UNSPEC, DeadlineAfter(1s)).addresses.at(0);
+        return tcp::SetPort(address, port), address;
+    };
+    const SocketAddress addresses[] = {at(full, full.port), at(*server, testing::kClosedPort),
+                                       at(*server, server->port)};
+    const auto start = Clock::now();
+    const UniqueFd connected = tcp::ConnectFirst(addresses, DeadlineAfter(30s));
+    ASSERT_TRUE(connected.valid());
+    EXPECT_EQ(tcp::PortOf(*tcp::PeerAddress(connected.get())), server->port);
+    EXPECT_GE(Clock::now() - start, tcp::kAttemptDelay);
+    EXPECT_LT(Clock::now() - start, 5s);
+}
 
 // The ClientHello names the host (SNI) when it is a name, and never an address.
 TEST_F(Scripted, TheTlsHandshakeNamesTheHostButNoAddress) {

@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "ftp/ftp_client.h"
+#include "installer/server_address.h"
 #include "installer/session.h"
 #include "installer/shared_state.h"
 #include "installer/workflows.h"
@@ -55,7 +56,9 @@ ftp::LogonRequest TlsLogon(const LocalServer& server, std::vector<ftp::Certifica
     logon.port = server.port;
     logon.user = "klv";
     logon.password = "s3cret";
-    logon.tls = {true, false, std::move(trusted), [&asked, answer](const auto& certificate) {
+    logon.tls = {.attempt = true,
+                 .trustedFingerprint = std::move(trusted),
+                 .askTrust = [&asked, answer](const auto& certificate) {
                      return asked.push_back(certificate), answer;
                  }};
     return logon;
@@ -157,6 +160,63 @@ INSTANTIATE_TEST_SUITE_P(Debian, RealServer,
                                     (std::get<bool>(info.param) ? "Tls" : "");
                          });
 
+// vsftpd reached as "Server" names it, the configured port closed unless it names none: on
+// ::1 (EPRT and EPSV), on a port of its own, with implicit TLS (ftps://). Both kinds of data
+// connection carry an image byte for byte, and the certificate is asked about once for
+// every spelling of the host.
+struct Reach {
+    const char* name;
+    std::vector<std::string> options;  // of servers.py's real server; "tls" with "server"
+    std::vector<std::string> servers;  // "Server" as typed; PORT is the server's port
+};
+const Reach kReaches[] = {
+    // TLS in every row that does not end with "ipv6"
+    {"Ipv6", {"ipv6"}, {"[::1]:PORT", "::1", "ftp://[0::1]:PORT/"}},
+    {"Ipv6Tls", {"ipv6", "tls"}, {"[::1]:PORT", "FTP://[0:0::1]:PORT/"}},
+    {"PortInServer", {"tls"}, {"127.0.0.2:PORT", "ftp://127.0.0.2:PORT"}},
+    {"ImplicitTls", {"implicit", "tls"}, {"ftps://127.0.0.2:PORT/", "FTPS://127.0.0.2:PORT"}},
+};
+class Reached : public ::testing::TestWithParam<Reach> {};
+
+TEST_P(Reached, ByWhatServerNamesBothKindsOfDataConnectionCarryTheFiles) {
+    Scratch scratch;
+    fs::create_directories(scratch.path / "home");
+    ASSERT_EQ(::chown((scratch.path / "home").c_str(), 1000, 1000), 0);  // the server's user
+    std::vector<std::string> arguments{"real", "vsftpd", scratch / "home",
+                                       "klv",  "s3cret", KLV_FTP_SERVERS_DIR "/root"};
+    for (const std::string& option : GetParam().options) {
+        arguments.push_back(option == "tls" ? "tls=" + Certificates() / "server" : option);
+    }
+    const LocalServer server(arguments);
+    FakeWindow window;
+    window.trustCertificates = true;
+    SharedState shared;
+    Config config{"", "", kClosedPort, 5s};
+    const InstallerContext context{window, shared, config};
+    WriteFile(scratch / "image", Bytes(false));
+    for (std::string text : GetParam().servers) {
+        const std::size_t port = text.find("PORT");
+        config.ftpPort = port == std::string::npos ? server.port : kClosedPort;
+        text =
+            port == std::string::npos ? text : text.replace(port, 4, std::to_string(server.port));
+        for (const bool passive : {false, true}) {  // EPRT and EPSV on IPv6
+            Session session;
+            session.passiveFirst = passive;
+            ASSERT_TRUE(LogOn(context, session, {text, "klv", "s3cret"}).ok()) << text;
+            EXPECT_EQ(session.client.tlsActive(), GetParam().options.back() != "ipv6");
+            EXPECT_TRUE(PutFile(session, {scratch / "image", "image", TransferType::Image}).ok());
+            EXPECT_EQ(session.passiveFirst, passive) << text;  // active did not fall back
+            EXPECT_EQ(ReadFile(scratch / "home/image"), Bytes(false)) << text;
+            LogOff(session);
+            fs::remove(scratch / "home/image");
+        }
+    }
+    EXPECT_EQ(window.certificates.size(), GetParam().options.back() == "ipv6" ? 0u : 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Vsftpd, Reached, ::testing::ValuesIn(kReaches),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // pyftpdlib with TLS required and the certificate `name`, in a scratch home.
 struct TlsPyftpd {
     explicit TlsPyftpd(const std::string& name)
@@ -179,15 +239,21 @@ TEST(TlsCertificates, AskedOnlyWhenItDoesNotVerifyAndWasNotTrustedBefore) {
     EXPECT_TRUE(client.LogOn(TlsLogon(otherName.server, asked, false, trusted)));
     EXPECT_TRUE(client.LogOn(TlsLogon(signedServer.server, asked, true, trusted)));
     ASSERT_EQ(asked.size(), 2u);  // only the other certificate, as a change
-    EXPECT_TRUE(asked[1].changed);
+    EXPECT_TRUE(asked[1].changed && !asked[1].verifiedBefore);
+    ftp::LogonRequest afterVerified = TlsLogon(otherName.server, asked, false);
+    afterVerified.tls.verifiedBefore = true;
+    EXPECT_FALSE(client.LogOn(afterVerified));
+    ASSERT_EQ(asked.size(), 3u);  // a change too, though nothing was pinned
+    EXPECT_TRUE(asked[2].changed && asked[2].verifiedBefore);
     ASSERT_EQ(::setenv("SSL_CERT_FILE", (Certificates() / "ca.crt").c_str(), 1), 0);
     EXPECT_TRUE(client.LogOn(TlsLogon(signedServer.server, asked, false))) << client.replyText();
     ::unsetenv("SSL_CERT_FILE");
-    EXPECT_EQ(asked.size(), 2u);  // it verifies: no question
+    EXPECT_EQ(asked.size(), 3u);  // it verifies: no question
 }
 
-// The session operations ask the window once and remember the answer with the host,
-// which from then on is never spoken to in clear text.
+// The session operations ask the window once and remember the answer with the host, which
+// from the handshake on, cancelled or not, is never spoken to in clear text: under its
+// name, nor at its address by another name.
 TEST(TlsSessions, TrustAndTlsAreRememberedPerHost) {
     const TlsPyftpd tls("other");
     FakeWindow window;
@@ -199,6 +265,7 @@ TEST(TlsSessions, TrustAndTlsAreRememberedPerHost) {
     const FileToPut script{tls.scratch / "klv.cgi", "x.cgi"};
     EXPECT_EQ(PutScript(context, account, script, Transcript::Hidden).logon.text(),
               ftp::kCertificateNotTrusted);  // the window answers "Cancel"
+    EXPECT_TRUE(shared.trustStore->SpokeTls("127.0.0.1:" + std::to_string(tls.server.port)));
     window.trustCertificates = true;
     EXPECT_TRUE(PutScript(context, account, script, Transcript::Hidden).put.ok());
     Session session;
@@ -208,8 +275,17 @@ TEST(TlsSessions, TrustAndTlsAreRememberedPerHost) {
 
     const LocalServer plain({"pyftpd", tls.scratch.path, "klv", "s3cret"});
     shared.trustStore->RememberSpokeTls("127.0.0.1:" + std::to_string(plain.port));
-    EXPECT_EQ(LogOn({window, shared, Config{"", "", plain.port, 5s}}, session, account).text(),
-              ftp::kTlsDowngrade);  // the downgrade is refused
+    EXPECT_THAT(
+        LogOn(context, session, {"ftps://127.0.0.1:" + std::to_string(plain.port), "klv", "s3cret"})
+            .text(),
+        StartsWith("TLS handshake failed"));               // implicit TLS with a plain server
+    for (const char* name : {"127.0.0.1", "localhost"}) {  // the downgrade is refused
+        EXPECT_EQ(LogOn({window, shared, Config{"", "", plain.port, 5s}}, session,
+                        {name, "klv", "s3cret"})
+                      .text(),
+                  ftp::kTlsDowngrade)
+            << name;
+    }
 }
 
 }  // namespace

@@ -1,8 +1,7 @@
 // The SFTP client against OpenSSH's sshd (testkit/servers.py sshd: Debian's sshd with host
 // keys and a configuration made for the test, on a loopback port): uploads in both types,
-// the chmod, paths, the logons and their refusals, and host keys known, unknown and changed;
-// then the workflows' session operations over SFTP, with the window's trust question and
-// the trust store. The waits of SFTP are rows of tests/wait_test.cpp.
+// the chmod, paths, the logons and their refusals, and host keys known, unknown and changed.
+// The workflows over SFTP are in tests/workflow_test.cpp, its waits in tests/wait_test.cpp.
 #include "sftp/sftp_client.h"
 
 #include <gmock/gmock.h>
@@ -13,8 +12,6 @@
 #include <numeric>
 #include <optional>
 
-#include "installer/session.h"
-#include "installer/workflows.h"
 #include "tests/support/support.h"
 
 namespace klv::testing {
@@ -77,20 +74,18 @@ public:
         WriteFile(scratch / name, bytes);
         return scratch / name;
     }
-    // How many times sshd took a logon, and whether the client got as far as asking for one.
-    std::size_t Logons() const { return Count("Accepted "); }
+    // Whether the client got as far as asking for a logon.
     std::size_t AuthRequests() const { return Count("userauth-request"); }
-
-    Scratch scratch;
-    std::optional<LocalServer> server;
-
-private:
+    // The lines of sshd's log that hold `what`.
     std::size_t Count(const std::string& what) const {
         const std::vector<std::string> lines = Lines(scratch.path / "sshd.log");
         return std::count_if(lines.begin(), lines.end(), [&what](const std::string& line) {
             return line.find(what) != std::string::npos;
         });
     }
+
+    Scratch scratch;
+    std::optional<LocalServer> server;
 };
 
 // One session for every file: text with each CR LF made LF, an image byte for byte, paths
@@ -135,7 +130,7 @@ TEST(Sftp, PutsTextAndImagesOverOneSessionAndMakesScriptsExecutable) {
 
     client.LogOff();
     EXPECT_FALSE(client.connected());
-    EXPECT_EQ(host.Logons(), 1u);
+    EXPECT_EQ(host.Count("Accepted password"), 1u);  // one logon for every file
 }
 
 struct Logon {
@@ -188,15 +183,12 @@ struct HostKeyCase {
 };
 // clang-format off
 const HostKeyCase kHostKeys[] = {
-    {.name = "KnownToTheUser", .userFile = "hostkey"},
     {.name = "KnownToTheSystem", .globalFile = "hostkey"},
     {.name = "TrustedInTheStore", .store = "hostkey"},
     {.name = "TrustedInTheStoreThoughAnotherIsKnown", .userFile = "otherkey", .store = "hostkey"},
     {.name = "UnknownCancelled", .asked = true},
     {.name = "UnknownTrusted", .asked = true, .trust = true},
     {.name = "ChangedInKnownHostsCancelled", .userFile = "otherkey", .asked = true, .changed = true},
-    {.name = "ChangedInKnownHostsTrusted", .userFile = "otherkey", .asked = true, .changed = true,
-     .trust = true},
     {.name = "ChangedInTheSystemsFile", .globalFile = "otherkey", .asked = true, .changed = true},
     {.name = "ChangedInTheStore", .store = "otherkey", .asked = true, .changed = true},
 };
@@ -253,59 +245,6 @@ TEST_P(HostKeys, KnownKeysPassTheOthersAreAskedAboutAndCancelSendsNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, HostKeys, ::testing::ValuesIn(kHostKeys), RowName);
-
-// The workflows' session over SFTP: the window is asked about an unknown key and the store
-// keeps the answer; a script goes up with its transcript lines and is made executable; a
-// changed key is refused; $HOME/.ssh/known_hosts is read.
-TEST(SftpSession, PutsAScriptAndAsksAboutTheHostKey) {
-    SshHost host;
-    FakeWindow window;
-    SharedState shared;
-    Config config;
-    config.idleTimeout = 5s;
-    const InstallerContext context{window, shared, config};
-    const Account account{host.server->host, "klv", "s3cret"};
-    const std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
-    ::setenv("HOME", host.scratch.path.c_str(), 1);  // with no .ssh/known_hosts yet
-    window.trustCertificates = true;
-
-    Session session;
-    ASSERT_TRUE(LogOnSftp(context, session, host.server->host, host.server->port, account).ok());
-    std::vector<std::string> replies;
-    ASSERT_TRUE(PutFile(session, {host.Local("klvcfg", "#!/usr/bin/perl\r\n"),
-                                  "www/cgi-bin/klvcfg.cgi", ftp::TransferType::Ascii})
-                    .ok());
-    replies.push_back(session.lastReply());
-    EXPECT_EQ(MakeExecutable(session, "www/cgi-bin/klvcfg.cgi", replies), std::nullopt);
-    EXPECT_EQ(TranscriptText(replies),
-              "put www/cgi-bin/klvcfg.cgi: OK \nchmod 0755 www/cgi-bin/klvcfg.cgi: OK");
-    LogOff(session);
-    EXPECT_EQ(ReadFile(host.Home("www/cgi-bin/klvcfg.cgi")), "#!/usr/bin/perl\n");
-    EXPECT_EQ(ModeOf(host.Home("www/cgi-bin/klvcfg.cgi")), 0755u);
-    ASSERT_EQ(window.hostKeys.size(), 1u);
-    EXPECT_FALSE(window.hostKeys[0].changed);
-    const std::string key = host.server->host + ":" + std::to_string(host.server->port);
-    EXPECT_EQ(shared.trustStore->TrustedFingerprint(key), window.hostKeys[0].fingerprint);
-
-    // Another key in the store: the user hears that it changed, and "Cancel" ends it.
-    shared.trustStore->TrustFingerprint(key,
-                                        Fingerprint(host.scratch / "otherkey.pub", host.scratch));
-    window.trustCertificates = false;
-    EXPECT_EQ(LogOnSftp(context, session, host.server->host, host.server->port, account).text(),
-              sftp::kHostKeyChanged);
-    ASSERT_EQ(window.hostKeys.size(), 2u);
-    EXPECT_TRUE(window.hostKeys[1].changed);
-    EXPECT_FALSE(session.connected());
-
-    // The user's known_hosts, found through $HOME, is enough.
-    fs::create_directories(host.scratch.path / ".ssh");
-    fs::copy_file(host.scratch / "known_hosts", host.scratch.path / ".ssh/known_hosts");
-    shared.trustStore = std::make_unique<MemoryTrustStore>();
-    EXPECT_TRUE(LogOnSftp(context, session, host.server->host, host.server->port, account).ok());
-    EXPECT_EQ(window.hostKeys.size(), 2u);
-    LogOff(session);
-    ::setenv("HOME", home.c_str(), 1);
-}
 
 }  // namespace
 }  // namespace klv::testing

@@ -178,6 +178,9 @@ const InstallFault kInstallFaults[] = {
     {.name = "AFieldLeftEmpty", .site = {"down"}, .field = Control::Username, .text = "",
      .status = kStatusAtStart.data(), .box = "You MUST Fill In ALL Fields Before Uploading!",
      .outcome = RunOutcome::Invalid},
+    {.name = "ServerWithAPath", .site = {"down"}, .field = Control::Server, .text = "127.0.0.1/www",
+     .status = kStatusAtStart.data(), .box = "\"Server\" holds a path (\"/www\")",
+     .outcome = RunOutcome::Invalid},
 };
 // clang-format on
 class InstallScriptFaults : public Workflow, public ::testing::WithParamInterface<InstallFault> {};
@@ -259,6 +262,15 @@ TEST_P(InstallScriptChmod, ARefusalIsNamedOnceAtTheEndButAFailedStoreStopsTheRun
 
 INSTANTIATE_TEST_SUITE_P(Workflows, InstallScriptChmod, ::testing::ValuesIn(kChmods), RowName);
 
+// A "Server" that cannot be used is named in one box before the list is fetched.
+TEST_F(Workflow, UpdatePagesRefusesAServerThatCannotBeUsedBeforeTheList) {
+    window.SetFieldText(Control::Server, "ftp://ann@127.0.0.1");
+    CaptureForm(window, shared.formData, config.affiliateHopUrl);
+    EXPECT_EQ(UpdatePages("a.txt\n"), "<no completion>");
+    EXPECT_THAT(window.messages, ElementsAre(StartsWith("\"Server\" holds a user name")));
+    EXPECT_EQ(window.statusLine, kStatusAtStart);
+}
+
 TEST_F(Workflow, UpdatePagesNamesEveryPageThatDidNotLandAndWhy) {
     Serve({"/klvsetup/cut.html=cut", "/klvsetup/silent.html=silent"});
     Ftp();
@@ -271,10 +283,10 @@ TEST_F(Workflow, UpdatePagesNamesEveryPageThatDidNotLandAndWhy) {
         "silent.html: Nothing received from the server for 1 second\n"
         "../../www/cgi-bin/klv.cgi";
     EXPECT_EQ(UpdatePages("faq.txt\r\nmissing.html\r\n\r\ncut.html\r\nsilent.html\r\nKlv.jpg\r\n"
-                          "../../www/cgi-bin/klv.cgi\r\n/etc/x\r\nsub/./a\r\n..\\x\r\n"
+                          "../../www/cgi-bin/klv.cgi\r\n/etc/x\r\nsub/./a\r\n./a\r\n..\\x\r\n"
                           "my page.v2.html\r\nnot listed"),
               named + leaves + "\n/etc/x: the name is an absolute path\nsub/./a" + leaves +
-                  "\n..\\x: the name holds a backslash");
+                  "\n./a" + leaves + "\n..\\x: the name holds a backslash");
     EXPECT_THAT(Pages(), ElementsAre("Klv.jpg", "faq.txt", "my page.v2.html"));
     EXPECT_FALSE(fs::exists(Home("www/cgi-bin/klv.cgi")));
     EXPECT_EQ(ReadFile(Home("www/klv/Klv.jpg")), Stored(ReadFile(Vendor("klv.jpg"))));  // ASCII
@@ -347,6 +359,25 @@ TEST_F(Workflow, ACancelFromAnotherThreadEndsTheRunAndSaysHowFarItGot) {
     EXPECT_EQ(Sent(10).back(), "QUIT");
 }
 
+TEST_F(Workflow, ACancelledInstallScriptSaysHowManyStepsItHadDone) {
+    Serve();
+    Script({"STOR www/cgi-bin/klv.cgi=150 go|DATA|SILENT"});  // no closing reply
+    config.idleTimeout = 30s;
+    CancelToken token;
+    std::thread worker([&] {
+        const RunScope scope(token);
+        OnInstallScript(Context());
+    });
+    while (Lines(log).empty() || Lines(log).back() != "STOR www/cgi-bin/klv.cgi") {
+        std::this_thread::sleep_for(10ms);
+    }
+    std::this_thread::sleep_for(100ms);
+    token.Cancel();
+    worker.join();
+    EXPECT_EQ(window.statusLine, "Cancelled after 3 of 4 steps");
+    EXPECT_THAT(window.openedUrls, IsEmpty());
+}
+
 // The STOR's reply may still come: the connection is closed, the next page logs on anew and
 // goes passive at once.
 TEST_F(Workflow, APortNeverConnectedAndNoPassiveCostOneIdleBoundNotOnePerPage) {
@@ -407,6 +438,55 @@ TEST_F(Workflow, APageAfterALostConnectionLogsOnAgainAtMostThreeTimes) {
     EXPECT_THAT(Sent(), ::testing::Contains("AUTH TLS").Times(4));
     EXPECT_THAT(Sent(), ::testing::Contains(StartsWith("STOR ")).Times(8));
 }
+
+// Install Script and Update Pages over sftp:// (OpenSSH's sshd), with the host key in the
+// user's $HOME/.ssh/known_hosts, unknown (asked once for the three logons, trusted), or
+// changed since (the user is told so and cancels, in each workflow: nothing goes up).
+struct HostKeyRow {
+    const char* name;
+    const char* knownHost;  // the key $HOME/.ssh/known_hosts holds: "hostkey", "otherkey", ""
+    std::size_t asked;      // the user was asked this many times
+    bool landed;
+};
+const HostKeyRow kHostKeyRows[] = {{"Known", "hostkey", 0, true},
+                                   {"UnknownTrusted", "", 1, true},
+                                   {"ChangedCancelled", "otherkey", 2, false}};
+class OverSftp : public Workflow, public ::testing::WithParamInterface<HostKeyRow> {};
+
+TEST_P(OverSftp, InstallScriptAndUpdatePagesTakeTheHostKeyAsTheUserSays) {
+    const HostKeyRow& row = GetParam();
+    Serve();
+    std::optional<LocalServer> sshd;
+    StartSshd(sshd, scratch);
+    ASSERT_EQ(Process({"ssh-keygen", "-q", "-N", "", "-f", scratch / "otherkey"}).Wait(), 0);
+    fs::create_directories(scratch.path / ".ssh");
+    WriteFile(
+        scratch.path / ".ssh/known_hosts",
+        *row.knownHost ? KnownHost(sshd->host, sshd->port, scratch / row.knownHost + ".pub") : "");
+    const std::string home = std::getenv("HOME");
+    ::setenv("HOME", scratch.path.c_str(), 1);
+    window.SetFieldText(Control::Username, "klv");
+    window.SetFieldText(Control::Server, "sftp://127.0.0.1:" + std::to_string(sshd->port));
+    window.trustCertificates = row.landed;
+
+    const RunResult installed = InstallScript(Context());
+    EXPECT_EQ(UpdatePages("faq.txt\nklv.jpg\n"), row.landed ? "" : "<no completion>");
+    ::setenv("HOME", home.c_str(), 1);
+    ASSERT_EQ(window.hostKeys.size(), row.asked);
+    EXPECT_EQ(row.asked && window.hostKeys[0].changed, !row.landed);
+    EXPECT_EQ(installed.outcome, row.landed ? RunOutcome::Done : RunOutcome::Refused);
+    EXPECT_EQ(fs::exists(Home("www/cgi-bin/klvcfg.cgi")), row.landed);
+    if (row.landed) {
+        EXPECT_EQ(ReadFile(Home("www/cgi-bin/klv.cgi")), Stored(ReadFile(Vendor("klvcgi.txt"))));
+        EXPECT_EQ(ModeOf(Home("www/cgi-bin/klv.cgi")), 0755u);
+        EXPECT_THAT(window.messages, ::testing::Contains("put www/cgi-bin/klv.cgi: OK \n"
+                                                         "chmod 0755 www/cgi-bin/klv.cgi: OK"));
+        EXPECT_EQ(ReadFile(Home("www/klv/klv.jpg")), ReadFile(Vendor("klv.jpg")));
+        EXPECT_EQ(ReadFile(Home("www/klv/faq.txt")), Stored(ReadFile(Vendor("faq.txt"))));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Workflows, OverSftp, ::testing::ValuesIn(kHostKeyRows), RowName);
 
 }  // namespace
 }  // namespace klv::testing

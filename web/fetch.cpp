@@ -1,8 +1,10 @@
-// The fetch on libcurl: one easy handle per call, a plain GET, redirects followed over
-// http and https on the same host only (never down from https), nothing from a cache.
-// Reading list: libcurl-tutorial(3), CURLOPT_HEADERFUNCTION(3) (every header line of every
-// response arrives, the blank line that ends a head included), CURLOPT_WRITEFUNCTION(3),
-// CURLOPT_ERRORBUFFER(3).
+// The fetch on libcurl: one easy handle per call, a plain GET, nothing from a cache.
+// Redirects are followed here, one request after another on the same handle, and only on
+// the same host and port (or up from http on 80 to https on 443, never down from https):
+// libcurl says which response is a redirect and where it points, and the next connection
+// is opened only once the rule allowed it.
+// Reading list: libcurl-tutorial(3), CURLOPT_HEADERFUNCTION(3), CURLOPT_WRITEFUNCTION(3),
+// CURLINFO_REDIRECT_URL(3) (known only once the response is over), CURLOPT_ERRORBUFFER(3).
 #include "web/fetch.h"
 
 #include <curl/curl.h>
@@ -28,10 +30,14 @@ constexpr char kUserAgent[] = "klv";
 constexpr char kAllowedProtocols[] = "http,https";
 // libcurl's receive buffer, as large as the curl tool's: fewer, larger reads.
 constexpr long kReceiveBufferSize = 100 * 1024;
+// A blank (or another byte a URL may not hold) in an address is percent-encoded, as
+// browsers do; nothing else changes.
+constexpr unsigned kUrlFlags = CURLU_ALLOW_SPACE | CURLU_URLENCODE | CURLU_NON_SUPPORT_SCHEME;
 
 using EasyHandle = CHandle<CURL, curl_easy_cleanup>;
 using UrlHandle = CHandle<CURLU, curl_url_cleanup>;
 using HeaderList = CHandle<curl_slist, curl_slist_free_all>;
+using CurlText = CHandle<char, curl_free>;
 
 bool CurlReady() {
     static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
@@ -54,62 +60,84 @@ std::string_view TrimmedLine(std::string_view line) {
     return line;
 }
 
-bool StartsWithCaseless(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() &&
-           std::equal(prefix.begin(), prefix.end(), text.begin(),
-                      [](char a, char b) { return (a | 0x20) == (b | 0x20); });
+bool EqualCaseless(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return (x | 0x20) == (y | 0x20);
+           });
 }
 
-using CurlText = CHandle<char, curl_free>;
-
-std::string UrlPart(CURLU* url, CURLUPart part) {
+// Empty when the address has no such part.
+std::string UrlPart(CURLU* url, CURLUPart part, unsigned flags = 0) {
     char* raw = nullptr;
-    if (curl_url_get(url, part, &raw, 0) != CURLUE_OK) {
+    if (curl_url_get(url, part, &raw, flags) != CURLUE_OK) {
         return {};
     }
     const CurlText text(raw);
     return text.get();
 }
 
-}  // namespace
-
-// A redirect stays on the host asked for, so that a listed page cannot fetch a router's
-// page or a service on the user's machine; it may go up from http to https, never down.
-std::string RefusedRedirect(const char* from, std::string_view location) {
+// Points `url`, which holds the address a response came from, at the address `location`
+// redirects to, and says why that is not followed (or nothing).
+//
+// A redirect stays on the host and port asked for, so that a listed page cannot fetch a
+// router's page or another service on the user's machine; it may go up from http to
+// https, never down.
+std::string CheckRedirect(CURLU* url, std::string_view location) {
     const std::string pointed(location);
-    UrlHandle url(curl_url());
-    if (!url || from == nullptr || curl_url_set(url.get(), CURLUPART_URL, from, 0) != CURLUE_OK) {
-        return "Redirect not followed: " + pointed;
-    }
-    const std::string fromScheme = UrlPart(url.get(), CURLUPART_SCHEME);
-    const std::string fromHost = UrlPart(url.get(), CURLUPART_HOST);
+    const std::string fromScheme = UrlPart(url, CURLUPART_SCHEME);
+    const std::string fromHost = UrlPart(url, CURLUPART_HOST);
+    const std::string fromPort = UrlPart(url, CURLUPART_PORT, CURLU_DEFAULT_PORT);
+    const bool fromNamesPort = !UrlPart(url, CURLUPART_PORT).empty();
     // Relative to the address it came from.
-    if (curl_url_set(url.get(), CURLUPART_URL, pointed.c_str(),
-                     CURLU_ALLOW_SPACE | CURLU_URLENCODE | CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
+    if (curl_url_set(url, CURLUPART_URL, pointed.c_str(), kUrlFlags) != CURLUE_OK) {
         return "Redirect not followed: " + pointed;
     }
-    const std::string target = UrlPart(url.get(), CURLUPART_URL);
-    const std::string toHost = UrlPart(url.get(), CURLUPART_HOST);
-    if (toHost.size() != fromHost.size() || !StartsWithCaseless(toHost, fromHost)) {
+    const std::string target = UrlPart(url, CURLUPART_URL);
+    const std::string toScheme = UrlPart(url, CURLUPART_SCHEME);
+    const std::string toPort = UrlPart(url, CURLUPART_PORT, CURLU_DEFAULT_PORT);
+    const bool toNamesPort = !UrlPart(url, CURLUPART_PORT).empty();
+    if (!EqualCaseless(UrlPart(url, CURLUPART_HOST), fromHost)) {
         return "Redirect to another host not followed: " + target;
     }
-    if (fromScheme == "https" && UrlPart(url.get(), CURLUPART_SCHEME) != "https") {
+    if (EqualCaseless(fromScheme, "https") && !EqualCaseless(toScheme, "https")) {
         return "Redirect from https to http not followed: " + target;
+    }
+    bool portKept = toPort == fromPort;
+    if (!EqualCaseless(toScheme, fromScheme)) {
+        if (!EqualCaseless(fromScheme, "http") || !EqualCaseless(toScheme, "https")) {
+            return "Redirect not followed: " + target;
+        }
+        // Up to https: from the one default port to the other, or on a port both name.
+        portKept =
+            (fromPort == "80" && toPort == "443") || (portKept && fromNamesPort && toNamesPort);
+    }
+    if (!portKept) {
+        return "Redirect to another port not followed: " + target;
     }
     return {};
 }
 
+}  // namespace
+
+std::string RefusedRedirect(const char* from, std::string_view location) {
+    UrlHandle url(curl_url());
+    if (!url || from == nullptr ||
+        curl_url_set(url.get(), CURLUPART_URL, from, kUrlFlags) != CURLUE_OK) {
+        return "Redirect not followed: " + std::string(location);
+    }
+    return CheckRedirect(url.get(), location);
+}
+
 namespace {
 
-// Follows the heads of the responses as they arrive and starts the sink once the final
-// one has begun. A head ends in a blank line; libcurl skips the body of a redirect it
-// follows, and hands over every other body.
+// One response after another on the same handle. What a response is, libcurl tells once
+// its body begins or it is over: an error fails the fetch, a 3xx may be a redirect (known
+// only at its end) and its body is held back, anything else begins the sink.
 class Transfer {
 public:
-    Transfer(BodySink& sink, std::chrono::milliseconds idleTimeout, std::size_t maxBytes)
-        : sink_(sink), idleTimeout_(idleTimeout), maxBytes_(maxBytes) {}
-
-    void setHandle(CURL* easy) { easy_ = easy; }
+    Transfer(CURL* easy, BodySink& sink, std::chrono::milliseconds idleTimeout,
+             std::size_t maxBytes)
+        : easy_(easy), sink_(sink), idleTimeout_(idleTimeout), maxBytes_(maxBytes) {}
 
     static size_t OnHeader(char* data, size_t size, size_t count, void* self) {
         return static_cast<Transfer*>(self)->TakeHeaderLine({data, size * count});
@@ -126,19 +154,39 @@ public:
         return static_cast<Transfer*>(self)->CheckIdle(received);
     }
 
-    // After a transfer that libcurl reports as complete without a head we could read.
-    bool BeginLate(long status) {
-        if (status >= 400) {
-            failure_ = "HTTP " + std::to_string(status);
-            return false;
+    // Before each request: nothing of the last response counts.
+    void Restart() {
+        kind_ = Kind::kUnknown;
+        statusLine_.clear();
+        held_.clear();
+        stored_ = 0;
+        lastReceived_ = 0;
+        lastArrival_ = std::chrono::steady_clock::now();
+    }
+
+    // The response came whole. Returns the address it redirects to, or null when it was
+    // the final one (its body then went to the sink) or failed.
+    const char* Complete() {
+        if (kind_ == Kind::kUnknown && !Decide()) {
+            return nullptr;
         }
-        return Begin();
+        if (kind_ != Kind::kHeld) {
+            return nullptr;
+        }
+        char* redirect = nullptr;
+        curl_easy_getinfo(easy_, CURLINFO_REDIRECT_URL, &redirect);
+        if (redirect == nullptr && Begin()) {  // a 3xx that points nowhere: the file after all
+            Hand(held_.data(), held_.size());
+        }
+        return redirect;
     }
 
     [[nodiscard]] bool begun() const { return begun_; }
     [[nodiscard]] const std::string& failure() const { return failure_; }
 
 private:
+    enum class Kind { kUnknown, kHeld, kToSink };
+
     // libcurl's low-speed limit averages over several seconds, so after a burst it lets a
     // silent server hold the fetch for seconds beyond the bound; this counts from the
     // last byte that arrived. libcurl calls it at least once a second.
@@ -164,66 +212,43 @@ private:
         return 1;  // aborts the transfer
     }
 
+    // Only the status line is kept, for the words of an error's text.
     size_t TakeHeaderLine(std::string_view line) {
         lastArrival_ = std::chrono::steady_clock::now();
-        if (begun_) {
-            return line.size();  // trailers of a chunked body
-        }
-        if (line.starts_with("HTTP/")) {
-            ReadStatusLine(line);
-            return line.size();
-        }
-        const std::string_view trimmed = TrimmedLine(line);
-        if (trimmed.empty()) {
-            return EndOfHead() ? line.size() : 0;
-        }
-        // The rule libcurl follows by: a 3xx with a non-empty Location.
-        if (status_ >= 300 && status_ < 400 && StartsWithCaseless(trimmed, "location:") &&
-            !TrimmedLine(trimmed.substr(9)).empty()) {
-            redirected_ = true;
-            char* from = nullptr;
-            curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &from);
-            failure_ = RefusedRedirect(from, TrimmedLine(trimmed.substr(9)));
-            if (!failure_.empty()) {
-                return 0;  // aborts the transfer before libcurl follows
-            }
+        if (kind_ == Kind::kUnknown && line.starts_with("HTTP/")) {
+            statusLine_ = line;
         }
         return line.size();
     }
 
-    // "HTTP/1.1 404 Not Found" or "HTTP/2 404".
-    void ReadStatusLine(std::string_view line) {
-        status_ = 0;
-        reason_.clear();
-        redirected_ = false;
-        line = TrimmedLine(line);
-        const std::size_t space = line.find(' ');
-        if (space == std::string_view::npos) {
-            return;
-        }
-        std::string_view rest = line.substr(space + 1);
-        const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), status_);
-        if (error != std::errc()) {
-            status_ = 0;
-            return;
-        }
-        reason_ = TrimmedLine(rest.substr(static_cast<std::size_t>(end - rest.data())));
-    }
-
-    bool EndOfHead() {
-        if (status_ < 200 || redirected_) {
-            return true;  // an interim response or a redirect: another head follows
-        }
-        if (status_ >= 400) {
+    // The status libcurl read, and from there on where the body goes.
+    bool Decide() {
+        long status = 0;
+        curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
+        if (status >= 400) {
             // An error page is never taken for the file asked for.
-            failure_ = "HTTP " + std::to_string(status_);
-            if (!reason_.empty()) {
-                failure_ += ' ';
-                failure_ += reason_;
-            }
+            failure_ = "HTTP " + std::to_string(status) + Reason(status);
             return false;
         }
+        if (status >= 300) {
+            kind_ = Kind::kHeld;
+            return true;
+        }
         return Begin();
+    }
+
+    // " Not Found" from "HTTP/1.1 404 Not Found", if that line is where `status` came from.
+    [[nodiscard]] std::string Reason(long status) const {
+        std::string_view line = TrimmedLine(statusLine_);
+        line = TrimmedLine(line.substr(std::min(line.find(' '), line.size())));
+        long code = 0;
+        const auto [end, error] = std::from_chars(line.data(), line.data() + line.size(), code);
+        const std::string_view reason =
+            TrimmedLine(line.substr(static_cast<std::size_t>(end - line.data())));
+        if (error != std::errc() || code != status || reason.empty()) {
+            return {};
+        }
+        return " " + std::string(reason);
     }
 
     bool Begin() {
@@ -232,21 +257,30 @@ private:
             return false;
         }
         begun_ = true;
+        kind_ = Kind::kToSink;
         return true;
     }
 
     size_t TakeBody(const char* data, size_t size) {
         lastArrival_ = std::chrono::steady_clock::now();
-        if (!begun_) {
-            return size;  // not the final response's body
+        if (kind_ == Kind::kUnknown && !Decide()) {
+            return 0;  // aborts the transfer
         }
         if (size > maxBytes_ - stored_) {
             failure_ = TooLargeText(maxBytes_);
             return 0;  // aborts the transfer; the caller uploads nothing from it
         }
         stored_ += size;
-        // Every piece passes through the one chunk buffer: the sink sees at most
-        // kFetchChunkSize bytes at a time, however large libcurl's buffer is.
+        if (kind_ == Kind::kHeld) {
+            held_.append(data, size);
+            return size;
+        }
+        return Hand(data, size);
+    }
+
+    // Every piece passes through the one chunk buffer: the sink sees at most
+    // kFetchChunkSize bytes at a time, however large libcurl's buffer is.
+    size_t Hand(const char* data, size_t size) {
         size_t taken = 0;
         while (taken < size) {
             const size_t piece = std::min(size - taken, fetchChunk_.size());
@@ -260,12 +294,12 @@ private:
         return taken;
     }
 
+    CURL* easy_;
     BodySink& sink_;
-    CURL* easy_ = nullptr;
     std::array<char, kFetchChunkSize> fetchChunk_;
-    int status_ = 0;
-    std::string reason_;
-    bool redirected_ = false;
+    Kind kind_ = Kind::kUnknown;
+    std::string statusLine_;
+    std::string held_;  // a 3xx's body, until its end shows whether it redirects
     bool begun_ = false;
     std::string failure_;
     std::chrono::milliseconds idleTimeout_;
@@ -281,15 +315,12 @@ std::string FetchUrlToSink(const std::string& url, BodySink& sink, const FetchOp
     if (!CurlReady()) {
         return "Cannot initialise libcurl";
     }
-    // A blank (or another byte a URL may not hold) in a listed page name is
-    // percent-encoded, as browsers do; nothing else changes.
+    // Holds the address of each request in turn.
     UrlHandle location(curl_url());
     if (!location) {
         return curl_easy_strerror(CURLE_OUT_OF_MEMORY);
     }
-    const CURLUcode parsed =
-        curl_url_set(location.get(), CURLUPART_URL, url.c_str(),
-                     CURLU_ALLOW_SPACE | CURLU_URLENCODE | CURLU_NON_SUPPORT_SCHEME);
+    const CURLUcode parsed = curl_url_set(location.get(), CURLUPART_URL, url.c_str(), kUrlFlags);
     if (parsed != CURLUE_OK) {
         return CutToMessageLength(curl_url_strerror(parsed));
     }
@@ -305,13 +336,12 @@ std::string FetchUrlToSink(const std::string& url, BodySink& sink, const FetchOp
     }
 
     std::array<char, CURL_ERROR_SIZE> errorText{};
-    Transfer transfer(sink, options.idleTimeout, options.maxBytes);
     EasyHandle easy(curl_easy_init());
     if (!easy) {
         return "Cannot initialise libcurl";
     }
     CURL* const handle = easy.get();
-    transfer.setHandle(handle);
+    Transfer transfer(handle, sink, options.idleTimeout, options.maxBytes);
     CURLcode set = CURLE_OK;
     const auto option = [&set](CURLcode result) {
         if (set == CURLE_OK) {
@@ -321,15 +351,12 @@ std::string FetchUrlToSink(const std::string& url, BodySink& sink, const FetchOp
     option(curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorText.data()));
     option(curl_easy_setopt(handle, CURLOPT_CURLU, location.get()));
     option(curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, kAllowedProtocols));
-    // A fetch that began over https never continues in clear text.
-    option(curl_easy_setopt(
-        handle, CURLOPT_REDIR_PROTOCOLS_STR,
-        StartsWithCaseless(TrimmedLine(url), "https:") ? "https" : kAllowedProtocols));
     // libcurl's defaults, stated: the certificate and the host name are always checked.
     option(curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L));
     option(curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L));
-    option(curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L));
-    option(curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kMaxRedirects));
+    // Followed below instead: libcurl would connect to the new address before any of its
+    // callbacks could refuse it.
+    option(curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L));
     option(curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L));
     option(curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get()));
     option(curl_easy_setopt(handle, CURLOPT_USERAGENT, kUserAgent));
@@ -362,21 +389,40 @@ std::string FetchUrlToSink(const std::string& url, BodySink& sink, const FetchOp
         return CutToMessageLength(curl_easy_strerror(set));
     }
 
-    const CURLcode performed = PerformCancellable(handle);
-    std::string outcome = transfer.failure();
+    CURLcode performed = CURLE_OK;
+    std::string outcome;
+    for (long redirects = 0;; ++redirects) {
+        transfer.Restart();
+        performed = PerformCancellable(handle);
+        outcome = transfer.failure();
+        if (performed != CURLE_OK || !outcome.empty()) {
+            break;
+        }
+        const char* redirect = transfer.Complete();
+        outcome = transfer.failure();
+        if (redirect == nullptr || !outcome.empty()) {
+            break;
+        }
+        if (redirects == kMaxRedirects) {
+            outcome = "Maximum (" + std::to_string(kMaxRedirects) + ") redirects followed";
+            break;
+        }
+        outcome = CheckRedirect(location.get(), redirect);
+        if (outcome.empty()) {
+            // libcurl takes the address from the handle at the start of each request.
+            const CURLcode pointed = curl_easy_setopt(handle, CURLOPT_CURLU, location.get());
+            outcome = pointed == CURLE_OK ? "" : curl_easy_strerror(pointed);
+        }
+        if (!outcome.empty()) {
+            break;
+        }
+    }
     if (performed == CURLE_FILESIZE_EXCEEDED && outcome.empty()) {
         outcome = TooLargeText(options.maxBytes);
     }
     if (performed != CURLE_OK && outcome.empty()) {
         // libcurl's own words; its short code text when it left none.
         outcome = errorText[0] != '\0' ? errorText.data() : curl_easy_strerror(performed);
-    }
-    if (performed == CURLE_OK && !transfer.begun()) {
-        long status = 0;
-        curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
-        if (!transfer.BeginLate(status)) {
-            outcome = transfer.failure();
-        }
     }
     if (transfer.begun() && !sink.End() && outcome.empty()) {
         outcome = sink.FailureText();

@@ -13,7 +13,7 @@ namespace klv::web {
 inline constexpr std::size_t kFetchChunkSize =
     1024;  // the body reaches the file in pieces of this size at most
 inline constexpr std::size_t kMaxErrorTextLength = 253;
-inline constexpr long kMaxRedirects = 10;
+inline constexpr long kMaxRedirects = 10;  // one more fails the fetch
 // The outcome of a fetch that the run's Cancel ended.
 inline constexpr char kCancelled[] = "Cancelled";
 
@@ -45,7 +45,8 @@ std::string FetchUrlToFile(const std::string& url, const std::string& localPath,
                            const FetchOptions& options = {});
 
 // Why a redirect from the address `from` to `location` (absolute, or relative to `from`)
-// is not followed, or the empty text: it must stay on the same host and not leave https.
+// is not followed, or the empty text: it must stay on the same host and port, except
+// from http on port 80 up to https on 443, and never leave https.
 std::string RefusedRedirect(const char* from, std::string_view location);
 
 // The same fetch with the body's destination left open: `sink` is begun once the final

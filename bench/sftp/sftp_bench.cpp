@@ -1,7 +1,7 @@
 // The SFTP part of Update Pages against OpenSSH's own client, side by side in one run,
 // against the same sshd (testkit/servers.py sshd): 200 pages of about 4 KiB (text) and two
 // 50 KiB images stored into www/klv over one SSH session,
-//   - by the installer's own session operations: LogOnSftp, PutFile for each file (text
+//   - by the installer's own session operations: LogOn (sftp://), PutFile for each file (text
 //     for the pages, image for the images), LogOff, as Update Pages calls them;
 //   - by `sftp -b` (Debian openssh-client): a batch of `put`s over one session, logged on
 //     with a key (a batch cannot type a password), nothing else.
@@ -147,10 +147,9 @@ bool RunOurs(const Sshd& server, const std::vector<PageFile>& files) {
     config.idleTimeout = std::chrono::seconds(30);
     const klv::InstallerContext context{window, shared, config};
     klv::Session session;
-    const klv::Account account{server.host(), "klv", "s3cret"};
-    if (const klv::Result logon =
-            klv::LogOnSftp(context, session, server.host(), server.port(), account);
-        !logon.ok()) {
+    const klv::Account account{"sftp://" + server.host() + ":" + std::to_string(server.port()),
+                               "klv", "s3cret"};
+    if (const klv::Result logon = klv::LogOn(context, session, account); !logon.ok()) {
         std::fprintf(stderr, "sftp_bench: logon failed: %s\n", logon.text().c_str());
         return false;
     }
@@ -339,7 +338,7 @@ int main(int argc, char** argv) {
         }
         std::printf(
             "sftp_bench: %d pages (3.5 to 4.5 KiB, text) and 2 images (%zu KiB), one SSH "
-            "session, OpenSSH's sshd (internal-sftp); Session* = LogOnSftp, PutFile x %zu, "
+            "session, OpenSSH's sshd (internal-sftp); Session* = LogOn (sftp://), PutFile x %zu, "
             "LogOff; sftp -b = a batch of %zu puts\n",
             kPages, kImageBytes / 1024, files.size(), files.size());
 
