@@ -425,6 +425,30 @@ bool InstallerDialog::TrustCertificate(const CertificateInfo& certificate) {
     return box.clickedButton() == trust;
 }
 
+bool InstallerDialog::TrustHostKey(const sftp::HostKeyInfo& key) {
+    // The certificate's question, for a key: OpenSSH's words and fingerprint form, so that
+    // the user can compare it with what the host's provider publishes.
+    const QString host = FromUtf8(key.host) + QStringLiteral(" port %1").arg(key.port);
+    const QString text =
+        key.changed ? QStringLiteral(
+                          "The host key of %1 has CHANGED: it is not the key known for this "
+                          "host. Someone may be in the middle, or the host's key was "
+                          "replaced.")
+                          .arg(host)
+                    : QStringLiteral("The host key of %1 is not known.").arg(host);
+    const QString details =
+        QStringLiteral(
+            "Key type: %1\nSHA-256 fingerprint:\n%2\n\nTrust this key for %3 from now on?")
+            .arg(FromUtf8(key.keyType), FromUtf8(key.fingerprint), host);
+    QMessageBox box(QMessageBox::Warning, FromUtf8(kApplicationTitle),
+                    text + QStringLiteral("\n\n") + details, QMessageBox::NoButton, this);
+    box.setTextFormat(Qt::PlainText);
+    QPushButton* trust = box.addButton(QStringLiteral("Trust this key"), QMessageBox::AcceptRole);
+    box.setDefaultButton(box.addButton(QMessageBox::Cancel));
+    box.exec();
+    return box.clickedButton() == trust;
+}
+
 void InstallerDialog::OpenUrl(std::string_view url) {
     // Tolerant parsing percent-encodes what an address may not hold as it stands, such
     // as a blank or a non-ASCII character typed into "HTTP CGI Path".

@@ -75,6 +75,7 @@ public:
     void SetProgress(int done, int total) override;
     void SetStepBytes(std::uint64_t done, std::uint64_t total) override;
     [[nodiscard]] bool TrustCertificate(const CertificateInfo& certificate) override;
+    [[nodiscard]] bool TrustHostKey(const sftp::HostKeyInfo& key) override;
 
     // The widgets of the controls, by identifier; null for an identifier that is not
     // of that kind.

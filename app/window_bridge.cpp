@@ -69,6 +69,10 @@ bool WindowBridge::TrustCertificate(const CertificateInfo& certificate) {
                false);
 }
 
+bool WindowBridge::TrustHostKey(const sftp::HostKeyInfo& key) {
+    return Ask([&window = window_, key] { return window.TrustHostKey(key); }, false);
+}
+
 void WindowBridge::OpenUrl(std::string_view url) {
     Post([&window = window_, url = std::string(url)] { window.OpenUrl(url); });
 }

@@ -32,6 +32,7 @@ public:
     void SetStatusLine(std::string_view text) override;
     void ShowMessage(std::string_view text) override;
     [[nodiscard]] bool TrustCertificate(const CertificateInfo& certificate) override;
+    [[nodiscard]] bool TrustHostKey(const sftp::HostKeyInfo& key) override;
     void OpenUrl(std::string_view url) override;
     void SetProgress(int done, int total) override;
     void SetStepBytes(std::uint64_t done, std::uint64_t total) override;

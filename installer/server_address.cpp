@@ -246,9 +246,6 @@ std::string ServerFieldRefusal(std::string_view text, unsigned ftpPort) {
     if (const auto* refusal = std::get_if<ServerRefusal>(&parsed)) {
         return refusal->text;
     }
-    if (std::get<ServerAddress>(parsed).scheme == Scheme::Sftp) {
-        return std::string(kSftpNotAvailable);
-    }
     return {};
 }
 

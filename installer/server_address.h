@@ -55,11 +55,6 @@ using ParsedServer = std::variant<ServerAddress, ServerRefusal>;
 // empty when it can.
 [[nodiscard]] std::string ServerFieldRefusal(std::string_view text, unsigned ftpPort);
 
-// Until SFTP sessions exist: what an sftp:// server is refused with (ServerFieldRefusal,
-// and LogOn should one get that far). The one place to change when they do.
-inline constexpr std::string_view kSftpNotAvailable =
-    "\"Server\" names an SFTP server (sftp://): SFTP is not available yet.";
-
 // The one name under which anything is remembered about a host (trusted certificates,
 // host keys, "spoke TLS"): the host with ASCII letters folded to lower case and one
 // trailing dot dropped, an address in its canonical form (IPv4 dotted decimal as the

@@ -1,5 +1,7 @@
 #include "installer/session.h"
 
+#include <cstdlib>
+
 #include "base/cancel.h"
 #include "ftp/leading_number.h"
 #include "ftp/socket_layer.h"
@@ -69,6 +71,44 @@ Result Outcome(bool ok, const ftp::FtpClient& client) {
     return ok ? Result::Success() : Result::Failure(client.replyText());
 }
 
+// The user's and the system's known_hosts, named for libssh: it would look the home up in
+// the password database, where the user's $HOME is what counts.
+sftp::HostKeyTrust SftpTrust(const InstallerContext& context, const std::string& key) {
+    sftp::HostKeyTrust trust;
+    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
+        trust.knownHostsFile = std::string(home) + "/.ssh/known_hosts";
+    }
+    trust.globalKnownHostsFile = "/etc/ssh/ssh_known_hosts";
+    TrustStore& store = *context.shared.trustStore;
+    trust.trustedFingerprint = store.TrustedFingerprint(key);
+    trust.askTrust = [&context, &store, key](const sftp::HostKeyInfo& hostKey) {
+        if (!context.window.TrustHostKey(hostKey)) {
+            return false;
+        }
+        store.TrustFingerprint(key, hostKey.fingerprint);
+        return true;
+    };
+    return trust;
+}
+
+// The SFTP logon: host key trust as SftpTrust says, the password or keyboard-interactive.
+Result LogOnSftp(const InstallerContext& context, Session& session, const ServerAddress& server,
+                 const Account& account) {
+    session.overSftp = true;
+    sftp::SftpClient& client = session.sftp;
+    client.setIdleTimeout(context.config.idleTimeout);
+    sftp::LogonRequest request;
+    request.host = server.host;
+    request.port = server.port;
+    request.user = account.user;
+    request.password = account.password;
+    request.trust = SftpTrust(context, HostKey(server.host, server.port));
+    if (!client.LogOn(request)) {
+        return Result::Failure(client.replyText());  // the connection is closed
+    }
+    return Result::Success();
+}
+
 }  // namespace
 
 bool InitializeNetworking() {
@@ -101,6 +141,7 @@ std::string TranscriptText(const std::vector<std::string>& replies) {
 }
 
 Result LogOn(const InstallerContext& context, Session& session, const Account& account) {
+    session.overSftp = false;
     ftp::FtpClient& client = session.client;
     client.setIdleTimeout(context.config.idleTimeout);
     // The workflows refused a "Server" that cannot be used before anything was fetched
@@ -111,7 +152,7 @@ Result LogOn(const InstallerContext& context, Session& session, const Account& a
     }
     const ServerAddress& server = std::get<ServerAddress>(parsed);
     if (server.scheme == Scheme::Sftp) {
-        return Result::Failure(std::string(kSftpNotAvailable));
+        return LogOnSftp(context, session, server, account);
     }
     // passiveFirst stays: a fresh logon of the run reaches the same server. A host whose
     // TLS handshake completed is remembered as one at once (LogonFor), and is never again
@@ -127,6 +168,11 @@ Result LogOn(const InstallerContext& context, Session& session, const Account& a
 }
 
 Result PutFile(Session& session, const FileToPut& file) {
+    if (session.overSftp) {
+        return session.sftp.Put(file.remotePath, file.localPath, file.type)
+                   ? Result::Success()
+                   : Result::Failure(session.sftp.replyText());
+    }
     ftp::FtpClient& client = session.client;
     if (!session.passiveFirst) {
         if (client.Put(file.remotePath, file.localPath, ftp::DataConnection::Active, file.type)) {
@@ -142,8 +188,34 @@ Result PutFile(Session& session, const FileToPut& file) {
         client);
 }
 
+std::optional<std::string> MakeExecutable(Session& session, const std::string& remotePath,
+                                          std::vector<std::string>& replies) {
+    std::optional<std::string> refusal;
+    if (session.overSftp) {
+        if (!session.sftp.MakeExecutable(remotePath)) {
+            refusal = session.sftp.replyText();
+        }
+        replies.push_back(session.sftp.replyText());
+        return refusal;
+    }
+    ftp::FtpClient& client = session.client;
+    const auto [directory, fileName] = SplitRemotePath(remotePath);
+    for (const std::string& command :
+         {"CWD " + std::string(directory), "SITE chmod 755 " + std::string(fileName)}) {
+        if (!client.Command(command) && !refusal) {
+            refusal = client.replyText();
+        }
+        replies.push_back(client.replyText());
+    }
+    return refusal;
+}
+
 void LogOff(Session& session) {
-    session.client.LogOff();
+    if (session.overSftp) {
+        session.sftp.LogOff();
+    } else {
+        session.client.LogOff();
+    }
 }
 
 ScriptUpload PutScript(const InstallerContext& context, const Account& account,
@@ -160,17 +232,13 @@ ScriptUpload PutScript(const InstallerContext& context, const Account& account,
 
     // Whatever becomes of the upload, the chmod is still tried: the transcript shows the
     // user every reply, and the user judges the result from it.
-    ftp::FtpClient& client = session.client;
     upload.put = PutFile(session, script);
-    upload.replies.push_back(client.replyText());
+    upload.replies.push_back(session.lastReply());
     if (!CancelRequested()) {
-        const auto [directory, fileName] = SplitRemotePath(script.remotePath);
-        for (const std::string& command :
-             {"CWD " + std::string(directory), "SITE chmod 755 " + std::string(fileName)}) {
-            if (!client.Command(command) && upload.put.ok() && !upload.chmodRefusal) {
-                upload.chmodRefusal = client.replyText();
-            }
-            upload.replies.push_back(client.replyText());
+        std::optional<std::string> refusal =
+            MakeExecutable(session, script.remotePath, upload.replies);
+        if (upload.put.ok()) {
+            upload.chmodRefusal = std::move(refusal);
         }
     }
     if (transcript == Transcript::Shown && !CancelRequested()) {

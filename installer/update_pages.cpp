@@ -41,7 +41,7 @@ struct Run {
 // Makes sure the session is logged on before a page goes up: logs on again when the
 // connection is gone and a fresh logon is left. The reason when it is not.
 std::optional<std::string> EnsureLoggedOn(const InstallerContext& context, Run& run) {
-    if (run.session.client.connected()) {
+    if (run.session.connected()) {
         return std::nullopt;
     }
     if (run.freshLogonsLeft == 0) {
@@ -72,7 +72,7 @@ std::optional<std::string> UploadListedPage(const InstallerContext& context, Run
         return "the name is too long";
     }
 
-    if (!run.session.client.connected() && run.freshLogonsLeft == 0) {
+    if (!run.session.connected() && run.freshLogonsLeft == 0) {
         return std::string(kConnectionLost);  // no need to fetch what cannot go up
     }
     const std::string page = WorkingFile(shared.appDirectory, "temp.txt");

@@ -8,6 +8,7 @@
 
 #include "ftp/certificate.h"
 #include "installer/form.h"
+#include "sftp/host_key.h"
 
 namespace klv {
 
@@ -36,6 +37,16 @@ public:
     // `certificate` holds, with "Trust this certificate" and "Cancel"; true for trust.
     // Returns when the user has answered.
     [[nodiscard]] virtual bool TrustCertificate(const CertificateInfo& certificate) = 0;
+
+    // Asks whether to trust an SSH host key that no known_hosts file and no earlier answer
+    // knows, showing the host, the port, the key's type and its SHA-256 fingerprint (and
+    // that the key CHANGED, when another was known), with "Trust this key" and "Cancel";
+    // true for trust. Returns when the user has answered. A window that cannot ask
+    // refuses: nothing is sent to a host whose key nobody accepted.
+    [[nodiscard]] virtual bool TrustHostKey(const sftp::HostKeyInfo& key) {
+        (void)key;
+        return false;
+    }
 
     // Hands a web address to the user's browser; failures are not reported.
     virtual void OpenUrl(std::string_view url) = 0;

@@ -18,6 +18,8 @@
 #                             fetch stores)
 #   KLV_WEB_BENCH_ROUNDS      web_bench's rounds (default 9)
 #   KLV_PAGES_BENCH_ROUNDS    pages_bench's rounds, loopback and delayed (default "21 3")
+#   KLV_SFTP_BENCH_ROUNDS     sftp_bench's rounds, loopback and delayed (default "11 3");
+#                             it starts OpenSSH's sshd (testkit/servers.py) the same way
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -15,6 +15,8 @@ packages=(
   # tests and demo: real servers on loopback, a display for whole-program runs, the
   # font the window's layout is measured with, a check of the installed menu entry
   python3 python3-pyftpdlib python3-openssl openssl xvfb xauth xdg-utils curl fonts-dejavu-core desktop-file-utils
+  # SFTP: libssh to build with (not libssh2); OpenSSH's client for the benchmark's sftp -b
+  libssh-dev openssh-client
   # interoperability runs and benchmarks; the libraries are those of vsftpd, proftpd
   # and pure-ftpd, which scripts/fetch-ftp-servers.sh unpacks without installing them:
   # the three conflict in apt, and a user's own FTP server must stay as it is
@@ -49,7 +51,31 @@ if [ "${#missing[@]}" -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   "${sudo[@]}" apt-get update
   "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+  updated=yes
 fi
 
 # The FTP servers are unpacked into the build tree by scripts/fetch-ftp-servers.sh when
 # the interoperability tests need them; nothing here installs or removes an FTP server.
+
+# OpenSSH's sshd for the SFTP tests, which start it themselves with host keys and a
+# configuration of their own on a loopback port. The package's own service must neither
+# start nor stay enabled: a policy-rc.d that refuses every start guards the installation
+# (unless the machine has a policy of its own), and afterwards ssh.service and ssh.socket
+# are disabled: their wants/ and alias links go, and the SysV start links become stop links.
+if ! dpkg-query -W -f='${Status}' openssh-server 2>/dev/null | grep -q 'install ok installed'; then
+  guard=/usr/sbin/policy-rc.d
+  own_guard=
+  if [ ! -e "$guard" ]; then
+    printf '#!/bin/sh\n# left by setup-debian.sh while openssh-server installs\nexit 101\n' |
+      "${sudo[@]}" tee "$guard" >/dev/null
+    "${sudo[@]}" chmod 755 "$guard"
+    own_guard=yes
+  fi
+  [ -n "${updated:-}" ] || "${sudo[@]}" apt-get update
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends \
+    openssh-server || { [ -z "$own_guard" ] || "${sudo[@]}" rm -f "$guard"; exit 1; }
+  [ -z "$own_guard" ] || "${sudo[@]}" rm -f "$guard"
+fi
+# systemctl works on the unit files whether or not systemd runs, and passes the SysV
+# script's links on to update-rc.d.
+"${sudo[@]}" systemctl disable --quiet ssh.service ssh.socket

@@ -7,6 +7,9 @@ line and serves until its standard input closes, so it ends with the process tha
   servers.py pyftpd HOME USER PASSWORD [die-after=N] [tls=CERT]   Debian's pyftpdlib
   servers.py ftp LOG [VERB=REPLY ...]       scripted; commands in LOG
   servers.py full                            takes no connection: a connect to it hangs
+  servers.py sshd HOME USER PASSWORD HOSTKEY [auth=password|kbdint] [pubkey=FILE.pub]
+                                             [address=127.0.0.1]
+  servers.py relay HOST PORT [stall-after=N]  forwards to HOST PORT; see relay()
 
 An HTTP ACTION is "CODE REASON", "3xx>LOCATION" ("{port}" in it is the server's own port; a
 blank before it puts two blanks in the status line), "cut" (the connection closes short of the
@@ -22,7 +25,14 @@ DATA moves the data connection's bytes (CUT resets it midway), CLOSE drops the c
 SILENT answers nothing more (the commands are still logged), PAUSE waits 0.3 s, SLOW sends
 the reply's later lines a byte every 0.1 s, TRICKLE sends a TLS record's first bytes that
 slowly for ever, RESET resets the connection once the client has sent something, and TLS
-(after a 234) goes on through TLS with a self-signed certificate made for the run."""
+(after a 234) goes on through TLS with a self-signed certificate made for the run.
+
+sshd is Debian's OpenSSH server on 127.0.0.1 (or `address`) with HOSTKEY (an ed25519 key made when the
+file is missing) and a configuration of its own: USER (uid 1000, home HOME) logs on with
+PASSWORD through PAM by "password" or by "keyboard-interactive" alone, or with the key
+whose public half is FILE.pub; SFTP is sshd's internal-sftp. Like vsftpd, it runs in a mount
+namespace of its own, where copies of /etc/passwd, /etc/shadow and /etc/pam.d that know USER
+and a /run of its own are bound over the host's: no account is added to the system."""
 import ctypes, os, signal, socket, subprocess, sys, threading, time, warnings
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import unquote, urlsplit
@@ -155,6 +165,13 @@ def real(kind, home, user, password, unpacked, *options):
         argv = [unpacked + "/usr/sbin/pure-ftpd", "--bind", "%s,%d" % (host, port), "--login",
                 "puredb:" + work + "/users.pdb", "--noanonymous", "--dontresolve", "--ipv4only"]
         argv += ["-Y", "2", "-2", cert + ".crt," + cert + ".key"] if cert else []
+    serve_in_namespace(kind, argv, mounts, work, host, port)
+
+
+def serve_in_namespace(kind, argv, mounts, work, host, port):
+    """Runs `argv` in a mount namespace of its own with each (file, over) of `mounts` bound,
+    its errors in WORK/server.log, until the port answers; then serves until stdin closes,
+    when the server's process group is killed."""
     binds = "".join("mount --bind %s %s && " % pair for pair in mounts)
     die_with_parent = lambda: ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
     server = subprocess.Popen(["unshare", "--mount", "--propagation", "private", "sh", "-c",
@@ -171,6 +188,69 @@ def real(kind, home, user, password, unpacked, *options):
             time.sleep(0.05)
     ready(host, port, lambda: os.killpg(server.pid, signal.SIGKILL))
     server.wait()
+
+
+def sshd(home, user, password, hostkey, *options):
+    option = lambda name, default: next((o.split("=", 1)[1] for o in options
+                                         if o.startswith(name + "=")), default)
+    work, host = os.path.dirname(home), option("address", "127.0.0.1")
+    auth, pubkey = option("auth", "password"), option("pubkey", "")
+    if not os.path.exists(hostkey):
+        subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", "", "-f", hostkey],
+                       check=True)
+    with socket.create_server((host, 0)) as probe:
+        port = probe.getsockname()[1]
+    warnings.simplefilter("ignore", DeprecationWarning)
+    import crypt
+    write = lambda name, text: open(os.path.join(work, name), "w").write(text) and None
+    write("passwd", open("/etc/passwd").read() + "%s:x:1000:1000::%s:/bin/sh\n" % (user, home))
+    write("shadow", open("/etc/shadow").read() + "%s:%s:19000:0:99999:7:::\n"
+          % (user, crypt.crypt(password, "$6$klvtests$")))
+    os.chmod(work + "/shadow", 0o600)
+    subprocess.run(["cp", "-a", "/etc/pam.d", work + "/pam.d"], check=True)
+    write("pam.d/sshd", "auth required pam_unix.so\naccount required pam_permit.so\n"
+          "session required pam_permit.so\npassword required pam_deny.so\n")
+    os.makedirs(work + "/run/sshd", mode=0o755, exist_ok=True)  # the privilege separation
+    keys = work + "/authorized_keys"
+    write("authorized_keys", open(pubkey).read() if pubkey else "")
+    yes = lambda on: "yes" if on else "no"
+    write("sshd_config", "ListenAddress %s:%d\nHostKey %s\nPidFile none\nUsePAM yes\n"
+          "PasswordAuthentication %s\nKbdInteractiveAuthentication %s\n"
+          "PubkeyAuthentication %s\nAuthorizedKeysFile %s\nStrictModes no\nPermitRootLogin no\n"
+          "UseDNS no\nSubsystem sftp internal-sftp\nLogLevel DEBUG1\nMaxStartups 50\n"
+          % (host, port, hostkey, yes(auth == "password"), yes(auth == "kbdint"), yes(pubkey),
+             keys))
+    mounts = [(work + "/passwd", "/etc/passwd"), (work + "/shadow", "/etc/shadow"),
+              (work + "/pam.d", "/etc/pam.d"), (work + "/run", "/run")]
+    serve_in_namespace("sshd", ["/usr/sbin/sshd", "-D", "-f", work + "/sshd_config", "-E",
+                                work + "/sshd.log"], mounts, work, host, port)
+
+
+def relay(host, port, *options):
+    """Forwards every connection to HOST PORT. With stall-after=N it stops forwarding in
+    both directions once the client has sent N bytes, and holds both connections open:
+    a server that went silent mid-conversation."""
+    limit = next((int(o[12:]) for o in options if o.startswith("stall-after=")), None)
+    listener = socket.create_server(("127.0.0.1", 0))
+    ready("127.0.0.1", listener.getsockname()[1])
+    while True:
+        client, _ = listener.accept()
+        server = socket.create_connection((host, int(port)))
+        left = [limit]  # what the client may still send; None: no bound
+        def pump(source, sink, upstream, left=left):
+            while left[0] != 0:
+                chunk = source.recv(65536)
+                if not chunk or left[0] == 0:
+                    break
+                if upstream and left[0] is not None:
+                    chunk = chunk[:left[0]]
+                    left[0] -= len(chunk)
+                sink.sendall(chunk)
+            if left[0] != 0:
+                return sink.shutdown(socket.SHUT_WR)
+            threading.Event().wait()  # silent, both connections held open
+        for args in ((client, server, True), (server, client, False)):
+            threading.Thread(target=pump, args=args, daemon=True).start()
 
 
 
@@ -313,5 +393,5 @@ def full():
 
 
 if __name__ == "__main__":
-    {"http": http, "real": real, "pyftpd": pyftpd, "ftp": ftp,
-     "full": full}[sys.argv[1]](*sys.argv[2:])
+    {"http": http, "real": real, "pyftpd": pyftpd, "ftp": ftp, "full": full, "sshd": sshd,
+     "relay": relay}[sys.argv[1]](*sys.argv[2:])

@@ -160,7 +160,7 @@ TEST(ServerAddress, ReadsSchemesHostsAndPortsAndNamesWhatIsWrong) {
         }
     }
     EXPECT_EQ(ServerFieldRefusal("ftp://[::1]:2121", 21), "");
-    EXPECT_EQ(ServerFieldRefusal("sftp://host", 21), kSftpNotAvailable);
+    EXPECT_EQ(ServerFieldRefusal("sftp://host", 21), "");
 }
 
 // Every spelling of a host and port, and the one key it is remembered by; keys stored

@@ -9,6 +9,7 @@
 
 #include "base/cancel.h"
 #include "ftp/ftp_client.h"
+#include "sftp/sftp_client.h"
 #include "tests/support/support.h"
 #include "web/fetch.h"
 
@@ -41,14 +42,32 @@ struct Waiting {
         return LogOn() &&
                client.Put("page", scratch / "local", connection, ftp::TransferType::Image);
     }
+
+    // SFTP: sshd behind a relay (`server`) that goes silent once the client has sent what
+    // the relay's rule says; any host key is trusted.
+    std::optional<LocalServer> sshd;
+    sftp::SftpClient sftpClient;
+    bool SftpLogOn() {
+        const auto trust = [](const sftp::HostKeyInfo&) { return true; };
+        return sftpClient.LogOn({server->host, server->port, "klv", "s3cret", {.askTrust = trust}});
+    }
+    bool SftpPut() {
+        testing::WriteFile(scratch / "local", "");
+        fs::resize_file(scratch / "local", std::size_t{4} << 20);
+        return sftpClient.Put("page", scratch / "local", ftp::TransferType::Image);
+    }
 };
 
 struct Wait {
     const char* name;
     std::vector<std::string> server;  // the scripted FTP server's rules, or "http" or "full"
     std::function<bool(Waiting&)> run;
-    bool endedByCancel = true;  // else by an idle bound of kShortBound
+    bool endedByCancel = true;               // else by an idle bound of kShortBound
+    std::function<bool(Waiting&)> before{};  // what must succeed first, before the clock starts
 };
+
+// Past the SSH logon (a few KiB from the client), well inside the first SFTP write.
+constexpr const char* kSilentInTheFirstWrite = "stall-after=32768";
 
 using ftp::DataConnection;
 // clang-format off
@@ -74,6 +93,16 @@ const Wait kWaits[] = {
      .run = [](Waiting& w) { return w.LogOn(); }, .endedByCancel = false},
     {.name = "TrickledTlsHandshake", .server = {"AUTH=234 Go|TRICKLE"},
      .run = [](Waiting& w) { return w.LogOn(true); }, .endedByCancel = false},
+    {.name = "SshBanner", .server = {"sshd", "stall-after=0"},
+     .run = [](Waiting& w) { return w.SftpLogOn(); }},
+    {.name = "SshBannerIdle", .server = {"sshd", "stall-after=0"},
+     .run = [](Waiting& w) { return w.SftpLogOn(); }, .endedByCancel = false},
+    // libssh's SFTP calls wait inside libssh: the socket is shut down under them.
+    {.name = "SftpWrite", .server = {"sshd", kSilentInTheFirstWrite},
+     .run = [](Waiting& w) { return w.SftpPut(); }, .before = &Waiting::SftpLogOn},
+    {.name = "SftpWriteIdle", .server = {"sshd", kSilentInTheFirstWrite},
+     .run = [](Waiting& w) { return w.SftpPut(); }, .endedByCancel = false,
+     .before = &Waiting::SftpLogOn},
 };
 // clang-format on
 class EveryWait : public ::testing::TestWithParam<Wait> {};
@@ -84,11 +113,19 @@ TEST_P(EveryWait, EndsWithinASecondOfCancelOrAtItsBound) {
     std::vector<std::string> server = wait.server;
     if (server[0] == "http") {
         server = {"http", waiting.scratch.path, waiting.scratch / "log", "/x=silent"};
+    } else if (server[0] == "sshd") {
+        testing::StartSshd(waiting.sshd, waiting.scratch);
+        server = {"relay", waiting.sshd->host, std::to_string(waiting.sshd->port), server[1]};
     } else if (server[0] != "full") {
         server.insert(server.begin(), {"ftp", waiting.scratch / "log"});
     }
     waiting.server.emplace(server);
     waiting.client.setIdleTimeout(wait.endedByCancel ? 30s : kShortBound);
+    if (wait.before) {
+        waiting.sftpClient.setIdleTimeout(5s);
+        ASSERT_TRUE(wait.before(waiting)) << waiting.sftpClient.replyText();
+    }
+    waiting.sftpClient.setIdleTimeout(wait.endedByCancel ? 30s : kShortBound);
 
     CancelToken token;
     const RunScope scope(token);
@@ -101,6 +138,7 @@ TEST_P(EveryWait, EndsWithinASecondOfCancelOrAtItsBound) {
         });
     }
     EXPECT_FALSE(wait.run(waiting));
+    EXPECT_FALSE(waiting.sftpClient.connected());
     const auto took = Clock::now() - start;
     const auto end = wait.endedByCancel ? kCancelAfter : kShortBound;
     EXPECT_GE(took, end);  // it did wait: nothing failed early for another reason

@@ -439,5 +439,54 @@ TEST_F(Workflow, APageAfterALostConnectionLogsOnAgainAtMostThreeTimes) {
     EXPECT_THAT(Sent(), ::testing::Contains(StartsWith("STOR ")).Times(8));
 }
 
+// Install Script and Update Pages over sftp:// (OpenSSH's sshd), with the host key in the
+// user's $HOME/.ssh/known_hosts, unknown (asked once for the three logons, trusted), or
+// changed since (the user is told so and cancels, in each workflow: nothing goes up).
+struct HostKeyRow {
+    const char* name;
+    const char* knownHost;  // the key $HOME/.ssh/known_hosts holds: "hostkey", "otherkey", ""
+    std::size_t asked;      // the user was asked this many times
+    bool landed;
+};
+const HostKeyRow kHostKeyRows[] = {{"Known", "hostkey", 0, true},
+                                   {"UnknownTrusted", "", 1, true},
+                                   {"ChangedCancelled", "otherkey", 2, false}};
+class OverSftp : public Workflow, public ::testing::WithParamInterface<HostKeyRow> {};
+
+TEST_P(OverSftp, InstallScriptAndUpdatePagesTakeTheHostKeyAsTheUserSays) {
+    const HostKeyRow& row = GetParam();
+    Serve();
+    std::optional<LocalServer> sshd;
+    StartSshd(sshd, scratch);
+    ASSERT_EQ(Process({"ssh-keygen", "-q", "-N", "", "-f", scratch / "otherkey"}).Wait(), 0);
+    fs::create_directories(scratch.path / ".ssh");
+    WriteFile(
+        scratch.path / ".ssh/known_hosts",
+        *row.knownHost ? KnownHost(sshd->host, sshd->port, scratch / row.knownHost + ".pub") : "");
+    const std::string home = std::getenv("HOME");
+    ::setenv("HOME", scratch.path.c_str(), 1);
+    window.SetFieldText(Control::Username, "klv");
+    window.SetFieldText(Control::Server, "sftp://127.0.0.1:" + std::to_string(sshd->port));
+    window.trustCertificates = row.landed;
+
+    const RunResult installed = InstallScript(Context());
+    EXPECT_EQ(UpdatePages("faq.txt\nklv.jpg\n"), row.landed ? "" : "<no completion>");
+    ::setenv("HOME", home.c_str(), 1);
+    ASSERT_EQ(window.hostKeys.size(), row.asked);
+    EXPECT_EQ(row.asked && window.hostKeys[0].changed, !row.landed);
+    EXPECT_EQ(installed.outcome, row.landed ? RunOutcome::Done : RunOutcome::Refused);
+    EXPECT_EQ(fs::exists(Home("www/cgi-bin/klvcfg.cgi")), row.landed);
+    if (row.landed) {
+        EXPECT_EQ(ReadFile(Home("www/cgi-bin/klv.cgi")), Stored(ReadFile(Vendor("klvcgi.txt"))));
+        EXPECT_EQ(ModeOf(Home("www/cgi-bin/klv.cgi")), 0755u);
+        EXPECT_THAT(window.messages, ::testing::Contains("put www/cgi-bin/klv.cgi: OK \n"
+                                                         "chmod 0755 www/cgi-bin/klv.cgi: OK"));
+        EXPECT_EQ(ReadFile(Home("www/klv/klv.jpg")), ReadFile(Vendor("klv.jpg")));
+        EXPECT_EQ(ReadFile(Home("www/klv/faq.txt")), Stored(ReadFile(Vendor("faq.txt"))));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Workflows, OverSftp, ::testing::ValuesIn(kHostKeyRows), RowName);
+
 }  // namespace
 }  // namespace klv::testing

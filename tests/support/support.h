@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,26 @@ inline constexpr auto RowName = [](const auto& info) { return std::string(info.p
 
 inline constexpr unsigned kClosedPort = 9;  // discard: nothing listens on loopback
 
+// Starts servers.py's sshd in `server` for user "klv" with password "s3cret" (taken by
+// `auth`: "password" or "kbdint"), whose home SCRATCH/home holds www/cgi-bin and www/klv and
+// belongs to uid 1000; the host key is SCRATCH/hostkey(.pub), made by the server.
+inline void StartSshd(std::optional<LocalServer>& server, const Scratch& scratch,
+                      const std::string& auth = "password") {
+    fs::create_directories(scratch.path / "home/www/cgi-bin");
+    fs::create_directories(scratch.path / "home/www/klv");
+    Process({"chown", "-R", "1000:1000", scratch / "home"}).Wait();
+    server.emplace(std::vector<std::string>{"sshd", scratch / "home", "klv", "s3cret",
+                                            scratch / "hostkey", "auth=" + auth});
+}
+
+// A known_hosts line for `host`:`port` with the public key in the file `publicKey`.
+inline std::string KnownHost(const std::string& host, unsigned port, const fs::path& publicKey) {
+    std::istringstream key(ReadFile(publicKey));
+    std::string type, base64;
+    key >> type >> base64;
+    return "[" + host + "]:" + std::to_string(port) + " " + type + " " + base64 + "\n";
+}
+
 class FakeWindow : public Window {
 public:
     FakeWindow() { SetFormDefaults(*this); }
@@ -61,6 +82,10 @@ public:
         certificates.push_back(certificate);
         return trustCertificates;
     }
+    bool TrustHostKey(const sftp::HostKeyInfo& key) override {
+        hostKeys.push_back(key);
+        return trustCertificates;
+    }
 
     std::map<Control, std::string> fields;
     std::string statusLine{kStatusAtStart};
@@ -69,7 +94,8 @@ public:
     std::vector<std::string> openedUrls;
     std::function<void(const std::string&)> onMessage;
     std::vector<ftp::CertificateInfo> certificates;  // every trust question, in order
-    bool trustCertificates = false;                  // the answer: "Cancel" unless set
+    std::vector<sftp::HostKeyInfo> hostKeys;         // every host key question, in order
+    bool trustCertificates = false;                  // the answer to both: "Cancel" unless set
 };
 
 }  // namespace klv::testing
