@@ -372,6 +372,26 @@ public:
         return false;
     }
 
+    [[nodiscard]] bool TrustHostKey(const sftp::HostKeyInfo& key) override {
+        const std::string where = key.host + " port " + std::to_string(key.port);
+        for (const std::string& given : line_.trusted) {
+            if (given == key.fingerprint) {
+                reporter_.Info("trusting the " + key.keyType + " host key of " + where + " (" +
+                               key.fingerprint + (key.changed ? "), which has CHANGED, " : ") ") +
+                               "as --trust says");
+                return true;
+            }
+        }
+        reporter_.Line("the " + key.keyType + " host key of " + where +
+                       (key.changed ? " has CHANGED from the one known for it"
+                                    : " is not in known_hosts nor trusted before") +
+                       "; refused");
+        reporter_.Line("  SHA-256 fingerprint: " + key.fingerprint);
+        reporter_.Line("to trust exactly this key, run again with --trust " + key.fingerprint +
+                       " (or trust it once in the window)");
+        return false;
+    }
+
 private:
     Reporter& reporter_;
     const CommandLine& line_;
