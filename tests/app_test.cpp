@@ -221,6 +221,21 @@ TEST_F(Window, TheCertificateQuestionShowsWhatFailedAndTrustIsRememberedPerHost)
     EXPECT_FALSE(ProgramSettings().allKeys().contains("TlsHosts/FTP.Example.COM."));
 }
 
+// The certificate's box, for an SSH host key: what identifies the key, and a change plainly.
+TEST_F(Window, TheHostKeyQuestionShowsTheKeyAndSaysWhenItChanged) {
+    WhenModalOpens<QMessageBox>([](QMessageBox& box) {
+        for (const char* shown : {"h.example port 2222 has CHANGED", "ssh-ed25519", "SHA256:a+b"}) {
+            EXPECT_THAT(box.text().toStdString(), ::testing::HasSubstr(shown));
+        }
+        for (QAbstractButton* button : box.buttons()) {
+            if (button->text() == "Trust this key") {
+                return button->click();
+            }
+        }
+    });
+    EXPECT_TRUE(dialog.TrustHostKey({"h.example", 2222, "ssh-ed25519", "SHA256:a+b", true}));
+}
+
 std::vector<QObject*> nameChanges;
 
 TEST_F(Window, TheStatusLineShowsItsTextAndScreenReadersHearEveryChange) {

@@ -4,7 +4,6 @@
 // The workflows over SFTP are in tests/workflow_test.cpp, its waits in tests/wait_test.cpp.
 #include "sftp/sftp_client.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -18,10 +17,6 @@ namespace klv::testing {
 namespace {
 
 using namespace std::chrono_literals;
-using ::testing::HasSubstr;
-using ::testing::IsEmpty;
-using ::testing::Not;
-using ::testing::StartsWith;
 
 // `count` bytes of lines that end in CR LF, with one CR LF split across the client's
 // 128 KiB pieces and a lone CR last.
@@ -39,11 +34,9 @@ std::string Script(std::size_t count) {
 
 // The fingerprint of a public key file, as ssh-keygen -l shows it.
 std::string Fingerprint(const std::string& publicKey, const Scratch& scratch) {
-    Process keygen({"ssh-keygen", "-l", "-f", publicKey}, scratch / "fingerprint");
-    EXPECT_EQ(keygen.Wait(), 0);
-    std::istringstream line(ReadFile(scratch / "fingerprint"));
+    EXPECT_EQ(Process({"ssh-keygen", "-l", "-f", publicKey}, scratch / "fingerprint").Wait(), 0);
     std::string bits, fingerprint;
-    line >> bits >> fingerprint;
+    std::istringstream(ReadFile(scratch / "fingerprint")) >> bits >> fingerprint;
     return fingerprint;
 }
 
@@ -145,9 +138,6 @@ const Logon kLogons[] = {
     {.name = "KeyboardInteractive", .auth = "kbdint", .password = "s3cret"},
     {.name = "WrongPassword", .auth = "password", .password = "wrong",
      .reply = "Access denied for 'password'. Authentication that can continue: password"},
-    {.name = "WrongPasswordKeyboardInteractive", .auth = "kbdint", .password = "wrong",
-     .reply = "Access denied for 'keyboard interactive'. Authentication that can continue: "
-              "keyboard-interactive"},
 };
 // clang-format on
 class Logons : public ::testing::TestWithParam<Logon> {};
@@ -189,7 +179,6 @@ const HostKeyCase kHostKeys[] = {
     {.name = "UnknownCancelled", .asked = true},
     {.name = "UnknownTrusted", .asked = true, .trust = true},
     {.name = "ChangedInKnownHostsCancelled", .userFile = "otherkey", .asked = true, .changed = true},
-    {.name = "ChangedInTheSystemsFile", .globalFile = "otherkey", .asked = true, .changed = true},
     {.name = "ChangedInTheStore", .store = "otherkey", .asked = true, .changed = true},
 };
 // clang-format on
@@ -232,7 +221,6 @@ TEST_P(HostKeys, KnownKeysPassTheOthersAreAskedAboutAndCancelSendsNothing) {
         EXPECT_EQ(asked[0].port, host.server->port);
         EXPECT_EQ(asked[0].keyType, "ssh-ed25519");
         EXPECT_EQ(asked[0].fingerprint, Fingerprint(keyFile("hostkey"), host.scratch));
-        EXPECT_THAT(asked[0].fingerprint, StartsWith("SHA256:"));
         EXPECT_EQ(asked[0].changed, hostKey.changed);
     }
     if (!loggedOn) {

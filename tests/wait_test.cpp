@@ -95,8 +95,6 @@ const Wait kWaits[] = {
      .run = [](Waiting& w) { return w.LogOn(true); }, .endedByCancel = false},
     {.name = "SshBanner", .server = {"sshd", "stall-after=0"},
      .run = [](Waiting& w) { return w.SftpLogOn(); }},
-    {.name = "SshBannerIdle", .server = {"sshd", "stall-after=0"},
-     .run = [](Waiting& w) { return w.SftpLogOn(); }, .endedByCancel = false},
     // libssh's SFTP calls wait inside libssh: the socket is shut down under them.
     {.name = "SftpWrite", .server = {"sshd", kSilentInTheFirstWrite},
      .run = [](Waiting& w) { return w.SftpPut(); }, .before = &Waiting::SftpLogOn},
