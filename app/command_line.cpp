@@ -741,8 +741,9 @@ std::string Usage(Command command) {
         "  the desktop keyring (the window's \"Remember Passwords in Keyring\")\n"
         "  a prompt, when standard input is a terminal\n"
         "\nOther options:\n"
-        "  --trust FINGERPRINT           trust the server certificate with this SHA-256\n"
-        "                                fingerprint (SHA256:... or AB:CD:..., as printed)\n";
+        "  --trust FINGERPRINT           trust the server certificate or SSH host key with\n"
+        "                                this SHA-256 fingerprint (SHA256:... or AB:CD:...,\n"
+        "                                as printed)\n";
     if (command != Command::UpdatePages) {
         text += "  --open                        install-script: open the set-up page\n";
     }
