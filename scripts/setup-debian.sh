@@ -54,6 +54,14 @@ if [ "${#missing[@]}" -gt 0 ]; then
   updated=yes
 fi
 
+# The keyring tests start gnome-keyring on a bus of their own. When this script brought the
+# package in, its per-user sockets (which would start a keyring in every later login
+# session) are not left enabled; a desktop that had the keyring before keeps it.
+if [[ " ${missing[*]} " == *" gnome-keyring "* ]]; then
+  "${sudo[@]}" systemctl --global disable --quiet gnome-keyring-daemon.socket \
+    gcr-ssh-agent.socket 2>/dev/null || true
+fi
+
 # The FTP servers are unpacked into the build tree by scripts/fetch-ftp-servers.sh when
 # the interoperability tests need them; nothing here installs or removes an FTP server.
 
@@ -75,7 +83,7 @@ if ! dpkg-query -W -f='${Status}' openssh-server 2>/dev/null | grep -q 'install 
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends \
     openssh-server || { [ -z "$own_guard" ] || "${sudo[@]}" rm -f "$guard"; exit 1; }
   [ -z "$own_guard" ] || "${sudo[@]}" rm -f "$guard"
+  # systemctl works on the unit files whether or not systemd runs, and passes the SysV
+  # script's links on to update-rc.d. An sshd the machine had before is left as it was.
+  "${sudo[@]}" systemctl disable --quiet ssh.service ssh.socket
 fi
-# systemctl works on the unit files whether or not systemd runs, and passes the SysV
-# script's links on to update-rc.d.
-"${sudo[@]}" systemctl disable --quiet ssh.service ssh.socket
