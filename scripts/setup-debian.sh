@@ -85,5 +85,9 @@ if ! dpkg-query -W -f='${Status}' openssh-server 2>/dev/null | grep -q 'install 
   [ -z "$own_guard" ] || "${sudo[@]}" rm -f "$guard"
   # systemctl works on the unit files whether or not systemd runs, and passes the SysV
   # script's links on to update-rc.d. An sshd the machine had before is left as it was.
-  "${sudo[@]}" systemctl disable --quiet ssh.service ssh.socket
+  if command -v systemctl >/dev/null; then
+    "${sudo[@]}" systemctl disable --quiet ssh.service ssh.socket
+  else
+    "${sudo[@]}" update-rc.d ssh disable
+  fi
 fi
