@@ -519,54 +519,60 @@ void ComplainOnce(const KeyringAnswer& answer) {
     }
 }
 
+// Calls `use(field, account)` for the keyring entry of each password of `user` on
+// `server`; none when the form names no account.
+template <typename Use>
+void ForEachKeyringAccount(const std::string& user, const std::string& server, unsigned port,
+                           Use use) {
+    for (const Control field : kSecretFields) {
+        const std::string account = KeyringAccount(field, user, server, port);
+        if (account.empty()) {
+            return;
+        }
+        use(field, account);
+    }
+}
+
 }  // namespace
 
 void InstallerDialog::FillPasswordsFromKeyring() {
     const std::string user = FieldText(Control::Username);
     const std::string server = FieldText(Control::Server);
-    for (const Control field : kSecretFields) {
-        const std::string account = KeyringAccount(field, user, server, config_.ftpPort);
-        if (account.empty()) {
-            return;
-        }
-        ReadFromKeyring(account, *this, [this, field, user, server](const KeyringAnswer& answer) {
-            ComplainOnce(answer);
-            // Only into an empty field, and only while the form still
-            // names the account the password belongs to.
-            if (answer.status == KeyringStatus::Ok && FieldText(field).empty() &&
-                FieldText(Control::Username) == user && FieldText(Control::Server) == server) {
-                SetFieldText(field, answer.secret);
-            }
+    ForEachKeyringAccount(
+        user, server, config_.ftpPort, [&](Control field, const std::string& account) {
+            ReadFromKeyring(
+                account, *this, [this, field, user, server](const KeyringAnswer& answer) {
+                    ComplainOnce(answer);
+                    // Only into an empty field, and only while the form still
+                    // names the account the password belongs to.
+                    if (answer.status == KeyringStatus::Ok && FieldText(field).empty() &&
+                        FieldText(Control::Username) == user &&
+                        FieldText(Control::Server) == server) {
+                        SetFieldText(field, answer.secret);
+                    }
+                });
         });
-    }
 }
 
 void InstallerDialog::StorePasswordsInKeyring(const std::map<Control, std::string>& form) {
     const std::string& user = form.at(Control::Username);
     const std::string& server = form.at(Control::Server);
-    for (const Control field : kSecretFields) {
-        const std::string account = KeyringAccount(field, user, server, config_.ftpPort);
-        if (account.empty()) {
-            return;
-        }
-        if (form.at(field).empty()) {
-            RemoveFromKeyring(account, *this, [](const KeyringAnswer&) {});
-        } else {
-            WriteToKeyring(account, form.at(field), *this, ComplainOnce);
-        }
-    }
+    ForEachKeyringAccount(user, server, config_.ftpPort,
+                          [&](Control field, const std::string& account) {
+                              if (form.at(field).empty()) {
+                                  RemoveFromKeyring(account, *this, [](const KeyringAnswer&) {});
+                              } else {
+                                  WriteToKeyring(account, form.at(field), *this, ComplainOnce);
+                              }
+                          });
 }
 
 void InstallerDialog::RemovePasswordsFromKeyring() {
     const std::string user = FieldText(Control::Username);
     const std::string server = FieldText(Control::Server);
-    for (const Control field : kSecretFields) {
-        const std::string account = KeyringAccount(field, user, server, config_.ftpPort);
-        if (account.empty()) {
-            return;
-        }
+    ForEachKeyringAccount(user, server, config_.ftpPort, [&](Control, const std::string& account) {
         RemoveFromKeyring(account, *this, ComplainOnce);
-    }
+    });
 }
 
 }  // namespace klv::app

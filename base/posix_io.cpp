@@ -1,10 +1,31 @@
 #include "base/posix_io.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 namespace klv {
+
+UniqueFd OpenLocalFile(const std::string& path) {
+    UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat status {};
+    if (file && (::fstat(file.get(), &status) != 0 || S_ISDIR(status.st_mode))) {
+        file.reset();
+    }
+    return file;
+}
+
+long ReadSome(int fd, char* buffer, std::size_t size) {
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, size);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        return static_cast<long>(got);
+    }
+}
 
 bool WriteAll(int fd, const char* data, std::size_t size) {
     while (size > 0) {

@@ -75,26 +75,6 @@ std::string LogonCommandLine(logon::CommandKind kind, const LogonRequest& reques
     return {};
 }
 
-UniqueFd OpenLocalFile(const std::string& path) {
-    UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat status {};
-    // A directory opens for reading on Linux but is no file to send.
-    if (file && (::fstat(file.get(), &status) != 0 || S_ISDIR(status.st_mode))) {
-        file.reset();
-    }
-    return file;
-}
-
-long ReadFile(int fd, char* buffer, std::size_t size) {
-    for (;;) {
-        const ssize_t got = ::read(fd, buffer, size);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        return static_cast<long>(got);
-    }
-}
-
 // A data connection's bytes, through TLS when `tls` is set.
 long ReceiveData(int data, SSL* tls, char* buffer, std::size_t size, Deadline deadline) {
     return tls != nullptr ? tls::Read(tls, buffer, size, deadline)
@@ -529,7 +509,7 @@ bool FtpClient::CopyUpload(int file, int data, SSL* dataTls, std::span<char> buf
             replyText_ = kNetworkError;
             return false;
         }
-        const long got = ReadFile(file, buffer.data(), buffer.size());
+        const long got = ReadSome(file, buffer.data(), buffer.size());
         if (got < 0) {
             replyText_ = kFileError;
             return false;

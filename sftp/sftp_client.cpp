@@ -14,6 +14,7 @@
 #include <optional>
 
 #include "base/cancel.h"
+#include "base/posix_io.h"
 #include "base/resolver.h"
 #include "base/wait.h"
 #include "ftp/tcp_socket.h"
@@ -43,25 +44,6 @@ std::string_view StatusText(int status) {
     return status >= 0 && static_cast<std::size_t>(status) < kTexts.size()
                ? kTexts[static_cast<std::size_t>(status)]
                : "Failure";
-}
-
-UniqueFd OpenLocalFile(const std::string& path) {
-    UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat status {};
-    if (file && (::fstat(file.get(), &status) != 0 || S_ISDIR(status.st_mode))) {
-        file.reset();
-    }
-    return file;
-}
-
-long ReadSome(int fd, char* buffer, std::size_t size) {
-    for (;;) {
-        const ssize_t got = ::read(fd, buffer, size);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        return static_cast<long>(got);
-    }
 }
 
 std::string Octal(unsigned mode) {
