@@ -12,7 +12,7 @@
 
 #include "ftp/ftp_client.h"
 #include "installer/result.h"
-#include "sftp/sftp_client.h"
+#include "ftp/sftp_client.h"
 
 namespace klv {
 

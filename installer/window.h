@@ -8,7 +8,7 @@
 
 #include "ftp/certificate.h"
 #include "installer/form.h"
-#include "sftp/host_key.h"
+#include "ftp/host_key.h"
 
 namespace klv {
 

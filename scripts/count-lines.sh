@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Prints the lines of code (cloc: blank and comment lines left out) of the product
-# (ftp/ sftp/ web/ installer/ app/, and base/ where it exists), of the tests (tests/: cases,
+# (ftp/ with the SFTP client beside it, web/ installer/ app/, and base/ where it exists), of the tests (tests/: cases,
 # fixtures, test servers, fuzz targets, in any language; and testkit/, the process,
 # scratch and server helpers the tests share with bench/), and the ratio. The tests may
 # be at most half of the product.
@@ -12,7 +12,7 @@ code_lines() {
 }
 
 product_dirs=()
-for dir in base ftp sftp web installer app; do
+for dir in base ftp web installer app; do
   [ -d "$dir" ] && product_dirs+=("$dir")
 done
 product=$(code_lines "${product_dirs[@]}")

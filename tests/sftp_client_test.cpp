@@ -2,7 +2,7 @@
 // keys and a configuration made for the test, on a loopback port): uploads in both types,
 // the chmod, paths, the logons and their refusals, and host keys known, unknown and changed.
 // The workflows over SFTP are in tests/workflow_test.cpp, its waits in tests/wait_test.cpp.
-#include "sftp/sftp_client.h"
+#include "ftp/sftp_client.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

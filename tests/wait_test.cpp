@@ -9,7 +9,7 @@
 
 #include "base/cancel.h"
 #include "ftp/ftp_client.h"
-#include "sftp/sftp_client.h"
+#include "ftp/sftp_client.h"
 #include "tests/support/support.h"
 #include "web/fetch.h"
 

@@ -1,4 +1,4 @@
-#include "sftp/line_ends.h"
+#include "ftp/line_ends.h"
 
 namespace klv::sftp {
 

@@ -5,7 +5,7 @@
 // bound and Cancel hold as they do for FTP) and hands libssh a copy of the socket
 // (SSH_OPTIONS_FD). The key exchange and the logon run with libssh's session
 // non-blocking, every wait between its steps in WaitFor (base/wait.h). libssh's SFTP calls
-// wait inside libssh, so they run under a BlockingCaller (sftp/blocking_call.h), which
+// wait inside libssh, so they run under a BlockingCaller (ftp/blocking_call.h), which
 // shuts the socket down on Cancel or at the idle bound.
 //
 // A host key is accepted when a known_hosts file or the program's own store knows it;
@@ -26,8 +26,8 @@
 #include <string_view>
 
 #include "ftp/ftp_client.h"
-#include "sftp/blocking_call.h"
-#include "sftp/host_key.h"
+#include "ftp/blocking_call.h"
+#include "ftp/host_key.h"
 
 namespace klv::sftp {
 

@@ -1,4 +1,4 @@
-#include "sftp/blocking_call.h"
+#include "ftp/blocking_call.h"
 
 #include <linux/tcp.h>
 #include <netinet/in.h>

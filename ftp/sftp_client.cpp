@@ -1,4 +1,4 @@
-#include "sftp/sftp_client.h"
+#include "ftp/sftp_client.h"
 
 #include <fcntl.h>
 #include <libssh/libssh.h>
@@ -18,7 +18,7 @@
 #include "base/resolver.h"
 #include "base/wait.h"
 #include "ftp/tcp_socket.h"
-#include "sftp/line_ends.h"
+#include "ftp/line_ends.h"
 
 namespace klv::sftp {
 
