@@ -63,10 +63,6 @@ std::vector<std::string> EntriesOf(int directory) {
     return names;
 }
 
-bool IsWorkingFile(std::string_view name) {
-    return std::find(kWorkingFiles.begin(), kWorkingFiles.end(), name) != kWorkingFiles.end();
-}
-
 // `name` in `base` opened as this user's mode-0700 directory, not through a symlink, and
 // locked; invalid when it is anything else or its lock is held.
 UniqueFd OpenUnusedRunDirectory(int base, const std::string& name) {
@@ -129,7 +125,7 @@ void RemoveLeftRunDirectories(const std::string& base) {
             continue;
         }
         const std::vector<std::string> entries = EntriesOf(directory.get());
-        if (!std::all_of(entries.begin(), entries.end(), IsWorkingFile)) {
+        if (!std::all_of(entries.begin(), entries.end(), IsWorkingFileName)) {
             continue;  // not what this program leaves: not its to remove
         }
         for (const std::string& entry : entries) {

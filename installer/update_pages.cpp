@@ -1,13 +1,23 @@
-// Update Pages: fetch the page list, log on once, fetch, fill and upload every listed
-// page into www/klv/, log off and report completion, naming any page that did not land.
+// Update Pages: fetch the page list, log on, fetch, fill and upload every listed page into
+// www/klv/, log off and report completion, naming any page that did not land. The pages
+// are fetched ahead of the uploads on a thread of their own, and go up over several
+// sessions at once, each on its own thread; the run's thread keeps the window informed.
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "base/cancel.h"
 #include "installer/download.h"
+#include "installer/page_board.h"
 #include "installer/page_list.h"
 #include "installer/server_address.h"
 #include "installer/session.h"
@@ -29,92 +39,289 @@ constexpr std::size_t kLongestComposedText = 4095;  // page address, remote path
 constexpr int kFreshLogons = 3;
 constexpr std::string_view kConnectionLost = "the connection to the server was lost";
 constexpr std::string_view kCancelledBeforeAnyPage = "Cancelled before any page was uploaded";
+constexpr std::string_view kUploadingPrefix = "Uploading ";
+// How often the run's thread looks at Cancel while the sessions work.
+constexpr std::chrono::milliseconds kNewsInterval{20};
 
-// The run's connection, the account it logs on with, and what is left of its fresh
-// logons.
-struct Run {
-    Session session;
-    Account account;
-    int freshLogonsLeft = kFreshLogons;
+// How far the fetches may run ahead of the uploads: pages fetched (or being fetched) that
+// no session has finished yet. Each is a working file, the filled-in blog page among them.
+constexpr std::size_t kPagesAhead = 32;
+
+// One listed page on its way from the vendor to the host.
+struct ListedPage {
+    std::string name;  // as the list has it
+    PagePlan plan;
+    std::string url;
+    std::string localPath;  // its own working file
+};
+
+// What the sessions share besides the board: the account, and the fresh logons left
+// for the whole run.
+struct Crew {
+    const InstallerContext& context;  // a quiet window and a locked trust store (below)
+    const Account& account;
+    const std::vector<ListedPage>& pages;
+    PageBoard& board;
+    std::atomic<int> freshLogonsLeft{kFreshLogons};
+};
+
+// The window as the extra sessions see it: nothing to show, no question asked. The first
+// logon has asked whatever needed asking; a host that would need a new answer for a later
+// session does without that session.
+class QuietWindow final : public Window {
+public:
+    std::string FieldText(Control) const override { return {}; }
+    void SetFieldText(Control, std::string_view) override {}
+    void SetStatusLine(std::string_view) override {}
+    void ShowMessage(std::string_view) override {}
+    bool TrustCertificate(const CertificateInfo&) override { return false; }
+    void OpenUrl(std::string_view) override {}
+};
+
+// The run's trust store for several sessions at once: each call in turn.
+class LockedTrustStore final : public TrustStore {
+public:
+    explicit LockedTrustStore(TrustStore& store) : store_(store) {}
+    std::string TrustedFingerprint(std::string_view host) const override {
+        const std::lock_guard lock(mutex_);
+        return store_.TrustedFingerprint(host);
+    }
+    void TrustFingerprint(std::string_view host, std::string_view fingerprint) override {
+        const std::lock_guard lock(mutex_);
+        store_.TrustFingerprint(host, fingerprint);
+    }
+    bool SpokeTls(std::string_view host) const override {
+        const std::lock_guard lock(mutex_);
+        return store_.SpokeTls(host);
+    }
+    void RememberSpokeTls(std::string_view host) override {
+        const std::lock_guard lock(mutex_);
+        store_.RememberSpokeTls(host);
+    }
+    bool VerifiedBefore(std::string_view host) const override {
+        const std::lock_guard lock(mutex_);
+        return store_.VerifiedBefore(host);
+    }
+    void RememberVerified(std::string_view host) override {
+        const std::lock_guard lock(mutex_);
+        store_.RememberVerified(host);
+    }
+
+private:
+    TrustStore& store_;
+    mutable std::mutex mutex_;
 };
 
 // Makes sure the session is logged on before a page goes up: logs on again when the
 // connection is gone and a fresh logon is left. The reason when it is not.
-std::optional<std::string> EnsureLoggedOn(const InstallerContext& context, Run& run) {
-    if (run.session.connected()) {
+std::optional<std::string> EnsureLoggedOn(Crew& crew, Session& session) {
+    if (session.connected()) {
         return std::nullopt;
     }
-    if (run.freshLogonsLeft == 0) {
-        return std::string(kConnectionLost);
-    }
-    --run.freshLogonsLeft;
-    if (const Result logon = LogOn(context, run.session, run.account); !logon.ok()) {
+    int left = crew.freshLogonsLeft.load();
+    do {
+        if (left == 0) {
+            return std::string(kConnectionLost);
+        }
+    } while (!crew.freshLogonsLeft.compare_exchange_weak(left, left - 1));
+    if (const Result logon = LogOn(crew.context, session, crew.account); !logon.ok()) {
         // A server that refuses or ignores a fresh logon would do so again: the rest of
         // the run is not held up by more attempts.
-        run.freshLogonsLeft = 0;
+        crew.freshLogonsLeft = 0;
         return logon.text();
     }
     return std::nullopt;
 }
 
-// Handles one entry; returns why it did not land, if it did not.
-std::optional<std::string> UploadListedPage(const InstallerContext& context, Run& run,
-                                            const std::string& name) {
-    SharedState& shared = context.shared;
-    const FormData& form = shared.formData;
-    if (const std::string_view refusal = RefusedPageName(name); !refusal.empty()) {
-        return std::string(refusal);
+// Fills the blog's title and password into the fetched page; why not, if it could not.
+std::optional<std::string> FillBlogValues(const FormData& form, const std::string& page) {
+    std::string text;
+    if (!ReadTextFile(page, text)) {
+        return "the downloaded page could not be read";
     }
-    const PagePlan plan = PlanFor(name);
-    const std::string url = VendorUrl(context.config.vendorBaseUrl, kPagesPath, name);
-    const std::string status = "Uploading " + plan.remoteName;
-    if (url.size() > kLongestComposedText || status.size() > kLongestComposedText) {
-        return "the name is too long";
+    if (!ReplaceAllWithin(text, "#title#", form.blogTitle.view(), web::kMaxDownloadBytes) ||
+        !ReplaceAllWithin(text, "#password#", form.blogPassword.view(), web::kMaxDownloadBytes)) {
+        return "the filled-in page would be larger than 64 MiB";
     }
-
-    if (!run.session.connected() && run.freshLogonsLeft == 0) {
-        return std::string(kConnectionLost);  // no need to fetch what cannot go up
-    }
-    const std::string page = WorkingFile(shared.appDirectory, "temp.txt");
-    if (const Result fetched = Download(context.config, url, page); !fetched.ok()) {
-        // Uploading now would store the previous page's content under this name.
-        return fetched.text();
-    }
-    if (plan.fillBlogValues) {
-        std::string text;
-        if (!ReadTextFile(page, text)) {
-            return "the downloaded page could not be read";
-        }
-        if (!ReplaceAllWithin(text, "#title#", form.blogTitle.view(), web::kMaxDownloadBytes) ||
-            !ReplaceAllWithin(text, "#password#", form.blogPassword.view(),
-                              web::kMaxDownloadBytes)) {
-            return "the filled-in page would be larger than 64 MiB";
-        }
-        if (std::string failure = RewriteTextFile(page, text); !failure.empty()) {
-            return failure;  // a page cut short must not go up
-        }
-    }
-
-    if (std::optional<std::string> reason = EnsureLoggedOn(context, run)) {
-        return reason;
-    }
-    context.window.SetStatusLine(status);
-    const FileToPut file{page, std::string(kPagesDirectory) + plan.remoteName,
-                         plan.binary ? ftp::TransferType::Image : ftp::TransferType::Ascii};
-    if (const Result put = PutFile(run.session, file); !put.ok()) {
-        return put.text();
+    if (std::string failure = RewriteTextFile(page, text); !failure.empty()) {
+        return failure;  // a page cut short must not go up
     }
     return std::nullopt;
 }
 
-// How many names the list holds, for the progress bar.
-std::size_t CountListedNames(std::string_view list) {
-    std::size_t count = 0;
+// The fetch ahead, on its own thread: every page that may be fetched, in list order, at
+// most kPagesAhead before the sessions.
+void FetchAhead(const InstallerContext& context, const std::vector<ListedPage>& pages,
+                PageBoard& board) {
+    for (std::size_t index = 0; index < pages.size(); ++index) {
+        const ListedPage& page = pages[index];
+        if (page.localPath.empty()) {
+            continue;  // refused before the run began
+        }
+        if (!board.Admit(index, kPagesAhead)) {
+            return;
+        }
+        if (const Result fetched = Download(context.config, page.url, page.localPath);
+            !fetched.ok()) {
+            if (!CancelRequested()) {
+                board.Failed(index, fetched.text());
+            }
+            continue;
+        }
+        if (page.plan.fillBlogValues) {
+            if (std::optional<std::string> failure =
+                    FillBlogValues(context.shared.formData, page.localPath)) {
+                board.Failed(index, std::move(*failure));
+                continue;
+            }
+        }
+        board.Fetched(index);
+    }
+}
+
+// One session's share of the run, on its own thread: takes fetched pages in list order
+// and puts them up until none is left. A session that is not logged on yet (an extra
+// one) logs on when it has a page to send; if the host refuses it, the others go on.
+void UploadPages(Crew& crew, Session& session, bool extra) {
+    while (const std::optional<std::size_t> taken = crew.board.Take()) {
+        const std::size_t index = *taken;
+        const ListedPage& page = crew.pages[index];
+        if (extra) {
+            extra = false;
+            // Hosts that limit connections refuse the extra ones ("421" before the logon,
+            // "530" after it): no failure, the run goes on with the sessions it has.
+            if (!LogOn(crew.context, session, crew.account).ok()) {
+                crew.board.PutBack(index);
+                break;
+            }
+        }
+        if (std::optional<std::string> reason = EnsureLoggedOn(crew, session)) {
+            if (!CancelRequested() && !crew.board.GiveBack(index)) {
+                crew.board.Failed(index, std::move(*reason));
+            }
+            break;
+        }
+        crew.board.Announce(std::string(kUploadingPrefix) + page.plan.remoteName);
+        const FileToPut file{
+            page.localPath, std::string(kPagesDirectory) + page.plan.remoteName,
+            page.plan.binary ? ftp::TransferType::Image : ftp::TransferType::Ascii};
+        const Result put = PutFile(session, file);
+        if (CancelRequested()) {
+            break;  // the page under way when Cancel came is not counted
+        }
+        if (put.ok()) {
+            ::unlink(page.localPath.c_str());  // the blog page holds the password
+            crew.board.Landed(index);
+        } else if (session.connected() || !crew.board.GiveBack(index)) {
+            crew.board.Failed(index, put.text());
+        }
+    }
+    crew.board.SessionEnded(CancelRequested() ? std::nullopt
+                                              : std::optional<std::string>(kConnectionLost));
+}
+
+// The listed pages, each with its address and working file; a name that may not go up
+// fails on `board` at once.
+std::vector<ListedPage> PagesOf(const InstallerContext& context, std::string_view list) {
+    std::vector<ListedPage> pages;
     std::string name;
     while (NextListedName(list, name)) {
-        ++count;
+        ListedPage& page = pages.emplace_back();
+        page.name = name;
+        page.plan = PlanFor(name);
+        page.url = VendorUrl(context.config.vendorBaseUrl, kPagesPath, name);
     }
-    return count;
+    return pages;
+}
+
+// Why page `page` cannot be fetched or stored at all, if it cannot.
+std::optional<std::string> RefusalOf(const ListedPage& page) {
+    if (const std::string_view refusal = RefusedPageName(page.name); !refusal.empty()) {
+        return std::string(refusal);
+    }
+    if (page.url.size() > kLongestComposedText ||
+        page.plan.remoteName.size() + kUploadingPrefix.size() > kLongestComposedText) {
+        return "the name is too long";
+    }
+    return std::nullopt;
+}
+
+// Sends the listed pages over up to config.connections sessions, `first` among them
+// already logged on, and fills `result` in. Returns once every page is finished or the run
+// was cancelled; every session is logged off.
+void SendPages(const InstallerContext& context, const Account& account, Session& first,
+               std::vector<ListedPage>& pages, RunResult& result) {
+    // No more sessions than pages; the extra ones log on only once they have a page.
+    std::vector<Session> extraSessions(
+        std::clamp<std::size_t>(pages.size(), 1, std::max(context.config.connections, 1u)) - 1);
+    PageBoard board(pages.size(), 1 + static_cast<int>(extraSessions.size()));
+    for (std::size_t index = 0; index < pages.size(); ++index) {
+        if (std::optional<std::string> refusal = RefusalOf(pages[index])) {
+            board.Failed(index, std::move(*refusal));
+        } else {
+            pages[index].localPath =
+                WorkingFile(context.shared.appDirectory, PageWorkingFile(index));
+        }
+    }
+
+    // The sessions' own view of the window and of the trust store.
+    QuietWindow quiet;
+    SharedState sessionsShared;
+    sessionsShared.trustStore = std::make_unique<LockedTrustStore>(*context.shared.trustStore);
+    const InstallerContext sessionsContext{quiet, sessionsShared, context.config};
+    Crew crew{sessionsContext, account, pages, board};
+
+    const CancelToken& runToken = CurrentCancelToken();
+    CancelToken fetchToken;  // the fetch ahead stops when the run ends, Cancel or not
+    std::vector<std::jthread> threads;
+    threads.emplace_back([&] {
+        const RunScope scope(fetchToken);
+        FetchAhead(context, pages, board);
+    });
+    threads.emplace_back([&] {
+        const RunScope scope(runToken);
+        UploadPages(crew, first, false);
+    });
+    for (Session& session : extraSessions) {
+        threads.emplace_back([&runToken, &crew, extra = &session] {
+            const RunScope scope(runToken);
+            UploadPages(crew, *extra, true);
+        });
+    }
+
+    for (;;) {
+        const PageBoard::News news = board.AwaitNews(kNewsInterval);
+        if (CancelRequested()) {
+            break;
+        }
+        if (news.status) {
+            context.window.SetStatusLine(*news.status);
+        }
+        if (static_cast<int>(news.finished) != result.done) {
+            result.done = static_cast<int>(news.finished);
+            context.window.SetProgress(result.done, result.total);
+        }
+        if (news.allFinished) {
+            break;
+        }
+    }
+    const PageBoard::Tally tally = board.Count();
+    result.done = static_cast<int>(tally.finished);
+    fetchToken.Cancel();
+    board.Close();
+    threads.clear();  // joins them
+    LogOff(first);
+    for (Session& session : extraSessions) {
+        LogOff(session);
+    }
+    for (std::size_t index = 0; index < pages.size(); ++index) {
+        if (const std::optional<std::string>& failure = tally.failures[index]) {
+            result.failedFiles.push_back({pages[index].name, *failure});
+        }
+        if (!pages[index].localPath.empty()) {
+            ::unlink(pages[index].localPath.c_str());
+        }
+    }
 }
 
 }  // namespace
@@ -123,8 +330,7 @@ RunResult UpdatePages(const InstallerContext& context) {
     SharedState& shared = context.shared;
     const FormData& form = shared.formData;
     RunResult result;
-    Run run;
-    run.account = {form.ftpServer.str(), form.ftpUser.str(), form.ftpPassword.str()};
+    const Account account{form.ftpServer.str(), form.ftpUser.str(), form.ftpPassword.str()};
 
     if (std::string refusal = ServerFieldRefusal(form.ftpServer.view(), context.config.ftpPort);
         !refusal.empty()) {
@@ -142,9 +348,10 @@ RunResult UpdatePages(const InstallerContext& context) {
         return Ended(std::move(result), RunOutcome::VendorFailed, listFetched.text());
     }
 
-    const Result logon = LogOn(context, run.session, run.account);
+    Session session;
+    const Result logon = LogOn(context, session, account);
     if (CancelRequested()) {
-        LogOff(run.session);
+        LogOff(session);
         return Ended(std::move(result), RunOutcome::Cancelled);
     }
     if (!logon.ok()) {
@@ -156,31 +363,16 @@ RunResult UpdatePages(const InstallerContext& context) {
 
     std::string list;
     if (!ReadTextFile(listFile, list)) {
-        LogOff(run.session);  // nothing to upload: do not leave the connection open
+        LogOff(session);  // nothing to upload: do not leave the connection open
         return Ended(std::move(result), RunOutcome::LocalFailure);
     }
-    result.total = static_cast<int>(CountListedNames(list));
+    std::vector<ListedPage> pages = PagesOf(context, list);
+    result.total = static_cast<int>(pages.size());
     context.window.SetProgress(0, result.total);
-    std::string_view rest(list);
-    std::string name;
-    while (NextListedName(rest, name)) {
-        std::optional<std::string> reason;
-        if (!CancelRequested()) {
-            reason = UploadListedPage(context, run, name);
-        }
-        if (CancelRequested()) {
-            // The page under way when Cancel came is not counted, whether or not it got
-            // through.
-            LogOff(run.session);
-            return Ended(std::move(result), RunOutcome::Cancelled);
-        }
-        if (reason) {
-            result.failedFiles.push_back({name, std::move(*reason)});
-        }
-        ++result.done;
-        context.window.SetProgress(result.done, result.total);
+    SendPages(context, account, session, pages, result);
+    if (CancelRequested()) {
+        return Ended(std::move(result), RunOutcome::Cancelled);
     }
-    LogOff(run.session);
     return Ended(std::move(result),
                  result.failedFiles.empty() ? RunOutcome::Done : RunOutcome::FilesFailed);
 }

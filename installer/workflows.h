@@ -6,6 +6,8 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
+#include <string>
 #include <string_view>
 
 #include "installer/config.h"
@@ -24,6 +26,12 @@ struct InstallerContext {
 // The working files in the program's directory, in the order the clean-up deletes them.
 inline constexpr std::array<std::string_view, 4> kWorkingFiles{"klv.cgi", "klvcfg.cgi", "klv.txt",
                                                                "temp.txt"};
+
+// The working file of the page at `index` of the list while Update Pages fetches ahead of
+// its uploads: "page-17.txt".
+[[nodiscard]] std::string PageWorkingFile(std::size_t index);
+// Whether `name` is one of the program's working files: the four, or a page's.
+[[nodiscard]] bool IsWorkingFileName(std::string_view name);
 
 [[nodiscard]] RunResult InstallScript(const InstallerContext& context);
 [[nodiscard]] RunResult UpdatePages(const InstallerContext& context);

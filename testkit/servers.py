@@ -257,7 +257,7 @@ def relay(host, port, *options):
 
 def pyftpd(home, user, password, *options):
     from pyftpdlib.authorizers import DummyAuthorizer
-    from pyftpdlib.handlers import DTPHandler, FTPHandler, TLS_FTPHandler
+    from pyftpdlib.handlers import ActiveDTP, DTPHandler, FTPHandler, TLS_FTPHandler
     from pyftpdlib.servers import FTPServer
     import logging
     logging.basicConfig(level=logging.ERROR)
@@ -268,6 +268,18 @@ def pyftpd(home, user, password, *options):
     if cert:
         Handler.certfile, Handler.keyfile = cert[0] + ".crt", cert[0] + ".key"
         Handler.tls_control_required = Handler.tls_data_required = True
+
+    # pyftpdlib 1.5.7 closes an active connector after it handed its socket on to the
+    # transfer; by then that descriptor number may be another session's, which the server
+    # then stops reading. Several sessions at once meet it: once handed on, it is left alone.
+    class HandingOver(ActiveDTP):
+        def handle_connect(self):
+            ActiveDTP.handle_connect(self)
+            self.handed_over = self.cmd_channel.data_channel is not None
+        def close(self):
+            if not getattr(self, "handed_over", False):
+                ActiveDTP.close(self)
+    Handler.active_dtp = HandingOver
 
     limit = [int(o[10:]) for o in options if o.startswith("die-after=")]
     class Dying(DTPHandler):  # ends the whole server once an upload brought `limit` bytes

@@ -390,7 +390,7 @@ protected:
             ftp.emplace(rules);
         }
         config = {http->Url(), "http://127.0.0.1:9/", ftp ? ftp->port : testing::kClosedPort,
-                  std::chrono::seconds(20)};
+                  std::chrono::seconds(20), 1};  // the scripted server: one connection at a time
         shared.formData.ftpServer = "127.0.0.1", shared.formData.ftpUser = "u";
         dialog.emplace(shared, config, scratch / "program");
         dialog->show();

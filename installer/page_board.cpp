@@ -1,0 +1,159 @@
+#include "installer/page_board.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace klv {
+
+PageBoard::PageBoard(std::size_t pages, int sessions) : pages_(pages), sessions_(sessions) {}
+
+void PageBoard::Fetched(std::size_t index) {
+    {
+        const std::lock_guard lock(mutex_);
+        if (pages_[index].state != State::Fetching) {
+            return;
+        }
+        pages_[index].state = State::Ready;
+        nextToTake_ = std::min(nextToTake_, index);
+    }
+    changed_.notify_all();
+}
+
+void PageBoard::Failed(std::size_t index, std::string reason) {
+    {
+        const std::lock_guard lock(mutex_);
+        FinishLocked(index, std::move(reason));
+    }
+    changed_.notify_all();
+}
+
+bool PageBoard::Admit(std::size_t index, std::size_t ahead) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return closed_ || admittedNotFinished_ < ahead; });
+    if (closed_) {
+        return false;
+    }
+    pages_[index].admitted = true;
+    ++admittedNotFinished_;
+    return true;
+}
+
+std::optional<std::size_t> PageBoard::Take() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        if (closed_) {
+            return std::nullopt;
+        }
+        bool waiting = false;  // a page still on its way that a session will want
+        for (std::size_t index = nextToTake_; index < pages_.size(); ++index) {
+            if (pages_[index].state == State::Ready) {
+                pages_[index].state = State::Taken;
+                nextToTake_ = index + 1;
+                return index;
+            }
+            waiting = waiting || pages_[index].state == State::Fetching;
+        }
+        if (!waiting) {
+            return std::nullopt;
+        }
+        changed_.wait(lock);
+    }
+}
+
+void PageBoard::Announce(std::string status) {
+    {
+        const std::lock_guard lock(mutex_);
+        status_ = std::move(status);
+        news_ = true;
+    }
+    changed_.notify_all();
+}
+
+void PageBoard::Landed(std::size_t index) {
+    {
+        const std::lock_guard lock(mutex_);
+        FinishLocked(index, std::nullopt);
+    }
+    changed_.notify_all();
+}
+
+void PageBoard::PutBack(std::size_t index) {
+    {
+        const std::lock_guard lock(mutex_);
+        if (pages_[index].state == State::Taken) {
+            pages_[index].state = State::Ready;
+            nextToTake_ = std::min(nextToTake_, index);
+        }
+    }
+    changed_.notify_all();
+}
+
+bool PageBoard::GiveBack(std::size_t index) {
+    {
+        const std::lock_guard lock(mutex_);
+        Page& page = pages_[index];
+        if (page.givenBack || sessions_ < 2 || page.state != State::Taken) {
+            return false;
+        }
+        page.givenBack = true;
+        page.state = State::Ready;
+        nextToTake_ = std::min(nextToTake_, index);
+    }
+    changed_.notify_all();
+    return true;
+}
+
+void PageBoard::SessionEnded(std::optional<std::string> reason) {
+    {
+        const std::lock_guard lock(mutex_);
+        if (--sessions_ == 0 && reason) {
+            for (std::size_t index = 0; index < pages_.size(); ++index) {
+                FinishLocked(index, reason);
+            }
+        }
+    }
+    changed_.notify_all();
+}
+
+PageBoard::News PageBoard::AwaitNews(std::chrono::milliseconds wait) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, wait, [&] { return news_ || closed_; });
+    News news{std::exchange(status_, std::nullopt), finished_, finished_ == pages_.size()};
+    news_ = false;
+    return news;
+}
+
+void PageBoard::Close() {
+    {
+        const std::lock_guard lock(mutex_);
+        closed_ = true;
+    }
+    changed_.notify_all();
+}
+
+PageBoard::Tally PageBoard::Count() const {
+    const std::lock_guard lock(mutex_);
+    Tally tally{finished_, {}};
+    tally.failures.reserve(pages_.size());
+    for (const Page& page : pages_) {
+        tally.failures.push_back(page.failure);
+    }
+    return tally;
+}
+
+// Finishes a page that is not finished yet; a page finishes once.
+void PageBoard::FinishLocked(std::size_t index, std::optional<std::string> failure) {
+    Page& page = pages_[index];
+    if (page.state == State::Finished) {
+        return;
+    }
+    page.state = State::Finished;
+    page.failure = std::move(failure);
+    ++finished_;
+    news_ = true;
+    if (page.admitted) {
+        --admittedNotFinished_;
+    }
+}
+
+}  // namespace klv
