@@ -216,7 +216,10 @@ bool Transfer::SetUp() {
     option(curl_easy_setopt(handle, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L));
     option(curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, kReceiveBufferSize));
     // Several pages of one host share an HTTP/2 connection rather than each opening one.
-    option(curl_easy_setopt(handle, CURLOPT_PIPEWAIT, 1L));
+    // Only https can offer HTTP/2 (ALPN); over http the wait would hold every other page
+    // until the first one is over.
+    const bool secure = EqualCaseless(UrlPart(location_.get(), CURLUPART_SCHEME), "https");
+    option(curl_easy_setopt(handle, CURLOPT_PIPEWAIT, secure ? 1L : 0L));
     // A body announced as too large is refused before any of it is read.
     option(curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxBytes_)));
     option(curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &Transfer::OnHeader));
