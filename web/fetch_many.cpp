@@ -115,8 +115,11 @@ void RunTransfers(std::size_t count, const MakeTransfer& make, std::size_t paral
     for (auto& [easy, entry] : running) {
         done(entry.first, entry.second->Finish(ending));
     }
+    const std::string unstarted = token.cancelled() ? kCancelled
+                                  : multi           ? curl_easy_strerror(ending)
+                                                    : "Cannot initialise libcurl";
     for (; next < count; ++next) {
-        done(next, token.cancelled() ? kCancelled : curl_easy_strerror(ending));
+        done(next, unstarted);
     }
 }
 
