@@ -157,12 +157,11 @@ int Transfer::OnProgress(void* self, curl_off_t total, curl_off_t received, curl
 }
 
 bool Transfer::Start(CURLM* multi) {
-    multi_ = multi;
     if (!CurlReady()) {
         failure_ = "Cannot initialise libcurl";
         return false;
     }
-    return SetUp() && Attach();
+    return SetUp() && Attach(multi);
 }
 
 bool Transfer::SetUp() {
@@ -245,18 +244,19 @@ bool Transfer::SetUp() {
 }
 
 // Each request starts afresh: nothing of the last response counts.
-bool Transfer::Attach() {
+bool Transfer::Attach(CURLM* multi) {
     kind_ = Kind::kUnknown;
     statusLine_.clear();
     held_.clear();
     stored_ = 0;
     lastReceived_ = -1;  // the idle clock starts once libcurl drives the request
-    const CURLMcode added = curl_multi_add_handle(multi_, easy_.get());
+    const CURLMcode added = curl_multi_add_handle(multi, easy_.get());
     if (added != CURLM_OK) {
         failure_ = curl_multi_strerror(added);
-        multi_ = nullptr;
+        return false;
     }
-    return added == CURLM_OK;
+    multi_ = multi;
+    return true;
 }
 
 void Transfer::Detach() {
@@ -286,8 +286,7 @@ bool Transfer::Step(CURLcode result) {
         const CURLcode pointed = curl_easy_setopt(easy_.get(), CURLOPT_CURLU, location_.get());
         failure_ = pointed == CURLE_OK ? "" : curl_easy_strerror(pointed);
     }
-    multi_ = multi;
-    return failure_.empty() && Attach();
+    return failure_.empty() && Attach(multi);
 }
 
 std::string Transfer::Finish(CURLcode ending) {

@@ -53,7 +53,7 @@ private:
     static int OnProgress(void* self, curl_off_t total, curl_off_t received, curl_off_t,
                           curl_off_t);
     bool SetUp();
-    bool Attach();
+    bool Attach(CURLM* multi);
     void Detach();
     const char* Complete();
     int CheckIdle(curl_off_t received);
