@@ -4,7 +4,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "base/cancel.h"
 #include "tests/support/support.h"
+#include "web/fetch_many.h"
 
 namespace klv::web {
 namespace {
@@ -179,6 +186,145 @@ TEST_F(Fetch, LocalFailuresAreNamedAndCutTo253Characters) {
         FetchUrlToFile(server->Url("/long"), scratch / (std::string(300, 'm') + "/f"));
     EXPECT_EQ(outcome.size(), kMaxErrorTextLength);
     EXPECT_THAT(outcome, ::testing::StartsWith("Cannot create " + scratch.path.string()));
+}
+
+using Outcomes = std::map<std::size_t, std::string>;
+
+// FetchMany on a thread of its own, under a cancel token of its own, recording each report.
+class Batch {
+public:
+    Batch(std::vector<FetchJob> jobs, std::size_t slots) : gate(slots), jobs_(std::move(jobs)) {
+        thread_ = std::thread([this] {
+            const RunScope scope(token);
+            FetchMany(jobs_, gate, [this](std::size_t index, const std::string& outcome) {
+                const std::lock_guard lock(mutex_);
+                reports_ += outcomes_.emplace(index, outcome).second ? 1 : 1000;  // once each
+                reported_.notify_all();
+            });
+        });
+    }
+    ~Batch() {
+        token.Cancel();
+        Join();
+    }
+    // What was reported once there are `count` reports, or after five seconds.
+    Outcomes Reported(std::size_t count) {
+        std::unique_lock lock(mutex_);
+        reported_.wait_for(lock, std::chrono::seconds(5), [&] { return reports_ >= count; });
+        EXPECT_EQ(reports_, outcomes_.size()) << "a job was reported twice";
+        return outcomes_;
+    }
+    void Join() {
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+    CancelToken token;
+    FetchGate gate;
+
+private:
+    std::vector<FetchJob> jobs_;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable reported_;
+    Outcomes outcomes_;
+    std::size_t reports_ = 0;
+};
+
+// How page N of a batch is answered (at /N, "{N}" its number), and what the fetch makes of
+// it: an outcome holding `outcome`, and the file of /N and /N.html (its length N's own)
+// stored, or no file. "{other}" is the port of a second server.
+struct Page {
+    const char* name;
+    const char* route;
+    const char* outcome = "";
+    bool stored = false;
+};
+// clang-format off
+const Page kPages[] = {
+    {.name = "Ok", .route = "file", .stored = true},
+    {.name = "RedirectOnTheSameHost", .route = "302>/{N}.html", .stored = true},
+    {.name = "NotFound", .route = "404 Not Found", .outcome = "HTTP 404 Not Found"},
+    {.name = "AnotherHost", .route = "302>http://localhost:{port}/{N}.html",
+     .outcome = "Redirect to another host not followed: http://localhost:"},
+    {.name = "AnotherPort", .route = "302>http://127.0.0.1:{other}/{N}.html",
+     .outcome = "Redirect to another port not followed: http://127.0.0.1:"},
+};
+// clang-format on
+
+std::string PageBody(std::size_t n) {
+    return std::string(n * 9000 + 1, static_cast<char>('a' + n % 26));
+}
+
+TEST_F(Fetch, ManyPagesLandAtOnceEachWithItsOwnOutcome) {
+    const testing::LocalServer other({"http", scratch / "www", scratch / "other"});
+    std::vector<std::string> routes;
+    std::vector<FetchJob> jobs;
+    for (std::size_t n = 0; n < 25; ++n) {
+        std::string route = "/" + std::to_string(n) + "=" + kPages[n % std::size(kPages)].route;
+        for (const auto& [from, to] :
+             {std::pair<std::string, std::string>{"{N}", std::to_string(n)},
+              {"{other}", std::to_string(other.port)}}) {
+            if (const std::size_t at = route.find(from); at != std::string::npos) {
+                route.replace(at, from.size(), to);
+            }
+        }
+        routes.push_back(route);
+        for (const char* suffix : {"", ".html"}) {
+            WriteFile(scratch / ("www/" + std::to_string(n) + suffix), PageBody(n));
+        }
+    }
+    Serve(routes);
+    for (std::size_t n = 0; n < 25; ++n) {
+        jobs.push_back({server->Url("/" + std::to_string(n)), scratch / std::to_string(n)});
+    }
+    Batch batch(jobs, jobs.size());
+    const Outcomes outcomes = batch.Reported(jobs.size());
+    ASSERT_EQ(outcomes.size(), jobs.size());
+    for (const auto& [n, outcome] : outcomes) {
+        const Page& page = kPages[n % std::size(kPages)];
+        SCOPED_TRACE(std::string(page.name) + " " + std::to_string(n));
+        EXPECT_THAT(outcome, HasSubstr(page.outcome));
+        EXPECT_EQ(outcome.empty(), *page.outcome == '\0');
+        EXPECT_EQ(ReadFile(jobs[n].localPath), page.stored ? PageBody(n) : "");
+        EXPECT_EQ(std::filesystem::exists(jobs[n].localPath), page.stored);
+    }
+    EXPECT_FALSE(std::filesystem::exists(scratch / "other"));  // never asked
+}
+
+TEST_F(Fetch, TheGateBoundsHowFarABatchRunsAhead) {
+    Serve({});
+    std::vector<FetchJob> jobs;
+    for (std::size_t n = 0; n < 10; ++n) {
+        jobs.push_back({server->Url("/long"), scratch / std::to_string(n)});
+    }
+    Batch batch(jobs, 3);
+    const Outcomes first = {{0, ""}, {1, ""}, {2, ""}};
+    EXPECT_EQ(batch.Reported(3), first);
+    EXPECT_EQ(Lines(scratch / "log", 4).size(), 3u);  // two seconds for a fourth request
+    EXPECT_EQ(batch.Reported(3), first);
+    batch.gate.Release();
+    EXPECT_EQ(batch.Reported(4).size(), 4u);
+    for (int slot = 0; slot < 6; ++slot) {
+        batch.gate.Release();
+    }
+    EXPECT_EQ(batch.Reported(10).size(), 10u);
+    EXPECT_EQ(ReadFile(jobs.back().localPath), kLong);
+}
+
+TEST_F(Fetch, CancelEndsABatchWithinASecond) {
+    Serve({"/silent=silent"});
+    Batch batch(std::vector<FetchJob>(12, {server->Url("/silent"), local}), 12);
+    ASSERT_EQ(Lines(scratch / "log", kConnectionsPerHost).size(), kConnectionsPerHost);
+    const auto start = std::chrono::steady_clock::now();
+    batch.token.Cancel();
+    batch.Join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    const Outcomes outcomes = batch.Reported(12);
+    EXPECT_EQ(outcomes.size(), 12u);
+    for (const auto& [n, outcome] : outcomes) {
+        EXPECT_EQ(outcome, kCancelled) << n;
+    }
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
-// The fetch on libcurl: one easy handle per call, a plain GET, nothing from a cache.
+// The fetch on libcurl: one easy handle per page, a plain GET, nothing from a cache.
 // Redirects are followed here, one request after another on the same handle, and only on
 // the same host and port (or up from http on 80 to https on 443, never down from https):
 // libcurl says which response is a redirect and where it points, and the next connection
-// is opened only once the rule allowed it.
+// is opened only once the rule allowed it. The single fetch is a batch of one.
 // Reading list: libcurl-tutorial(3), CURLOPT_HEADERFUNCTION(3), CURLOPT_WRITEFUNCTION(3),
 // CURLINFO_REDIRECT_URL(3) (known only once the response is over), CURLOPT_ERRORBUFFER(3).
 #include "web/fetch.h"
@@ -21,7 +21,7 @@
 #include "base/cancel.h"
 #include "base/posix_io.h"
 #include "web/file_sink.h"
-#include "web/perform.h"
+#include "web/transfer.h"
 
 namespace klv::web {
 namespace {
@@ -34,15 +34,8 @@ constexpr long kReceiveBufferSize = 100 * 1024;
 // browsers do; nothing else changes.
 constexpr unsigned kUrlFlags = CURLU_ALLOW_SPACE | CURLU_URLENCODE | CURLU_NON_SUPPORT_SCHEME;
 
-using EasyHandle = CHandle<CURL, curl_easy_cleanup>;
 using UrlHandle = CHandle<CURLU, curl_url_cleanup>;
-using HeaderList = CHandle<curl_slist, curl_slist_free_all>;
 using CurlText = CHandle<char, curl_free>;
-
-bool CurlReady() {
-    static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-    return ready;
-}
 
 // The first 253 bytes at most, never ending inside a UTF-8 character.
 std::string CutToMessageLength(std::string_view text) {
@@ -119,6 +112,11 @@ std::string CheckRedirect(CURLU* url, std::string_view location) {
 
 }  // namespace
 
+bool CurlReady() {
+    static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    return ready;
+}
+
 std::string RefusedRedirect(const char* from, std::string_view location) {
     UrlHandle url(curl_url());
     if (!url || from == nullptr ||
@@ -128,237 +126,87 @@ std::string RefusedRedirect(const char* from, std::string_view location) {
     return CheckRedirect(url.get(), location);
 }
 
-namespace {
+Transfer::Transfer(std::string url, BodySink& sink, const FetchOptions& options)
+    : url_(std::move(url)),
+      sink_(sink),
+      idleTimeout_(options.idleTimeout),
+      maxBytes_(options.maxBytes) {}
 
-// One response after another on the same handle. What a response is, libcurl tells once
-// its body begins or it is over: an error fails the fetch, a 3xx may be a redirect (known
-// only at its end) and its body is held back, anything else begins the sink.
-class Transfer {
-public:
-    Transfer(CURL* easy, BodySink& sink, std::chrono::milliseconds idleTimeout,
-             std::size_t maxBytes)
-        : easy_(easy), sink_(sink), idleTimeout_(idleTimeout), maxBytes_(maxBytes) {}
+Transfer::~Transfer() {
+    Detach();
+}
 
-    static size_t OnHeader(char* data, size_t size, size_t count, void* self) {
-        return static_cast<Transfer*>(self)->TakeHeaderLine({data, size * count});
-    }
-    static size_t OnBody(char* data, size_t size, size_t count, void* self) {
-        return static_cast<Transfer*>(self)->TakeBody(data, size * count);
-    }
-    static int OnProgress(void* self, curl_off_t total, curl_off_t received, curl_off_t,
-                          curl_off_t) {
+size_t Transfer::OnHeader(char* data, size_t size, size_t count, void* self) {
+    return static_cast<Transfer*>(self)->TakeHeaderLine({data, size * count});
+}
+
+size_t Transfer::OnBody(char* data, size_t size, size_t count, void* self) {
+    return static_cast<Transfer*>(self)->TakeBody(data, size * count);
+}
+
+int Transfer::OnProgress(void* self, curl_off_t total, curl_off_t received, curl_off_t,
+                         curl_off_t) {
+    auto* transfer = static_cast<Transfer*>(self);
+    if (transfer->reportsBytes) {
         ReportBytes(static_cast<std::uint64_t>(received), static_cast<std::uint64_t>(total));
-        if (CancelRequested()) {
-            return 1;  // aborts the transfer
-        }
-        return static_cast<Transfer*>(self)->CheckIdle(received);
     }
-
-    // Before each request: nothing of the last response counts.
-    void Restart() {
-        kind_ = Kind::kUnknown;
-        statusLine_.clear();
-        held_.clear();
-        stored_ = 0;
-        lastReceived_ = 0;
-        lastArrival_ = std::chrono::steady_clock::now();
-    }
-
-    // The response came whole. Returns the address it redirects to, or null when it was
-    // the final one (its body then went to the sink) or failed.
-    const char* Complete() {
-        if (kind_ == Kind::kUnknown && !Decide()) {
-            return nullptr;
-        }
-        if (kind_ != Kind::kHeld) {
-            return nullptr;
-        }
-        char* redirect = nullptr;
-        curl_easy_getinfo(easy_, CURLINFO_REDIRECT_URL, &redirect);
-        if (redirect == nullptr && Begin()) {  // a 3xx that points nowhere: the file after all
-            Hand(held_.data(), held_.size());
-        }
-        return redirect;
-    }
-
-    [[nodiscard]] bool begun() const { return begun_; }
-    [[nodiscard]] const std::string& failure() const { return failure_; }
-
-private:
-    enum class Kind { kUnknown, kHeld, kToSink };
-
-    // libcurl's low-speed limit averages over several seconds, so after a burst it lets a
-    // silent server hold the fetch for seconds beyond the bound; this counts from the
-    // last byte that arrived. libcurl calls it at least once a second.
-    int CheckIdle(curl_off_t received) {
-        const auto now = std::chrono::steady_clock::now();
-        if (received != lastReceived_) {
-            lastReceived_ = received;
-            lastArrival_ = now;
-            return 0;
-        }
-        if (now - lastArrival_ < idleTimeout_) {
-            return 0;
-        }
-        const long long milliseconds = idleTimeout_.count();
-        const bool wholeSeconds = milliseconds % 1000 == 0;
-        const long long count = wholeSeconds ? milliseconds / 1000 : milliseconds;
-        failure_ = "Nothing received from the server for ";
-        failure_ += std::to_string(count);
-        failure_ += wholeSeconds ? " second" : " millisecond";
-        if (count != 1) {
-            failure_ += 's';
-        }
+    if (CancelRequested()) {
         return 1;  // aborts the transfer
     }
+    return transfer->CheckIdle(received);
+}
 
-    // Only the status line is kept, for the words of an error's text.
-    size_t TakeHeaderLine(std::string_view line) {
-        lastArrival_ = std::chrono::steady_clock::now();
-        if (kind_ == Kind::kUnknown && line.starts_with("HTTP/")) {
-            statusLine_ = line;
-        }
-        return line.size();
-    }
-
-    // The status libcurl read, and from there on where the body goes.
-    bool Decide() {
-        long status = 0;
-        curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
-        if (status >= 400) {
-            // An error page is never taken for the file asked for.
-            failure_ = "HTTP " + std::to_string(status) + Reason(status);
-            return false;
-        }
-        if (status >= 300) {
-            kind_ = Kind::kHeld;
-            return true;
-        }
-        return Begin();
-    }
-
-    // " Not Found" from "HTTP/1.1 404 Not Found", if that line is where `status` came from.
-    [[nodiscard]] std::string Reason(long status) const {
-        std::string_view line = TrimmedLine(statusLine_);
-        line = TrimmedLine(line.substr(std::min(line.find(' '), line.size())));
-        long code = 0;
-        const auto [end, error] = std::from_chars(line.data(), line.data() + line.size(), code);
-        const std::string_view reason =
-            TrimmedLine(line.substr(static_cast<std::size_t>(end - line.data())));
-        if (error != std::errc() || code != status || reason.empty()) {
-            return {};
-        }
-        return " " + std::string(reason);
-    }
-
-    bool Begin() {
-        if (!sink_.Begin()) {
-            failure_ = sink_.FailureText();
-            return false;
-        }
-        begun_ = true;
-        kind_ = Kind::kToSink;
-        return true;
-    }
-
-    size_t TakeBody(const char* data, size_t size) {
-        lastArrival_ = std::chrono::steady_clock::now();
-        if (kind_ == Kind::kUnknown && !Decide()) {
-            return 0;  // aborts the transfer
-        }
-        if (size > maxBytes_ - stored_) {
-            failure_ = TooLargeText(maxBytes_);
-            return 0;  // aborts the transfer; the caller uploads nothing from it
-        }
-        stored_ += size;
-        if (kind_ == Kind::kHeld) {
-            held_.append(data, size);
-            return size;
-        }
-        return Hand(data, size);
-    }
-
-    // Every piece passes through the one chunk buffer: the sink sees at most
-    // kFetchChunkSize bytes at a time, however large libcurl's buffer is.
-    size_t Hand(const char* data, size_t size) {
-        size_t taken = 0;
-        while (taken < size) {
-            const size_t piece = std::min(size - taken, fetchChunk_.size());
-            std::memcpy(fetchChunk_.data(), data + taken, piece);
-            if (!sink_.Write({fetchChunk_.data(), piece})) {
-                failure_ = sink_.FailureText();
-                return taken;
-            }
-            taken += piece;
-        }
-        return taken;
-    }
-
-    CURL* easy_;
-    BodySink& sink_;
-    std::array<char, kFetchChunkSize> fetchChunk_;
-    Kind kind_ = Kind::kUnknown;
-    std::string statusLine_;
-    std::string held_;  // a 3xx's body, until its end shows whether it redirects
-    bool begun_ = false;
-    std::string failure_;
-    std::chrono::milliseconds idleTimeout_;
-    std::size_t maxBytes_;
-    std::size_t stored_ = 0;
-    std::chrono::steady_clock::time_point lastArrival_ = std::chrono::steady_clock::now();
-    curl_off_t lastReceived_ = 0;
-};
-
-}  // namespace
-
-std::string FetchUrlToSink(const std::string& url, BodySink& sink, const FetchOptions& options) {
+bool Transfer::Start(CURLM* multi) {
     if (!CurlReady()) {
-        return "Cannot initialise libcurl";
+        failure_ = "Cannot initialise libcurl";
+        return false;
     }
-    // Holds the address of each request in turn.
-    UrlHandle location(curl_url());
-    if (!location) {
-        return curl_easy_strerror(CURLE_OUT_OF_MEMORY);
+    return SetUp() && Attach(multi);
+}
+
+bool Transfer::SetUp() {
+    location_.reset(curl_url());
+    if (!location_) {
+        failure_ = curl_easy_strerror(CURLE_OUT_OF_MEMORY);
+        return false;
     }
-    const CURLUcode parsed = curl_url_set(location.get(), CURLUPART_URL, url.c_str(), kUrlFlags);
+    const CURLUcode parsed = curl_url_set(location_.get(), CURLUPART_URL, url_.c_str(), kUrlFlags);
     if (parsed != CURLUE_OK) {
-        return CutToMessageLength(curl_url_strerror(parsed));
+        failure_ = curl_url_strerror(parsed);
+        return false;
     }
-
-    HeaderList headers;
     for (const char* header : {"Cache-Control: no-cache", "Pragma: no-cache"}) {
-        curl_slist* longer = curl_slist_append(headers.get(), header);
+        curl_slist* longer = curl_slist_append(headers_.get(), header);
         if (longer == nullptr) {
-            return curl_easy_strerror(CURLE_OUT_OF_MEMORY);
+            failure_ = curl_easy_strerror(CURLE_OUT_OF_MEMORY);
+            return false;
         }
-        headers.release();  // `longer` is the same list, grown
-        headers.reset(longer);
+        (void)headers_.release();  // `longer` is the same list, grown
+        headers_.reset(longer);
     }
-
-    std::array<char, CURL_ERROR_SIZE> errorText{};
-    EasyHandle easy(curl_easy_init());
-    if (!easy) {
-        return "Cannot initialise libcurl";
+    easy_.reset(curl_easy_init());
+    if (!easy_) {
+        failure_ = "Cannot initialise libcurl";
+        return false;
     }
-    CURL* const handle = easy.get();
-    Transfer transfer(handle, sink, options.idleTimeout, options.maxBytes);
+    CURL* const handle = easy_.get();
     CURLcode set = CURLE_OK;
     const auto option = [&set](CURLcode result) {
         if (set == CURLE_OK) {
             set = result;
         }
     };
-    option(curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorText.data()));
-    option(curl_easy_setopt(handle, CURLOPT_CURLU, location.get()));
+    option(curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorText_.data()));
+    option(curl_easy_setopt(handle, CURLOPT_CURLU, location_.get()));
     option(curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, kAllowedProtocols));
     // libcurl's defaults, stated: the certificate and the host name are always checked.
     option(curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L));
     option(curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L));
-    // Followed below instead: libcurl would connect to the new address before any of its
+    // Followed by Step instead: libcurl would connect to the new address before any of its
     // callbacks could refuse it.
     option(curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L));
     option(curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L));
-    option(curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get()));
+    option(curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers_.get()));
     option(curl_easy_setopt(handle, CURLOPT_USERAGENT, kUserAgent));
     option(curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L));
     // A cancelled fetch must not wait for a name lookup that is stuck: cleaning up leaves
@@ -366,71 +214,233 @@ std::string FetchUrlToSink(const std::string& url, BodySink& sink, const FetchOp
     option(curl_easy_setopt(handle, CURLOPT_QUICK_EXIT, 1L));
     option(curl_easy_setopt(handle, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L));
     option(curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, kReceiveBufferSize));
+    // Several pages of one host share an HTTP/2 connection rather than each opening one.
+    // Only https can offer HTTP/2 (ALPN); over http the wait would hold every other page
+    // until the first one is over.
+    const bool secure = EqualCaseless(UrlPart(location_.get(), CURLUPART_SCHEME), "https");
+    option(curl_easy_setopt(handle, CURLOPT_PIPEWAIT, secure ? 1L : 0L));
     // A body announced as too large is refused before any of it is read.
-    option(curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE,
-                            static_cast<curl_off_t>(options.maxBytes)));
+    option(curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxBytes_)));
     option(curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &Transfer::OnHeader));
-    option(curl_easy_setopt(handle, CURLOPT_HEADERDATA, &transfer));
+    option(curl_easy_setopt(handle, CURLOPT_HEADERDATA, this));
     option(curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &Transfer::OnBody));
-    option(curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer));
+    option(curl_easy_setopt(handle, CURLOPT_WRITEDATA, this));
     // libcurl counts the stall in whole seconds: under one byte a second for that long.
     const auto idleSeconds = std::max<long>(
-        1, static_cast<long>(std::chrono::ceil<std::chrono::seconds>(options.idleTimeout).count()));
+        1, static_cast<long>(std::chrono::ceil<std::chrono::seconds>(idleTimeout_).count()));
     option(curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS,
-                            static_cast<long>(options.idleTimeout.count())));
+                            static_cast<long>(idleTimeout_.count())));
     option(curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L));
     // Only a backstop: two seconds later than the idle check of the progress callback,
     // so that the user always reads the same text for a silent server.
     option(curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, idleSeconds + 2));
     option(curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &Transfer::OnProgress));
-    option(curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &transfer));
+    option(curl_easy_setopt(handle, CURLOPT_XFERINFODATA, this));
     option(curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L));
     if (set != CURLE_OK) {
-        return CutToMessageLength(curl_easy_strerror(set));
+        failure_ = curl_easy_strerror(set);
     }
+    return set == CURLE_OK;
+}
 
-    CURLcode performed = CURLE_OK;
-    std::string outcome;
-    for (long redirects = 0;; ++redirects) {
-        transfer.Restart();
-        performed = PerformCancellable(handle);
-        outcome = transfer.failure();
-        if (performed != CURLE_OK || !outcome.empty()) {
-            break;
-        }
-        const char* redirect = transfer.Complete();
-        outcome = transfer.failure();
-        if (redirect == nullptr || !outcome.empty()) {
-            break;
-        }
-        if (redirects == kMaxRedirects) {
-            outcome = "Maximum (" + std::to_string(kMaxRedirects) + ") redirects followed";
-            break;
-        }
-        outcome = CheckRedirect(location.get(), redirect);
-        if (outcome.empty()) {
-            // libcurl takes the address from the handle at the start of each request.
-            const CURLcode pointed = curl_easy_setopt(handle, CURLOPT_CURLU, location.get());
-            outcome = pointed == CURLE_OK ? "" : curl_easy_strerror(pointed);
-        }
-        if (!outcome.empty()) {
-            break;
-        }
+// Each request starts afresh: nothing of the last response counts.
+bool Transfer::Attach(CURLM* multi) {
+    kind_ = Kind::kUnknown;
+    statusLine_.clear();
+    held_.clear();
+    stored_ = 0;
+    lastReceived_ = -1;  // the idle clock starts once libcurl drives the request
+    const CURLMcode added = curl_multi_add_handle(multi, easy_.get());
+    if (added != CURLM_OK) {
+        failure_ = curl_multi_strerror(added);
+        return false;
     }
-    if (performed == CURLE_FILESIZE_EXCEEDED && outcome.empty()) {
-        outcome = TooLargeText(options.maxBytes);
+    multi_ = multi;
+    return true;
+}
+
+void Transfer::Detach() {
+    if (multi_ != nullptr && easy_) {
+        curl_multi_remove_handle(std::exchange(multi_, nullptr), easy_.get());
     }
-    if (performed != CURLE_OK && outcome.empty()) {
+}
+
+bool Transfer::Step(CURLcode result) {
+    CURLM* const multi = multi_;
+    Detach();
+    performed_ = result;
+    if (result != CURLE_OK || !failure_.empty()) {
+        return false;
+    }
+    const char* redirect = Complete();
+    if (redirect == nullptr || !failure_.empty()) {
+        return false;
+    }
+    if (redirects_++ == kMaxRedirects) {
+        failure_ = "Maximum (" + std::to_string(kMaxRedirects) + ") redirects followed";
+        return false;
+    }
+    failure_ = CheckRedirect(location_.get(), redirect);
+    if (failure_.empty()) {
+        // libcurl takes the address from the handle at the start of each request.
+        const CURLcode pointed = curl_easy_setopt(easy_.get(), CURLOPT_CURLU, location_.get());
+        failure_ = pointed == CURLE_OK ? "" : curl_easy_strerror(pointed);
+    }
+    return failure_.empty() && Attach(multi);
+}
+
+std::string Transfer::Finish(CURLcode ending) {
+    if (multi_ != nullptr) {
+        Detach();
+        performed_ = ending;
+    }
+    std::string outcome = failure_;
+    if (performed_ == CURLE_FILESIZE_EXCEEDED && outcome.empty()) {
+        outcome = TooLargeText(maxBytes_);
+    }
+    if (performed_ != CURLE_OK && outcome.empty()) {
         // libcurl's own words; its short code text when it left none.
-        outcome = errorText[0] != '\0' ? errorText.data() : curl_easy_strerror(performed);
+        outcome = errorText_[0] != '\0' ? errorText_.data() : curl_easy_strerror(performed_);
     }
-    if (transfer.begun() && !sink.End() && outcome.empty()) {
-        outcome = sink.FailureText();
+    if (std::exchange(begun_, false) && !sink_.End() && outcome.empty()) {
+        outcome = sink_.FailureText();
     }
-    if (CancelRequested() && (performed != CURLE_OK || !outcome.empty())) {
+    if (CancelRequested() && (performed_ != CURLE_OK || !outcome.empty())) {
         outcome = kCancelled;
     }
     return CutToMessageLength(outcome);
+}
+
+// The response came whole. Returns the address it redirects to, or null when it was the
+// final one (its body then went to the sink) or failed.
+const char* Transfer::Complete() {
+    if (kind_ == Kind::kUnknown && !Decide()) {
+        return nullptr;
+    }
+    if (kind_ != Kind::kHeld) {
+        return nullptr;
+    }
+    char* redirect = nullptr;
+    curl_easy_getinfo(easy_.get(), CURLINFO_REDIRECT_URL, &redirect);
+    if (redirect == nullptr && Begin()) {  // a 3xx that points nowhere: the file after all
+        Hand(held_.data(), held_.size());
+    }
+    return redirect;
+}
+
+// libcurl's low-speed limit averages over several seconds, so after a burst it lets a
+// silent server hold the fetch for seconds beyond the bound; this counts from the last
+// byte that arrived. libcurl calls it at least once a second.
+int Transfer::CheckIdle(curl_off_t received) {
+    const auto now = std::chrono::steady_clock::now();
+    if (received != lastReceived_) {
+        lastReceived_ = received;
+        lastArrival_ = now;
+        return 0;
+    }
+    if (now - lastArrival_ < idleTimeout_) {
+        return 0;
+    }
+    const long long milliseconds = idleTimeout_.count();
+    const bool wholeSeconds = milliseconds % 1000 == 0;
+    const long long count = wholeSeconds ? milliseconds / 1000 : milliseconds;
+    failure_ = "Nothing received from the server for ";
+    failure_ += std::to_string(count);
+    failure_ += wholeSeconds ? " second" : " millisecond";
+    if (count != 1) {
+        failure_ += 's';
+    }
+    return 1;  // aborts the transfer
+}
+
+// Only the status line is kept, for the words of an error's text.
+size_t Transfer::TakeHeaderLine(std::string_view line) {
+    lastArrival_ = std::chrono::steady_clock::now();
+    if (kind_ == Kind::kUnknown && line.starts_with("HTTP/")) {
+        statusLine_ = line;
+    }
+    return line.size();
+}
+
+// The status libcurl read, and from there on where the body goes.
+bool Transfer::Decide() {
+    long status = 0;
+    curl_easy_getinfo(easy_.get(), CURLINFO_RESPONSE_CODE, &status);
+    if (status >= 400) {
+        // An error page is never taken for the file asked for.
+        failure_ = "HTTP " + std::to_string(status) + Reason(status);
+        return false;
+    }
+    if (status >= 300) {
+        kind_ = Kind::kHeld;
+        return true;
+    }
+    return Begin();
+}
+
+// " Not Found" from "HTTP/1.1 404 Not Found", if that line is where `status` came from.
+std::string Transfer::Reason(long status) const {
+    std::string_view line = TrimmedLine(statusLine_);
+    line = TrimmedLine(line.substr(std::min(line.find(' '), line.size())));
+    long code = 0;
+    const auto [end, error] = std::from_chars(line.data(), line.data() + line.size(), code);
+    const std::string_view reason =
+        TrimmedLine(line.substr(static_cast<std::size_t>(end - line.data())));
+    if (error != std::errc() || code != status || reason.empty()) {
+        return {};
+    }
+    return " " + std::string(reason);
+}
+
+bool Transfer::Begin() {
+    if (!sink_.Begin()) {
+        failure_ = sink_.FailureText();
+        return false;
+    }
+    begun_ = true;
+    kind_ = Kind::kToSink;
+    return true;
+}
+
+size_t Transfer::TakeBody(const char* data, size_t size) {
+    lastArrival_ = std::chrono::steady_clock::now();
+    if (kind_ == Kind::kUnknown && !Decide()) {
+        return 0;  // aborts the transfer
+    }
+    if (size > maxBytes_ - stored_) {
+        failure_ = TooLargeText(maxBytes_);
+        return 0;  // aborts the transfer; the caller uploads nothing from it
+    }
+    stored_ += size;
+    if (kind_ == Kind::kHeld) {
+        held_.append(data, size);
+        return size;
+    }
+    return Hand(data, size);
+}
+
+// Every piece passes through the one chunk buffer: the sink sees at most kFetchChunkSize
+// bytes at a time, however large libcurl's buffer is.
+size_t Transfer::Hand(const char* data, size_t size) {
+    size_t taken = 0;
+    while (taken < size) {
+        const size_t piece = std::min(size - taken, fetchChunk_.size());
+        std::memcpy(fetchChunk_.data(), data + taken, piece);
+        if (!sink_.Write({fetchChunk_.data(), piece})) {
+            failure_ = sink_.FailureText();
+            return taken;
+        }
+        taken += piece;
+    }
+    return taken;
+}
+
+std::string FetchUrlToSink(const std::string& url, BodySink& sink, const FetchOptions& options) {
+    std::string outcome;
+    RunTransfers(
+        1, [&](std::size_t) { return std::make_unique<Transfer>(url, sink, options); }, 1, nullptr,
+        [&outcome](std::size_t, const std::string& text) { outcome = text; });
+    return outcome;
 }
 
 std::string TooLargeText(std::size_t maxBytes) {
