@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -117,7 +118,18 @@ bool NeedsBrackets(const std::string& host) {
 
 }  // namespace
 
-// What TransferFile prepared for its data connection.
+// A data connection made, and its TLS when the control connection runs TLS; the TLS is
+// released first.
+struct FtpClient::DataChannel {
+    void Close() {
+        tls.reset();
+        socket.reset();
+    }
+    UniqueFd socket;
+    tls::UniqueSsl tls;
+};
+
+// What OpenDataConnection prepared for its data connection.
 struct FtpClient::DataConnectionPlan {
     // Passive: the control connection's peer at the port the PASV or EPSV reply named.
     SocketAddress passiveTarget;
@@ -179,6 +191,7 @@ bool FtpClient::Connect(const std::string& host, unsigned port) {
 
 void FtpClient::Disconnect() {
     acknowledgedType_.reset();
+    mlsdOffered_.reset();
     writer_.reset();
     reader_.reset();
     controlSource_.reset();
@@ -223,13 +236,16 @@ bool FtpClient::ReadLine() {
     return true;
 }
 
-bool FtpClient::ReadReply() {
+bool FtpClient::ReadReply(std::vector<std::string>* allLines) {
     // A whole reply gets until the reply's deadline and kMaxReplyLines lines, so that a
     // server trickling bytes or continuation lines cannot hold the client for ever.
     ReplyAssembler reply;
     for (std::size_t lines = 0; lines < kMaxReplyLines; ++lines) {
         if (!ReadLine()) {
             return false;
+        }
+        if (allLines != nullptr) {
+            allLines->push_back(replyText_);
         }
         if (reply.Add(replyText_)) {
             return true;
@@ -534,6 +550,60 @@ bool FtpClient::CopyUpload(int file, int data, SSL* dataTls, std::span<char> buf
     }
 }
 
+TransferStage FtpClient::OpenDataConnection(DataConnection dataConnection,
+                                            const std::string& command, DataChannel& channel) {
+    DataConnectionPlan plan;
+    const bool passive = dataConnection == DataConnection::Passive;
+    if (!PrepareDataConnection(dataConnection, plan)) {
+        return TransferStage::DataSetup;
+    }
+    if (!SendLine(command)) {
+        return TransferStage::TransferCommand;
+    }
+
+    UniqueFd& data = channel.socket;
+    bool dataConnected = false;
+    if (passive) {
+        // Made before the preliminary reply is read: many servers send it only once
+        // the data connection is there.
+        data = tcp::OpenStreamSocket(plan.passiveTarget.family());
+        if (!data) {
+            FailOutOfStep(kNetworkError);  // the command is out, its reply unread
+            return TransferStage::DataSetup;
+        }
+        dataConnected = plan.passivePortDialable &&
+                        tcp::Connect(data.get(), plan.passiveTarget.get(),
+                                     plan.passiveTarget.length, DeadlineAfter(idleTimeout_));
+    }
+
+    if (!ReadReply() || ReplyClass(replyText_) != 1) {
+        return TransferStage::TransferCommand;
+    }
+
+    if (passive) {
+        if (!dataConnected) {
+            // The server waits for the connection and then answers: out of step.
+            FailOutOfStep(kNetworkError);
+            return TransferStage::DataConnect;
+        }
+    } else {
+        data = AwaitActiveConnection(plan);
+        plan.listener.reset();
+        if (!data) {
+            return TransferStage::DataConnect;
+        }
+        tcp::DisableNagle(data.get());
+    }
+
+    if (tls_) {
+        channel.tls = tls_->OpenData(data.get(), DeadlineAfter(idleTimeout_), replyText_);
+        if (!channel.tls) {
+            return TransferStage::DataConnect;
+        }
+    }
+    return TransferStage::Done;
+}
+
 bool FtpClient::Put(const std::string& remoteName, const std::string& localPath,
                     DataConnection dataConnection, TransferType type) {
     UniqueFd file = OpenLocalFile(localPath);
@@ -554,77 +624,139 @@ bool FtpClient::Put(const std::string& remoteName, const std::string& localPath,
         acknowledgedType_ = type;
     }
 
-    DataConnectionPlan plan;
-    const bool passive = dataConnection == DataConnection::Passive;
-    if (!PrepareDataConnection(dataConnection, plan)) {
-        return EndTransfer(TransferStage::DataSetup);
-    }
-
-    if (!SendLine("STOR " + remoteName)) {
-        return EndTransfer(TransferStage::TransferCommand);
-    }
-
-    UniqueFd data;
-    bool dataConnected = false;
-    if (passive) {
-        // Made before the preliminary reply is read: many servers send it only once
-        // the data connection is there.
-        data = tcp::OpenStreamSocket(plan.passiveTarget.family());
-        if (!data) {
-            FailOutOfStep(kNetworkError);  // the STOR is out, its reply unread
-            return EndTransfer(TransferStage::DataSetup);
-        }
-        dataConnected = plan.passivePortDialable &&
-                        tcp::Connect(data.get(), plan.passiveTarget.get(),
-                                     plan.passiveTarget.length, DeadlineAfter(idleTimeout_));
-    }
-
-    if (!ReadReply() || ReplyClass(replyText_) != 1) {
-        return EndTransfer(TransferStage::TransferCommand);
-    }
-
-    if (passive) {
-        if (!dataConnected) {
-            // The server waits for the connection and then answers: out of step.
-            FailOutOfStep(kNetworkError);
-            return EndTransfer(TransferStage::DataConnect);
-        }
-    } else {
-        data = AwaitActiveConnection(plan);
-        plan.listener.reset();
-        if (!data) {
-            return EndTransfer(TransferStage::DataConnect);
-        }
-        tcp::DisableNagle(data.get());
-    }
-
-    tls::UniqueSsl dataTls;
-    if (tls_) {
-        dataTls = tls_->OpenData(data.get(), DeadlineAfter(idleTimeout_), replyText_);
-        if (!dataTls) {
-            return EndTransfer(TransferStage::DataConnect);
-        }
+    DataChannel channel;
+    if (const TransferStage stage =
+            OpenDataConnection(dataConnection, "STOR " + remoteName, channel);
+        stage != TransferStage::Done) {
+        return EndTransfer(stage);
     }
 
     // Left uninitialised: zero-filling 256 KiB for every transfer cost about 4.5 us, a
     // twentieth of the client's own processor time for a 4 KiB page (bench/pages).
     const std::unique_ptr<char[]> storage = std::make_unique_for_overwrite<char[]>(kCopyBufferSize);
     const std::span<char> buffer(storage.get(), kCopyBufferSize);
-    const bool copied = CopyUpload(file.get(), data.get(), dataTls.get(), buffer);
+    const bool copied = CopyUpload(file.get(), channel.socket.get(), channel.tls.get(), buffer);
     if (!copied) {
-        dataTls.reset();
-        data.reset();
+        channel.Close();
         FailOutOfStep(replyText_);  // the closing reply is still to come
         return EndTransfer(TransferStage::Copy);
     }
     CloseUploadConnection(
-        data, dataTls,
-        DeadlineAfter(dataTls ? std::min(idleTimeout_, kTlsDrainBound) : idleTimeout_));
+        channel.socket, channel.tls,
+        DeadlineAfter(channel.tls ? std::min(idleTimeout_, kTlsDrainBound) : idleTimeout_));
     file.reset();
 
     replyDeadline_ = DeadlineAfter(idleTimeout_);  // counted from the end of the data
     if (!Command("")) {                            // the closing reply
         return EndTransfer(TransferStage::ClosingReply);
+    }
+    return EndTransfer(TransferStage::Done);
+}
+
+//   PWD
+//   257 "/home/ann" is the current directory
+bool FtpClient::PrintWorkingDirectory(std::string& directory) {
+    if (!Command("PWD")) {
+        return false;
+    }
+    std::optional<std::string> quoted = ParsePwdReply(replyText_);
+    if (!quoted) {
+        return false;  // the reply stands
+    }
+    directory = std::move(*quoted);
+    return true;
+}
+
+// RFC 2389: the features, one a line after the first.
+//   FEAT
+//   211-Features:
+//    MLST type*;size*;modify*;
+//   211 End
+std::optional<bool> FtpClient::MlsdOffered() {
+    if (!mlsdOffered_) {
+        std::vector<std::string> lines;
+        if (!SendLine("FEAT") || !ReadReply(&lines)) {
+            return std::nullopt;
+        }
+        // A server without FEAT (5xx) has no MLSD either.
+        mlsdOffered_ = ReplyClass(replyText_) == 2 &&
+                       std::any_of(lines.begin() + 1, lines.end(), [](std::string_view line) {
+                           line.remove_prefix(std::min(line.find_first_not_of(' '), line.size()));
+                           return line.size() >= 4 && ::strncasecmp(line.data(), "MLST", 4) == 0 &&
+                                  (line.size() == 4 || line[4] == ' ');
+                       });
+    }
+    return mlsdOffered_;
+}
+
+bool FtpClient::CopyListing(const DataChannel& channel, std::string& bytes) {
+    std::array<char, 16 * 1024> buffer{};
+    for (;;) {
+        // A loopback listing may never have to wait: the cancel is looked at on each pass.
+        if (CancelRequested()) {
+            replyText_ = kNetworkError;
+            return false;
+        }
+        const long got = ReceiveData(channel.socket.get(), channel.tls.get(), buffer.data(),
+                                     buffer.size(), DeadlineAfter(idleTimeout_));
+        if (got <= 0) {
+            replyText_ = kNetworkError;
+            return got == 0;
+        }
+        if (bytes.size() + static_cast<std::size_t>(got) > kMaxListingBytes) {
+            replyText_ = kListingTooLarge;
+            return false;
+        }
+        bytes.append(buffer.data(), static_cast<std::size_t>(got));
+    }
+}
+
+bool FtpClient::List(const std::string& directory, DataConnection dataConnection,
+                     std::vector<ListedFile>& files) {
+    files.clear();
+    if (!connected()) {
+        replyText_ = kNetworkError;
+        return EndTransfer(TransferStage::Type);
+    }
+    const std::optional<bool> mlsd = MlsdOffered();
+    if (!mlsd) {
+        return EndTransfer(TransferStage::Type);
+    }
+    std::string command = *mlsd ? "MLSD" : "LIST";
+    if (!directory.empty()) {
+        command += " " + directory;
+    }
+    DataChannel channel;
+    if (const TransferStage stage = OpenDataConnection(dataConnection, command, channel);
+        stage != TransferStage::Done) {
+        return EndTransfer(stage);
+    }
+    std::string listing;
+    if (!CopyListing(channel, listing)) {
+        channel.Close();
+        FailOutOfStep(replyText_);  // the closing reply is still to come
+        return EndTransfer(TransferStage::Copy);
+    }
+    if (channel.tls) {
+        tls::SendCloseNotify(channel.tls.get(),
+                             DeadlineAfter(std::min(idleTimeout_, kTlsDrainBound)));
+    }
+    channel.Close();
+
+    replyDeadline_ = DeadlineAfter(idleTimeout_);  // counted from the end of the data
+    if (!Command("")) {                            // the closing reply
+        return EndTransfer(TransferStage::ClosingReply);
+    }
+    for (std::string_view rest = listing; !rest.empty();) {
+        const std::size_t end = std::min(rest.find('\n'), rest.size());
+        std::string_view line = rest.substr(0, end);
+        rest.remove_prefix(std::min(end + 1, rest.size()));
+        if (line.ends_with('\r')) {
+            line.remove_suffix(1);
+        }
+        if (std::optional<ListedFile> file = *mlsd ? ParseMlsdLine(line) : ParseListLine(line)) {
+            files.push_back(std::move(*file));
+        }
     }
     return EndTransfer(TransferStage::Done);
 }

@@ -17,6 +17,7 @@
 #include "base/wait.h"
 #include "ftp/certificate.h"
 #include "ftp/line_channel.h"
+#include "ftp/listing.h"
 
 namespace klv::ftp {
 
@@ -48,6 +49,10 @@ inline constexpr std::string_view kTlsReplyInjected =
 // transfer that keeps moving is never cut off: the bound is per wait.
 inline constexpr std::chrono::milliseconds kIdleTimeout = std::chrono::seconds(120);
 
+// The most a directory listing may hold; a longer one fails with kListingTooLarge.
+inline constexpr std::size_t kMaxListingBytes = std::size_t{16} << 20;
+inline constexpr std::string_view kListingTooLarge = "The directory listing is larger than 16 MiB";
+
 // The most lines one reply may have; a longer one is a "Network error".
 inline constexpr std::size_t kMaxReplyLines = 1000;
 
@@ -74,16 +79,17 @@ struct LogonRequest {
     TlsOptions tls;  // logon type 0 only
 };
 
-// The step at which the last Put stopped, so that a caller can tell a data
+// The step at which the last Put or List stopped, so that a caller can tell a data
 // connection that could not be made from a file the server refused.
 enum class TransferStage {
     Done,             // the closing reply was of class 2
     LocalFile,        // the local file could not be opened
-    Type,             // TYPE was refused or line I/O failed
+    Type,             // TYPE (FEAT before a listing) was refused or line I/O failed
     DataSetup,        // PASV/PORT refused, or the local data socket failed
-    TransferCommand,  // STOR could not be sent, or its reply was not of class 1
+    TransferCommand,  // STOR (MLSD, LIST) could not be sent, or its reply was not of class 1
     DataConnect,      // the data connection could not be made or accepted
-    Copy,             // the local file failed, or the data connection broke off
+    Copy,             // the local file failed, the data connection broke off or the
+                      // listing was too large
     ClosingReply,     // the closing reply was not of class 2
 };
 
@@ -105,10 +111,11 @@ public:
     // A failed read closes the control connection: what it left unread would be taken
     // for the next reply.
     [[nodiscard]] bool ReadLine();
-    // Reads one whole reply, single-line or multi-line; replyText() holds its last line.
-    // The whole reply must come within the idle bound and kMaxReplyLines lines, else it
-    // is a "Network error" and the control connection is closed.
-    [[nodiscard]] bool ReadReply();
+    // Reads one whole reply, single-line or multi-line; replyText() holds its last line,
+    // `lines` (when given) every line. The whole reply must come within the idle bound and
+    // kMaxReplyLines lines, else it is a "Network error" and the control connection is
+    // closed.
+    [[nodiscard]] bool ReadReply(std::vector<std::string>* lines = nullptr);
     // Sends `command` (nothing when empty), reads one reply; true only for class 2.
     [[nodiscard]] bool Command(std::string_view command);
     // Sends "QUIT" without waiting for its reply, then disconnects.
@@ -126,6 +133,17 @@ public:
     [[nodiscard]] bool Put(const std::string& remoteName, const std::string& localPath,
                            DataConnection dataConnection, TransferType type);
 
+    // The directory the logon landed in, from the 257 reply to PWD. False on a refusal or
+    // a reply without a quoted directory, the reply in replyText().
+    [[nodiscard]] bool PrintWorkingDirectory(std::string& directory);
+
+    // The regular files of `directory` (relative to the logon directory, or absolute) over
+    // a data connection made as Put makes it: MLSD when the server's FEAT lists MLST (asked
+    // once per connection), else LIST. A listing over kMaxListingBytes fails.
+    // lastTransferStage() tells where it stopped, as after Put.
+    [[nodiscard]] bool List(const std::string& directory, DataConnection dataConnection,
+                            std::vector<ListedFile>& files);
+
     [[nodiscard]] const std::string& replyText() const { return replyText_; }
     [[nodiscard]] TransferStage lastTransferStage() const { return lastTransferStage_; }
     [[nodiscard]] bool connected() const;
@@ -141,6 +159,7 @@ public:
 
 private:
     struct DataConnectionPlan;
+    struct DataChannel;
 
     // "AUTH TLS" and, on 234, StartTls.
     [[nodiscard]] bool SecureControlConnection(const LogonRequest& request,
@@ -153,7 +172,16 @@ private:
     [[nodiscard]] bool PrepareDataConnection(DataConnection dataConnection,
                                              DataConnectionPlan& plan);
     [[nodiscard]] UniqueFd AwaitActiveConnection(DataConnectionPlan& plan);
+    // Sends `command` (STOR, MLSD, LIST) and makes its data connection, through TLS when
+    // the control connection runs it: Done, or the stage where it stopped.
+    [[nodiscard]] TransferStage OpenDataConnection(DataConnection dataConnection,
+                                                   const std::string& command,
+                                                   DataChannel& channel);
     [[nodiscard]] bool CopyUpload(int file, int data, SSL* dataTls, std::span<char> buffer);
+    // Reads the data connection to its end into `bytes`, at most kMaxListingBytes.
+    [[nodiscard]] bool CopyListing(const DataChannel& channel, std::string& bytes);
+    // Whether the server's FEAT lists MLST; nothing when FEAT could not be asked.
+    [[nodiscard]] std::optional<bool> MlsdOffered();
     bool EndTransfer(TransferStage stage);
     // A reply may still be on its way that nobody will read (the command was sent but
     // its exchange broke off): the control connection is closed so that no later
@@ -172,6 +200,8 @@ private:
     // The type the server last acknowledged on this connection; a new connection knows
     // none. TYPE goes out only when a transfer needs another one.
     std::optional<TransferType> acknowledgedType_;
+    // What FEAT said of MLST on this connection; a new connection asks again.
+    std::optional<bool> mlsdOffered_;
 
     // The control connection, in the order Connect makes its parts; members are destroyed
     // in reverse, which is the order Disconnect releases them.

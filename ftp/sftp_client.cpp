@@ -10,15 +10,17 @@
 
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <optional>
 
+#include "base/c_handle.h"
 #include "base/cancel.h"
 #include "base/posix_io.h"
 #include "base/resolver.h"
 #include "base/wait.h"
-#include "ftp/tcp_socket.h"
 #include "ftp/line_ends.h"
+#include "ftp/tcp_socket.h"
 
 namespace klv::sftp {
 
@@ -51,6 +53,8 @@ std::string Octal(unsigned mode) {
     const int length = std::snprintf(text.data(), text.size(), "%04o", mode);
     return std::string(text.data(), static_cast<std::size_t>(std::max(length, 0)));
 }
+
+using Attributes = CHandle<sftp_attributes_struct, &sftp_attributes_free>;
 
 }  // namespace
 
@@ -467,6 +471,71 @@ bool SftpClient::MakeExecutable(const std::string& remotePath) {
     if (!Call([&] { changed = sftp_chmod(sftp, remotePath.c_str(), kExecutableMode); }) ||
         changed != SSH_OK) {
         return Fail(what);
+    }
+    replyText_ = what + ": OK";
+    return true;
+}
+
+bool SftpClient::LoginDirectory(std::string& directory) {
+    if (!connected()) {
+        replyText_ = ftp::kNetworkError;
+        return false;
+    }
+    char* path = nullptr;
+    sftp_session sftp = connection_->sftp;
+    if (!Call([&] { path = sftp_canonicalize_path(sftp, "."); }) || path == nullptr) {
+        return Fail("realpath .");
+    }
+    directory = path;
+    ssh_string_free_char(path);
+    replyText_ = "realpath .: " + directory;
+    return true;
+}
+
+bool SftpClient::List(const std::string& directory, std::vector<ftp::ListedFile>& files) {
+    const std::string what = "list " + directory;
+    files.clear();
+    if (!connected()) {
+        replyText_ = ftp::kNetworkError;
+        return false;
+    }
+    sftp_session sftp = connection_->sftp;
+    sftp_dir opened = nullptr;
+    if (!Call([&] { opened = sftp_opendir(sftp, directory.c_str()); }) || opened == nullptr) {
+        return Fail(what);
+    }
+    std::optional<std::string> failure;  // why the listing is not whole
+    std::size_t bytes = 0;
+    for (;;) {
+        Attributes entry;
+        if (!Call([&] { entry.reset(sftp_readdir(sftp, opened)); })) {
+            failure = ftp::kNetworkError;
+            break;
+        }
+        if (!entry) {
+            if (!sftp_dir_eof(opened)) {
+                failure = Failure(what);
+            }
+            break;
+        }
+        if ((bytes += std::strlen(entry->name)) > ftp::kMaxListingBytes) {
+            failure = ftp::kListingTooLarge;
+            break;
+        }
+        if (entry->type == SSH_FILEXFER_TYPE_REGULAR) {
+            files.push_back({entry->name, entry->size, std::to_string(entry->mtime)});
+        }
+    }
+    // Always closed, which also frees libssh's handle; over a connection that is gone it
+    // fails at once.
+    (void)Call([&] { (void)sftp_closedir(opened); });
+    if (failure) {
+        files.clear();
+        replyText_ = *failure;
+        if (connection_->lost) {
+            Disconnect();
+        }
+        return false;
     }
     replyText_ = what + ": OK";
     return true;

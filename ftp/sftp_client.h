@@ -24,10 +24,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "ftp/ftp_client.h"
 #include "ftp/blocking_call.h"
+#include "ftp/ftp_client.h"
 #include "ftp/host_key.h"
+#include "ftp/listing.h"
 
 namespace klv::sftp {
 
@@ -69,6 +71,12 @@ public:
                            ftp::TransferType type);
     // Gives `remotePath` mode 0755 (SFTP setstat).
     [[nodiscard]] bool MakeExecutable(const std::string& remotePath);
+
+    // The directory the logon landed in, absolute, as the server names "." (realpath).
+    [[nodiscard]] bool LoginDirectory(std::string& directory);
+    // The regular files of `directory`, their modification times in decimal seconds. A
+    // listing whose names pass ftp::kMaxListingBytes fails.
+    [[nodiscard]] bool List(const std::string& directory, std::vector<ftp::ListedFile>& files);
 
     // Ends the SFTP session and says goodbye (SSH_MSG_DISCONNECT), waiting for no answer,
     // then closes.

@@ -71,6 +71,24 @@ Result Outcome(bool ok, const ftp::FtpClient& client) {
     return ok ? Result::Success() : Result::Failure(client.replyText());
 }
 
+// Runs `transfer` (Put, List) in active mode and, when the active data connection could not
+// be made, once more in passive mode, which later transfers of the session then use
+// straight away.
+template <typename Transfer>
+Result OverDataConnection(Session& session, Transfer transfer) {
+    ftp::FtpClient& client = session.client;
+    if (!session.passiveFirst) {
+        if (transfer(client, ftp::DataConnection::Active)) {
+            return Result::Success();
+        }
+        if (!ActiveDataConnectionFailed(client) || CancelRequested()) {
+            return Outcome(false, client);
+        }
+        session.passiveFirst = true;
+    }
+    return Outcome(transfer(client, ftp::DataConnection::Passive), client);
+}
+
 // The user's and the system's known_hosts, named for libssh: it would look the home up in
 // the password database, where the user's $HOME is what counts.
 sftp::HostKeyTrust SftpTrust(const InstallerContext& context, const std::string& key) {
@@ -173,19 +191,28 @@ Result PutFile(Session& session, const FileToPut& file) {
                    ? Result::Success()
                    : Result::Failure(session.sftp.replyText());
     }
-    ftp::FtpClient& client = session.client;
-    if (!session.passiveFirst) {
-        if (client.Put(file.remotePath, file.localPath, ftp::DataConnection::Active, file.type)) {
-            return Result::Success();
-        }
-        if (!ActiveDataConnectionFailed(client) || CancelRequested()) {
-            return Outcome(false, client);
-        }
-        session.passiveFirst = true;
+    return OverDataConnection(session, [&file](ftp::FtpClient& client, ftp::DataConnection via) {
+        return client.Put(file.remotePath, file.localPath, via, file.type);
+    });
+}
+
+Result LoginDirectory(Session& session, std::string& directory) {
+    if (session.overSftp) {
+        return session.sftp.LoginDirectory(directory) ? Result::Success()
+                                                      : Result::Failure(session.sftp.replyText());
     }
-    return Outcome(
-        client.Put(file.remotePath, file.localPath, ftp::DataConnection::Passive, file.type),
-        client);
+    return Outcome(session.client.PrintWorkingDirectory(directory), session.client);
+}
+
+Result ListDirectory(Session& session, const std::string& directory,
+                     std::vector<ftp::ListedFile>& files) {
+    if (session.overSftp) {
+        return session.sftp.List(directory, files) ? Result::Success()
+                                                   : Result::Failure(session.sftp.replyText());
+    }
+    return OverDataConnection(session, [&](ftp::FtpClient& client, ftp::DataConnection via) {
+        return client.List(directory, via, files);
+    });
 }
 
 std::optional<std::string> MakeExecutable(Session& session, const std::string& remotePath,

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "ftp/ftp_client.h"
-#include "installer/result.h"
 #include "ftp/sftp_client.h"
+#include "installer/result.h"
 
 namespace klv {
 
@@ -73,6 +73,16 @@ inline constexpr std::string_view kScriptUploadHint = "If Script Upload OK, Then
 // active data connection could not be made, once more in passive mode. SFTP: an ASCII file
 // with each CR LF made LF, an image byte for byte.
 [[nodiscard]] Result PutFile(Session& session, const FileToPut& file);
+
+// The directory the logon landed in, as the host names it: the quoted path of PWD's reply
+// over FTP, the canonical path of "." over SFTP.
+[[nodiscard]] Result LoginDirectory(Session& session, std::string& directory);
+
+// The regular files of `directory` (relative to the logon directory, or absolute) with
+// their size and modification time as the host lists them. FTP: MLSD when offered, else
+// LIST, over a data connection made as PutFile makes it, active first and then passive.
+[[nodiscard]] Result ListDirectory(Session& session, const std::string& directory,
+                                   std::vector<ftp::ListedFile>& files);
 
 // Makes the file at `remotePath` executable, mode 755. FTP: "CWD" into its directory and
 // "SITE chmod 755"; SFTP: setstat. Each reply (result line) goes onto `replies`; the first

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <optional>
 
 #include "ftp/ftp_client.h"
@@ -149,6 +150,42 @@ TEST_P(RealServer, UploadsArriveAndPutScriptMakesTheScriptExecutable) {
     EXPECT_THAT(window.messages,
                 ::testing::Each(MatchesRegex("226[^\n]* \n[0-9]{3}[^\n]* \n200[^\n]*")));
     EXPECT_EQ(window.messages.size(), 2u);
+}
+
+// After two uploads, PWD names the logon directory and the listing holds both pages (not
+// the directory beside them) with the sizes the server stored, over either kind of data
+// connection alike: MLSD's times where FEAT offers it, LIST's on vsftpd.
+TEST_P(RealServer, ListsTheUploadedPagesAndNamesTheLogonDirectory) {
+    const std::string& name = std::get<std::string>(GetParam());
+    fs::create_directory(Home("www/klv/sub dir"));
+    Session session;
+    ASSERT_TRUE(LogOn(Context(), session, Klv()).ok());
+    const FileToPut pages[] = {
+        {Local("page", "<p>one</p>\r\n<p>two</p>\r\n"), "www/klv/page one.html"},
+        {Local("image", Bytes(false).substr(0, 5000)), "www/klv/image.jpg", TransferType::Image}};
+    for (const FileToPut& page : pages) {
+        ASSERT_TRUE(PutFile(session, page).ok()) << page.remotePath;
+    }
+    std::string directory;
+    ASSERT_TRUE(LoginDirectory(session, directory).ok()) << session.lastReply();
+    EXPECT_EQ(directory, name == "pyftpdlib" ? "/" : scratch / "home");
+    std::vector<ftp::ListedFile> listed[2];
+    for (const bool passive : {false, true}) {
+        session.passiveFirst = passive;
+        ASSERT_TRUE(ListDirectory(session, "www/klv", listed[passive]).ok()) << session.lastReply();
+        EXPECT_EQ(session.passiveFirst, passive);  // active did not fall back
+        std::ranges::sort(listed[passive], {}, &ftp::ListedFile::name);
+    }
+    ASSERT_EQ(listed[0].size(), 2u);
+    for (const ftp::ListedFile& file : listed[0]) {
+        EXPECT_EQ(file.size, fs::file_size(Home("www/klv/" + file.name))) << file.name;
+        EXPECT_THAT(file.modified,
+                    MatchesRegex(name == "vsftpd" ? "[A-Z][a-z]{2} [0-9]+ [0-9:]+" : "[0-9]{14}"));
+    }
+    EXPECT_EQ(listed[0][0].name, "image.jpg");
+    EXPECT_EQ(listed[0][1].name, "page one.html");
+    EXPECT_EQ(listed[0], listed[1]);
+    LogOff(session);
 }
 
 INSTANTIATE_TEST_SUITE_P(Debian, RealServer,

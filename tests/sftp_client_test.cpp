@@ -11,6 +11,9 @@
 #include <numeric>
 #include <optional>
 
+#include "installer/session.h"
+#include "installer/shared_state.h"
+#include "installer/workflows.h"
 #include "tests/support/support.h"
 
 namespace klv::testing {
@@ -124,6 +127,40 @@ TEST(Sftp, PutsTextAndImagesOverOneSessionAndMakesScriptsExecutable) {
     client.LogOff();
     EXPECT_FALSE(client.connected());
     EXPECT_EQ(host.Count("Accepted password"), 1u);  // one logon for every file
+}
+
+// The session's logon directory over sftp:// is the canonical path of the user's home; a
+// listing holds the regular files with the size stored and the time in seconds.
+TEST(Sftp, NamesTheLogonDirectoryAndListsTheRegularFiles) {
+    SshHost host;
+    FakeWindow window;
+    window.trustCertificates = true;
+    SharedState shared;
+    const Config config{"", "", 21, 5s};
+    Session session;
+    const std::string server = "sftp://127.0.0.1:" + std::to_string(host.server->port);
+    ASSERT_TRUE(LogOn({window, shared, config}, session, {server, "klv", "s3cret"}).ok());
+    ASSERT_TRUE(PutFile(session, {host.Local("page", "a\r\nb\r\n"), "www/klv/page one.html"}).ok());
+    ASSERT_TRUE(PutFile(session, {host.Local("image", std::string(3000, 'x')), "www/klv/i.jpg",
+                                  ftp::TransferType::Image})
+                    .ok());
+    fs::create_directory(host.Home("www/klv/sub dir"));
+    std::string directory;
+    ASSERT_TRUE(LoginDirectory(session, directory).ok());
+    EXPECT_EQ(directory, fs::canonical(host.Home("")).string());
+    std::vector<ftp::ListedFile> files;
+    ASSERT_TRUE(ListDirectory(session, "www/klv", files).ok()) << session.lastReply();
+    std::ranges::sort(files, {}, &ftp::ListedFile::name);
+    const auto seconds = [&host](const std::string& name) {
+        struct stat status {};
+        ::stat(host.Home("www/klv/" + name).c_str(), &status);
+        return std::to_string(status.st_mtime);
+    };
+    EXPECT_EQ(files,
+              (std::vector<ftp::ListedFile>{{"i.jpg", 3000, seconds("i.jpg")},
+                                            {"page one.html", 4, seconds("page one.html")}}));
+    EXPECT_EQ(ListDirectory(session, "www/none", files).text(), "list www/none: No such file");
+    EXPECT_TRUE(files.empty() && session.connected());
 }
 
 struct Logon {

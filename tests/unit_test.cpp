@@ -8,6 +8,7 @@
 #include "ftp/data_address.h"
 #include "ftp/leading_number.h"
 #include "ftp/line_channel.h"
+#include "ftp/listing.h"
 #include "ftp/reply_assembler.h"
 #include "installer/form.h"
 #include "installer/page_list.h"
@@ -17,6 +18,7 @@
 #include "installer/shared_state.h"
 #include "installer/templating.h"
 #include "installer/text_file.h"
+#include "installer/upload_record.h"
 #include "tests/support/support.h"
 
 namespace klv {
@@ -356,6 +358,190 @@ TEST(RunDirectory, AStartRemovesWhatEndedRunsLeftInBothPlacesAndNothingElse) {
     EXPECT_FALSE(fs::exists(living));
     EXPECT_TRUE(next && after && fs::exists(next->path()));
 }
+
+// A line of a listing as each server wrote it (MLSD or LIST), and the file read from it;
+// none for what is skipped.
+struct ListingLine {
+    const char* name;
+    bool mlsd;
+    std::string line;
+    std::optional<ftp::ListedFile> file{};
+};
+#define PROFTPD_FACTS ";unique=FE00UA80566;UNIX.group=1000;UNIX.mode=0644;UNIX.owner=1000;"
+// clang-format off
+const ListingLine kListingLines[] = {
+    {"PyftpdlibMlsd", true, "modify=20261207203801;perm=radfwMT;size=14;type=file;"
+     "unique=fe00ga80212; page one.html", {{"page one.html", 14, "20261207203801"}}},
+    {"PyftpdlibMlsdDirectory", true, "modify=20261207203801;perm=eldfmMTcp;size=4096;type=dir;"
+     "unique=fe00ga80201; sub dir"},
+    {"ProftpdMlsdBlanksAroundTheName", true, "modify=20200101120000;perm=adfrw;size=1000;type=file"
+     PROFTPD_FACTS "  two  blanks ", {{" two  blanks ", 1000, "20200101120000"}}},
+    {"ProftpdMlsdLink", true, "modify=20261207203805;perm=adfrw;size=13;type=OS.unix=symlink"
+     PROFTPD_FACTS " link"},
+    {"ProftpdMlsdThisDirectory", true, "modify=20261207203805;perm=flcdmpe;type=cdir"
+     PROFTPD_FACTS " ."},
+    {"PureftpdMlsd", true, "type=file;size=1000;modify=20261207203807;UNIX.mode=0644;UNIX.uid=1000;"
+     "UNIX.gid=1000;unique=fe00ga8057e; b.jpg", {{"b.jpg", 1000, "20261207203807"}}},
+    {"PureftpdMlsdLink", true, "type=OS.unix=slink:;size=13;modify=20261207203807;unique=f; link"},
+    {"MlsdFactsInCapitals", true, "Type=FILE;Size=5;MODIFY=20240101000000; a", {{"a", 5,
+     "20240101000000"}}},
+    {"MlsdWithoutSize", true, "type=file;modify=20240101000000; a"},
+    {"MlsdWithoutName", true, "type=file;size=5;"},
+    {"VsftpdList", false, "-rw-r--r--    1 1000     1000           14 Dec 07 20:38 page one.html",
+     {{"page one.html", 14, "Dec 07 20:38"}}},
+    {"VsftpdListYear", false, "-rw-r--r--    1 1000     1000         1000 Jan 01  2020  two  blanks ",
+     {{" two  blanks ", 1000, "Jan 01 2020"}}},
+    {"VsftpdListLink", false, "lrwxrwxrwx    1 1000     1000           13 Dec 07 20:38 link -> a"},
+    {"VsftpdListDirectory", false, "drwxr-xr-x    2 1000     1000         4096 Dec 07 20:38 sub dir"},
+    {"ProftpdList", false, "-rw-r--r--   1 klv      klv            14 Dec  7 20:38 page one.html",
+     {{"page one.html", 14, "Dec 7 20:38"}}},
+    {"PureftpdListYear", false, "-rw-r--r--    1 1000       klv         1000 Jan  1  2020 b.jpg",
+     {{"b.jpg", 1000, "Jan 1 2020"}}},
+    {"PyftpdlibList", false, "-rw-r--r--   1 klv klv     1000 Dec 07 20:38 b.jpg",
+     {{"b.jpg", 1000, "Dec 07 20:38"}}},
+    {"ListWithoutGroup", false, "-rw-r--r-- 1 klv 7 Dec 07 20:38 a", {{"a", 7, "Dec 07 20:38"}}},
+    {"ListNameLikeADate", false, "-rw-r--r-- 1 u g 3 Dec 07 20:38 Jan 1 2020 x",
+     {{"Jan 1 2020 x", 3, "Dec 07 20:38"}}},
+    {"ListTotal", false, "total 12"},
+    {"ListWithoutName", false, "-rw-r--r-- 1 u g 3 Dec 07 20:38"},
+};
+// clang-format on
+#undef PROFTPD_FACTS
+class ListingLines : public ::testing::TestWithParam<ListingLine> {};
+
+TEST_P(ListingLines, GiveRegularFilesWithSizeAndTimeAndSkipTheRest) {
+    const ListingLine& row = GetParam();
+    EXPECT_EQ(row.mlsd ? ftp::ParseMlsdLine(row.line) : ftp::ParseListLine(row.line), row.file);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, ListingLines, ::testing::ValuesIn(kListingLines),
+                         testing::RowName);
+
+struct PwdReply {
+    const char* name;
+    std::string reply;
+    std::optional<std::string> directory;
+};
+const PwdReply kPwdReplies[] = {
+    {"Vsftpd", "257 \"/srv/ann home\" is the current directory", "/srv/ann home"},
+    {"Pureftpd", "257 \"/\" is your current location", "/"},
+    {"DoubledQuote", "257 \"/a \"\"b\"\"\" created", "/a \"b\""},
+    {"Unterminated", "257 \"/a", std::nullopt},
+    {"Unquoted", "257 /a", std::nullopt},
+    {"Empty", "257 \"\"", std::nullopt},
+    {"AnotherCode", "250 \"/a\"", std::nullopt},
+};
+class PwdReplies : public ::testing::TestWithParam<PwdReply> {};
+
+TEST_P(PwdReplies, NameTheQuotedDirectory) {
+    EXPECT_EQ(ftp::ParsePwdReply(GetParam().reply), GetParam().directory);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rfc959, PwdReplies, ::testing::ValuesIn(kPwdReplies), testing::RowName);
+
+const RecordKey kKey{"FTP.Example.org.", 21, "ann", "/home/ann"};
+const UploadRecord kRecord{
+    {"index.html", {std::string(64, 'a'), 1234, "20240101120000"}},
+    {"odd\tname%0A\n", {std::string(64, 'b'), 0, "Jan 1 2020"}},
+};
+
+// The one record file in `directory`.
+fs::path RecordFile(const fs::path& directory) {
+    return fs::directory_iterator(directory)->path();
+}
+
+TEST(UploadRecord, KeptPrivatelyPerKeyAndReadBackAsWritten) {
+    const testing::Scratch scratch;
+    const fs::path directory = scratch.path / "state/klv";
+    std::string failure;
+    ASSERT_TRUE(SaveUploadRecord(directory, kKey, kRecord, failure)) << failure;
+    EXPECT_EQ(testing::ModeOf(directory), 0700u);
+    EXPECT_EQ(testing::ModeOf(RecordFile(directory)), 0600u);
+    EXPECT_EQ(LoadUploadRecord(directory, {"ftp.example.org", 21, "ann", "/home/ann"}), kRecord);
+    for (const RecordKey& other : {RecordKey{"ftp.example.org", 2121, "ann", "/home/ann"},
+                                   RecordKey{"ftp.example.net", 21, "ann", "/home/ann"},
+                                   RecordKey{"ftp.example.org", 21, "bob", "/home/ann"},
+                                   RecordKey{"ftp.example.org", 21, "ann", "/"}}) {
+        const testing::Scratch elsewhere;  // this key's record under the other key's name
+        ASSERT_TRUE(SaveUploadRecord(elsewhere.path, other, {}, failure));
+        fs::copy_file(RecordFile(directory), RecordFile(elsewhere.path),
+                      fs::copy_options::overwrite_existing);
+        EXPECT_THAT(LoadUploadRecord(elsewhere.path, other), IsEmpty()) << other.user;
+    }
+    fs::permissions(directory, fs::perms(0755));
+    fs::permissions(RecordFile(directory), fs::perms(0644));
+    ASSERT_TRUE(SaveUploadRecord(directory, kKey, {}, failure));
+    EXPECT_EQ(testing::ModeOf(directory), 0700u);
+    EXPECT_EQ(testing::ModeOf(RecordFile(directory)), 0600u);
+    EXPECT_THAT(LoadUploadRecord(directory, kKey), IsEmpty());
+    ::setenv("XDG_STATE_HOME", "/x/state", 1);
+    EXPECT_EQ(UploadRecordDirectory(), "/x/state/klv");
+    ::unsetenv("XDG_STATE_HOME");
+    EXPECT_EQ(UploadRecordDirectory(), std::string(std::getenv("HOME")) + "/.local/state/klv");
+    testing::WriteFile(scratch.path / "abc", "abc");
+    EXPECT_EQ(Sha256OfFile(scratch.path / "abc"),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(Sha256OfFile(scratch.path / "missing"), std::nullopt);
+}
+
+// A record file changed by `damage`: read as no record at all.
+struct Damage {
+    const char* name;
+    std::function<std::string(std::string)> damage;
+};
+const Damage kDamages[] = {
+    {"CutShort", [](std::string text) { return text.substr(0, text.size() - 5); }},
+    {"Empty", [](std::string) { return std::string(); }},
+    {"ExtraField",
+     [](std::string text) { return text + "page\ta\t" + std::string(64, 'c') + "\t1\tt\tmore\n"; }},
+    {"BadHash", [](std::string text) { return text + "page\ta\txyz\t1\tt\n"; }},
+    {"BadSize",
+     [](std::string text) { return text + "page\ta\t" + std::string(64, 'c') + "\t-1\tt\n"; }},
+    {"BadEscape",
+     [](std::string text) { return text + "page\ta%G\t" + std::string(64, 'c') + "\t1\tt\n"; }},
+    {"AnotherFormat", [](std::string text) { return "[General]\n" + text; }},
+};
+class DamagedRecords : public ::testing::TestWithParam<Damage> {};
+
+TEST_P(DamagedRecords, AreNoRecord) {
+    const testing::Scratch scratch;
+    std::string failure;
+    ASSERT_TRUE(SaveUploadRecord(scratch.path, kKey, kRecord, failure));
+    const fs::path file = RecordFile(scratch.path);
+    testing::WriteFile(file, GetParam().damage(testing::ReadFile(file)));
+    EXPECT_THAT(LoadUploadRecord(scratch.path, kKey), IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, DamagedRecords, ::testing::ValuesIn(kDamages), testing::RowName);
+
+// What the record, the page now and the listing say of a page, and whether it goes up.
+struct Decision {
+    const char* name;
+    bool recorded, sameContent, listed, sameSize, sameTime;
+    bool send;
+};
+const Decision kDecisions[] = {
+    {"Unchanged", true, true, true, true, true, false},
+    {"NeverSent", false, true, true, true, true, true},
+    {"ChangedHere", true, false, true, true, true, true},
+    {"RemovedOnTheHost", true, true, false, true, true, true},
+    {"ResizedOnTheHost", true, true, true, false, true, true},
+    {"TouchedOnTheHost", true, true, true, true, false, true},
+};
+class Decisions : public ::testing::TestWithParam<Decision> {};
+
+TEST_P(Decisions, SkipOnlyWhenRecordContentAndListingAllAgree) {
+    const Decision& row = GetParam();
+    const RecordedPage recorded{std::string(64, 'a'), 10, "20240101120000"};
+    const ftp::ListedFile listed{"a", row.sameSize ? 10u : 11u,
+                                 row.sameTime ? "20240101120000" : "20240101120001"};
+    EXPECT_EQ(
+        NeedsSending(row.recorded ? &recorded : nullptr,
+                     std::string(64, row.sameContent ? 'a' : 'b'), row.listed ? &listed : nullptr),
+        row.send);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Decisions, ::testing::ValuesIn(kDecisions), testing::RowName);
 
 }  // namespace
 }  // namespace klv
