@@ -27,11 +27,13 @@
 #include "app/installer_app.h"
 #include "app/keyring.h"
 #include "app/password_sources.h"
+#include "app/program_settings.h"
 #include "app/remembered_values.h"
 #include "app/settings_trust_store.h"
 #include "app/ui_support.h"
 #include "base/cancel.h"
 #include "installer/run_directory.h"
+#include "installer/upload_record.h"
 #include "installer/window.h"
 #include "installer/workflows.h"
 #include "klv/build_config.h"
@@ -566,6 +568,7 @@ int RunCommand(const CommandLine& line, const Config& config, char* programName)
     SharedState shared;
     shared.trustStore = std::make_unique<SettingsTrustStore>();
     shared.appDirectory = directory->path();
+    shared.stateDirectory = UploadRecordDirectory();
     watch.SetRunDirectory(directory->path());
     if (update) {
         // The window's Update Pages works with what Install Script captured; here the
@@ -816,7 +819,10 @@ int ExitStatusOf(const RunResult& result, int signal) {
     return kExitFilesFailed;
 }
 
-int Main(int argc, char** argv, const Config& config) {
+int Main(int argc, char** argv, const Config& builtIn) {
+    Config config = builtIn;
+    config.connections = ConnectionsSetting(
+        ProgramSettings().value(QStringLiteral("connections")).toString().toStdString());
     char fallbackName[] = "klv";  // for a start with an empty argument list
     char* programName = argc > 0 && argv[0] != nullptr ? argv[0] : fallbackName;
     if (argc <= 1) {

@@ -9,6 +9,7 @@
 #include "app/settings_trust_store.h"
 #include "app/ui_support.h"
 #include "installer/run_directory.h"
+#include "installer/upload_record.h"
 #include "installer/workflows.h"
 #include "klv/build_config.h"
 
@@ -35,6 +36,7 @@ int InstallerApp::Run() {
         return EXIT_FAILURE;
     }
     shared_.trustStore = std::make_unique<SettingsTrustStore>();
+    shared_.stateDirectory = UploadRecordDirectory();
     InstallerDialog dialog(shared_, config_, workingDirectory->path());
     dialog.exec();
     return EXIT_SUCCESS;

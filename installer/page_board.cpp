@@ -5,7 +5,8 @@
 
 namespace klv {
 
-PageBoard::PageBoard(std::size_t pages, int sessions) : pages_(pages), sessions_(sessions) {}
+PageBoard::PageBoard(std::size_t pages, int sessions)
+    : pages_(pages), fetching_(pages), sessions_(sessions) {}
 
 void PageBoard::Fetched(std::size_t index) {
     {
@@ -14,6 +15,7 @@ void PageBoard::Fetched(std::size_t index) {
             return;
         }
         pages_[index].state = State::Ready;
+        --fetching_;
         nextToTake_ = std::min(nextToTake_, index);
     }
     changed_.notify_all();
@@ -27,34 +29,22 @@ void PageBoard::Failed(std::size_t index, std::string reason) {
     changed_.notify_all();
 }
 
-bool PageBoard::Admit(std::size_t index, std::size_t ahead) {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return closed_ || admittedNotFinished_ < ahead; });
-    if (closed_) {
-        return false;
-    }
-    pages_[index].admitted = true;
-    ++admittedNotFinished_;
-    return true;
-}
-
 std::optional<std::size_t> PageBoard::Take() {
     std::unique_lock lock(mutex_);
     for (;;) {
         if (closed_) {
             return std::nullopt;
         }
-        bool waiting = false;  // a page still on its way that a session will want
         for (std::size_t index = nextToTake_; index < pages_.size(); ++index) {
             if (pages_[index].state == State::Ready) {
                 pages_[index].state = State::Taken;
                 nextToTake_ = index + 1;
                 return index;
             }
-            waiting = waiting || pages_[index].state == State::Fetching;
         }
-        if (!waiting) {
-            return std::nullopt;
+        nextToTake_ = pages_.size();
+        if (fetching_ == 0) {
+            return std::nullopt;  // nothing more will come
         }
         changed_.wait(lock);
     }
@@ -147,13 +137,13 @@ void PageBoard::FinishLocked(std::size_t index, std::optional<std::string> failu
     if (page.state == State::Finished) {
         return;
     }
+    if (page.state == State::Fetching) {
+        --fetching_;
+    }
     page.state = State::Finished;
     page.failure = std::move(failure);
     ++finished_;
     news_ = true;
-    if (page.admitted) {
-        --admittedNotFinished_;
-    }
 }
 
 }  // namespace klv

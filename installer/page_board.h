@@ -2,7 +2,8 @@
 // pages fetched and waiting for a session, the sessions still working, and what the window
 // is to show next. The fetch ahead puts pages on the board, the sessions take them off in
 // list order, and the run's own thread reads the news for the window. One mutex guards it
-// all; nothing on the board waits on the network.
+// all; nothing on the board waits on the network. (How far the fetch ahead may run is the
+// fetch's own gate: web/fetch_many.h.)
 #pragma once
 
 #include <chrono>
@@ -24,9 +25,6 @@ public:
     // The fetch ahead: page `index` is ready to go up, or failed (and is finished).
     void Fetched(std::size_t index);
     void Failed(std::size_t index, std::string reason);
-    // Blocks until the fetch ahead may start on page `index`: while fewer than `ahead`
-    // pages it started are not finished. False once the board is closed.
-    [[nodiscard]] bool Admit(std::size_t index, std::size_t ahead);
 
     // A session: the first fetched page in list order, waiting for one; nothing once every
     // page is taken or finished, or the board is closed.
@@ -67,7 +65,6 @@ private:
     enum class State { Fetching, Ready, Taken, Finished };
     struct Page {
         State state = State::Fetching;
-        bool admitted = false;
         bool givenBack = false;
         std::optional<std::string> failure;
     };
@@ -78,7 +75,7 @@ private:
     std::vector<Page> pages_;
     std::size_t nextToTake_ = 0;  // no Ready page comes before it
     std::size_t finished_ = 0;
-    std::size_t admittedNotFinished_ = 0;
+    std::size_t fetching_ = 0;  // pages in State::Fetching, wherever they stand
     int sessions_;
     std::optional<std::string> status_;
     bool news_ = false;

@@ -14,6 +14,9 @@ namespace klv {
 struct SharedState {
     FormData formData;
     std::string appDirectory;  // this run's private directory, without a trailing "/"
+    // Where Update Pages keeps its record of what it put on each host (UploadRecordDirectory,
+    // installer/upload_record.h); empty: no record, every page goes up each time.
+    std::string stateDirectory;
     // Trusted certificates and the hosts that spoke TLS; the program puts its settings here.
     std::unique_ptr<TrustStore> trustStore = std::make_unique<MemoryTrustStore>();
 };

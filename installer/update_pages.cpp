@@ -6,9 +6,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -22,8 +24,10 @@
 #include "installer/server_address.h"
 #include "installer/session.h"
 #include "installer/text_file.h"
+#include "installer/upload_record.h"
 #include "installer/vendor_site.h"
 #include "installer/workflows.h"
+#include "web/fetch_many.h"
 
 namespace klv {
 
@@ -33,6 +37,7 @@ constexpr std::string_view kDownloadingPages = "Downloading Current KLV Pages Fr
 constexpr std::string_view kUploadingPages = "Uploading New KLV Pages To Your Server";
 constexpr std::string_view kComplete = "Update Pages Is Now Complete!";
 constexpr std::string_view kPagesDirectory = "www/klv/";
+constexpr char kPagesListed[] = "www/klv";
 constexpr std::size_t kLongestComposedText = 4095;  // page address, remote path, status text
 // A connection lost during a run (closed by the server, or by the client when a reply
 // went astray) is made again for the next page, this many times at most per run.
@@ -40,6 +45,7 @@ constexpr int kFreshLogons = 3;
 constexpr std::string_view kConnectionLost = "the connection to the server was lost";
 constexpr std::string_view kCancelledBeforeAnyPage = "Cancelled before any page was uploaded";
 constexpr std::string_view kUploadingPrefix = "Uploading ";
+constexpr std::string_view kUnreadablePage = "the downloaded page could not be read";
 // How often the run's thread looks at Cancel while the sessions work.
 constexpr std::chrono::milliseconds kNewsInterval{20};
 
@@ -53,6 +59,31 @@ struct ListedPage {
     PagePlan plan;
     std::string url;
     std::string localPath;  // its own working file
+    std::string sha256;     // of the bytes that go up, when a record is kept
+    bool sent = false;      // it went up in this run
+};
+
+// What the host held before the run, as far as the program knows: the record of the last
+// runs and the pages directory as the host lists it now. Without a place for records
+// (`directory` empty) every page goes up.
+struct HostPages {
+    std::string directory;
+    RecordKey key;
+    UploadRecord record;
+    std::map<std::string, ftp::ListedFile> listed;
+
+    [[nodiscard]] bool kept() const { return !directory.empty(); }
+    // Whether `page` must go up: always, unless a record is kept that knows it as it is
+    // here and there.
+    [[nodiscard]] bool NeedsSending(const ListedPage& page) const {
+        if (!kept()) {
+            return true;
+        }
+        const auto recorded = record.find(page.plan.remoteName);
+        const auto there = listed.find(page.plan.remoteName);
+        return klv::NeedsSending(recorded == record.end() ? nullptr : &recorded->second,
+                                 page.sha256, there == listed.end() ? nullptr : &there->second);
+    }
 };
 
 // What the sessions share besides the board: the account, and the fresh logons left
@@ -60,8 +91,9 @@ struct ListedPage {
 struct Crew {
     const InstallerContext& context;  // a quiet window and a locked trust store (below)
     const Account& account;
-    const std::vector<ListedPage>& pages;
+    std::vector<ListedPage>& pages;
     PageBoard& board;
+    web::FetchGate& gate;  // a slot back for each fetched page that is finished
     std::atomic<int> freshLogonsLeft{kFreshLogons};
 };
 
@@ -137,7 +169,7 @@ std::optional<std::string> EnsureLoggedOn(Crew& crew, Session& session) {
 std::optional<std::string> FillBlogValues(const FormData& form, const std::string& page) {
     std::string text;
     if (!ReadTextFile(page, text)) {
-        return "the downloaded page could not be read";
+        return std::string(kUnreadablePage);
     }
     if (!ReplaceAllWithin(text, "#title#", form.blogTitle.view(), web::kMaxDownloadBytes) ||
         !ReplaceAllWithin(text, "#password#", form.blogPassword.view(), web::kMaxDownloadBytes)) {
@@ -149,34 +181,47 @@ std::optional<std::string> FillBlogValues(const FormData& form, const std::strin
     return std::nullopt;
 }
 
-// The fetch ahead, on its own thread: every page that may be fetched, in list order, at
-// most kPagesAhead before the sessions.
-void FetchAhead(const InstallerContext& context, const std::vector<ListedPage>& pages,
-                PageBoard& board) {
-    for (std::size_t index = 0; index < pages.size(); ++index) {
-        const ListedPage& page = pages[index];
-        if (page.localPath.empty()) {
-            continue;  // refused before the run began
+// The fetch ahead, on its own thread: every page that may be fetched, several at once,
+// at most kPagesAhead before the sessions. A fetched page is filled in and, when the host
+// has it as it is already, finished without a session.
+void FetchAhead(const InstallerContext& context, Crew& crew, const HostPages& host) {
+    std::vector<web::FetchJob> jobs;
+    std::vector<std::size_t> pageOfJob;
+    for (std::size_t index = 0; index < crew.pages.size(); ++index) {
+        if (!crew.pages[index].localPath.empty()) {  // not refused before the run began
+            jobs.push_back({crew.pages[index].url, crew.pages[index].localPath});
+            pageOfJob.push_back(index);
         }
-        if (!board.Admit(index, kPagesAhead)) {
-            return;
-        }
-        if (const Result fetched = Download(context.config, page.url, page.localPath);
-            !fetched.ok()) {
-            if (!CancelRequested()) {
-                board.Failed(index, fetched.text());
-            }
-            continue;
-        }
-        if (page.plan.fillBlogValues) {
-            if (std::optional<std::string> failure =
-                    FillBlogValues(context.shared.formData, page.localPath)) {
-                board.Failed(index, std::move(*failure));
-                continue;
-            }
-        }
-        board.Fetched(index);
     }
+    const auto fetched = [&](std::size_t job, const std::string& outcome) {
+        if (CancelRequested()) {
+            return;  // the run is over
+        }
+        const std::size_t index = pageOfJob[job];
+        ListedPage& page = crew.pages[index];
+        std::optional<std::string> failure;
+        if (!outcome.empty()) {
+            failure = outcome;
+        } else if (page.plan.fillBlogValues) {
+            failure = FillBlogValues(context.shared.formData, page.localPath);
+        }
+        if (!failure && host.kept()) {
+            std::optional<std::string> sha256 = Sha256OfFile(page.localPath);
+            failure = sha256 ? std::nullopt : std::optional<std::string>(kUnreadablePage);
+            page.sha256 = sha256.value_or("");
+        }
+        if (failure) {
+            crew.board.Failed(index, std::move(*failure));
+        } else if (!host.NeedsSending(page)) {
+            ::unlink(page.localPath.c_str());
+            crew.board.Landed(index);
+        } else {
+            crew.board.Fetched(index);
+            return;  // its slot comes back once a session has finished it
+        }
+        crew.gate.Release();
+    };
+    web::FetchMany(jobs, crew.gate, fetched, {context.config.idleTimeout, web::kMaxDownloadBytes});
 }
 
 // One session's share of the run, on its own thread: takes fetched pages in list order
@@ -185,7 +230,7 @@ void FetchAhead(const InstallerContext& context, const std::vector<ListedPage>& 
 void UploadPages(Crew& crew, Session& session, bool extra) {
     while (const std::optional<std::size_t> taken = crew.board.Take()) {
         const std::size_t index = *taken;
-        const ListedPage& page = crew.pages[index];
+        ListedPage& page = crew.pages[index];
         if (extra) {
             extra = false;
             // Hosts that limit connections refuse the extra ones ("421" before the logon,
@@ -198,6 +243,7 @@ void UploadPages(Crew& crew, Session& session, bool extra) {
         if (std::optional<std::string> reason = EnsureLoggedOn(crew, session)) {
             if (!CancelRequested() && !crew.board.GiveBack(index)) {
                 crew.board.Failed(index, std::move(*reason));
+                crew.gate.Release();
             }
             break;
         }
@@ -211,10 +257,14 @@ void UploadPages(Crew& crew, Session& session, bool extra) {
         }
         if (put.ok()) {
             ::unlink(page.localPath.c_str());  // the blog page holds the password
+            page.sent = true;
             crew.board.Landed(index);
-        } else if (session.connected() || !crew.board.GiveBack(index)) {
+        } else if (!session.connected() && crew.board.GiveBack(index)) {
+            continue;  // another session sends it
+        } else {
             crew.board.Failed(index, put.text());
         }
+        crew.gate.Release();
     }
     crew.board.SessionEnded(CancelRequested() ? std::nullopt
                                               : std::optional<std::string>(kConnectionLost));
@@ -246,11 +296,12 @@ std::optional<std::string> RefusalOf(const ListedPage& page) {
     return std::nullopt;
 }
 
-// Sends the listed pages over up to config.connections sessions, `first` among them
-// already logged on, and fills `result` in. Returns once every page is finished or the run
-// was cancelled; every session is logged off.
+// Sends the listed pages that the host does not have as they are over up to
+// config.connections sessions, `first` among them already logged on, and fills `result`
+// in. Returns once every page is finished or the run was cancelled; every session but
+// `first` is logged off.
 void SendPages(const InstallerContext& context, const Account& account, Session& first,
-               std::vector<ListedPage>& pages, RunResult& result) {
+               const HostPages& host, std::vector<ListedPage>& pages, RunResult& result) {
     // No more sessions than pages; the extra ones log on only once they have a page.
     std::vector<Session> extraSessions(
         std::clamp<std::size_t>(pages.size(), 1, std::max(context.config.connections, 1u)) - 1);
@@ -269,14 +320,15 @@ void SendPages(const InstallerContext& context, const Account& account, Session&
     SharedState sessionsShared;
     sessionsShared.trustStore = std::make_unique<LockedTrustStore>(*context.shared.trustStore);
     const InstallerContext sessionsContext{quiet, sessionsShared, context.config};
-    Crew crew{sessionsContext, account, pages, board};
+    web::FetchGate gate(kPagesAhead);
+    Crew crew{sessionsContext, account, pages, board, gate};
 
     const CancelToken& runToken = CurrentCancelToken();
     CancelToken fetchToken;  // the fetch ahead stops when the run ends, Cancel or not
     std::vector<std::jthread> threads;
     threads.emplace_back([&] {
         const RunScope scope(fetchToken);
-        FetchAhead(context, pages, board);
+        FetchAhead(context, crew, host);
     });
     threads.emplace_back([&] {
         const RunScope scope(runToken);
@@ -310,7 +362,6 @@ void SendPages(const InstallerContext& context, const Account& account, Session&
     fetchToken.Cancel();
     board.Close();
     threads.clear();  // joins them
-    LogOff(first);
     for (Session& session : extraSessions) {
         LogOff(session);
     }
@@ -322,6 +373,72 @@ void SendPages(const InstallerContext& context, const Account& account, Session&
             ::unlink(pages[index].localPath.c_str());
         }
     }
+}
+
+// The record of earlier runs for the host `session` is logged on to, and its pages
+// directory as listed now. No record is kept when the program has no place for it or the
+// host does not say its logon directory; a listing that fails lists nothing (every page
+// goes up).
+HostPages ReadHostPages(const InstallerContext& context, Session& session, const Account& account) {
+    HostPages host;
+    std::string loginDirectory;
+    const ParsedServer parsed = ParseServer(account.server, context.config.ftpPort);
+    const auto* server = std::get_if<ServerAddress>(&parsed);
+    if (context.shared.stateDirectory.empty() || server == nullptr ||
+        !LoginDirectory(session, loginDirectory).ok()) {
+        return host;
+    }
+    host.directory = context.shared.stateDirectory;
+    host.key = {server->host, server->port, account.user, loginDirectory};
+    host.record = LoadUploadRecord(host.directory, host.key);
+    std::vector<ftp::ListedFile> files;
+    if (ListDirectory(session, kPagesListed, files).ok()) {
+        for (ftp::ListedFile& file : files) {
+            std::string name = file.name;
+            host.listed.emplace(std::move(name), std::move(file));
+        }
+    }
+    return host;
+}
+
+// Keeps what this run put on the host: each page sent, with its size and time as the host
+// lists them now, and each page the host had already. A page that did not land, or that
+// the listing does not show, is left out: the next run sends it.
+void KeepRecord(Session& session, const HostPages& host, const std::vector<ListedPage>& pages,
+                const RunResult& result) {
+    const bool anySent =
+        std::any_of(pages.begin(), pages.end(), [](const ListedPage& page) { return page.sent; });
+    if (!host.kept() || (!anySent && result.failedFiles.empty())) {
+        return;  // nothing changed on the host
+    }
+    std::map<std::string, ftp::ListedFile> listedNow;
+    std::vector<ftp::ListedFile> files;
+    if (anySent && session.connected() && ListDirectory(session, kPagesListed, files).ok()) {
+        for (ftp::ListedFile& file : files) {
+            std::string name = file.name;
+            listedNow.emplace(std::move(name), std::move(file));
+        }
+    }
+    std::set<std::string> failed;
+    for (const FailedFile& file : result.failedFiles) {
+        failed.insert(file.name);
+    }
+    UploadRecord record;
+    for (const ListedPage& page : pages) {
+        const std::string& name = page.plan.remoteName;
+        if (failed.count(page.name) != 0 || page.localPath.empty()) {
+            continue;
+        }
+        if (!page.sent) {
+            if (const auto kept = host.record.find(name); kept != host.record.end()) {
+                record.insert(*kept);
+            }
+        } else if (const auto listed = listedNow.find(name); listed != listedNow.end()) {
+            record[name] = {page.sha256, listed->second.size, listed->second.modified};
+        }
+    }
+    std::string failure;
+    (void)SaveUploadRecord(host.directory, host.key, record, failure);  // costs a resend at most
 }
 
 }  // namespace
@@ -369,10 +486,14 @@ RunResult UpdatePages(const InstallerContext& context) {
     std::vector<ListedPage> pages = PagesOf(context, list);
     result.total = static_cast<int>(pages.size());
     context.window.SetProgress(0, result.total);
-    SendPages(context, account, session, pages, result);
+    const HostPages host = ReadHostPages(context, session, account);
+    SendPages(context, account, session, host, pages, result);
     if (CancelRequested()) {
+        LogOff(session);
         return Ended(std::move(result), RunOutcome::Cancelled);
     }
+    KeepRecord(session, host, pages, result);
+    LogOff(session);
     return Ended(std::move(result),
                  result.failedFiles.empty() ? RunOutcome::Done : RunOutcome::FilesFailed);
 }

@@ -7,8 +7,8 @@
 #include <string_view>
 
 #include "ftp/certificate.h"
-#include "installer/form.h"
 #include "ftp/host_key.h"
+#include "installer/form.h"
 
 namespace klv {
 

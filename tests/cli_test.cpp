@@ -125,7 +125,7 @@ INSTANTIATE_TEST_SUITE_P(Cli, CommandRuns, ::testing::Values(
     Row{"UpdatePagesTakesOptionsAndPasswordFiles",
         With({"update-pages", "--password-file", "@ftp.pw", "--blog-password-file", "@blog.pw",
               "--blog-title", "Bob's"}, kAccount),
-        {}, false, {}, 0, "[1/7] Uploading weblog.php\nklv: [2/7] Uploading weblogex.php\n", "",
+        {}, false, {}, 0, "klv: Update Pages Is Now Complete! (7 pages)\n", "",
         "www/klv/weblogex.php", "$blog_title = \"Bob's\";\n$blog_password = \"opensesame\";"},
     Row{"UpdatePagesTakesKlvConfAndTheEnvironmentAndQuietPrintsNothing", {"update-pages", "-q"},
         {"KLV_PASSWORD=s3cret", "KLV_BLOG_PASSWORD=env blog"}, true, {}, 0, "", "",
@@ -204,7 +204,9 @@ TEST_P(Signals, CancelTheRunWithinASecondAndRemoveTheWorkingFiles) {
     ::kill(klv, GetParam().signal);
     EXPECT_EQ(WaitFor(klv), GetParam().status);
     EXPECT_LT(std::chrono::steady_clock::now() - sent, 1s);
-    EXPECT_THAT(ReadFile(scratch / "err"), HasSubstr("klv: cancelled after 0 of 7 pages\n"));
+    // The other pages go up meanwhile, over the other sessions, as far as they get.
+    EXPECT_THAT(ReadFile(scratch / "err"),
+                ::testing::ContainsRegex("klv: cancelled after [0-6] of 7 pages\n"));
     EXPECT_TRUE(NoWorkingFilesLeft());
 }
 
