@@ -3,7 +3,7 @@
 line and serves until its standard input closes, so it ends with the process that started it.
 
   servers.py http ROOT LOG [PATH=ACTION ...]       files of ROOT, request lines in LOG
-  servers.py real vsftpd|proftpd|pure-ftpd HOME USER PASSWORD UNPACKED_ROOT [tls=CERT] [implicit] [ipv6]
+  servers.py real vsftpd|proftpd|pure-ftpd HOME USER PASSWORD UNPACKED_ROOT [tls=CERT] [implicit] [ipv6] [one-per-host]
   servers.py pyftpd HOME USER PASSWORD [die-after=N] [tls=CERT]   Debian's pyftpdlib
   servers.py ftp LOG [VERB=REPLY ...]       scripted; commands in LOG
   servers.py full                            takes no connection: a connect to it hangs
@@ -17,7 +17,9 @@ length), "silent" (half the body, then nothing) or "echo" (the request headers a
 real FTP servers are those unpacked from Debian's packages by scripts/fetch-ftp-servers.sh;
 HOME belongs to uid 1000. With tls=CERT (CERT.crt, CERT.key) they and pyftpd require TLS on
 the control and data connections; vsftpd with "implicit" too speaks TLS from the connect on
-(ftps://), and with "ipv6" listens on ::1 instead of its IPv4 loopback address. die-after=N ends pyftpd once an upload brought N bytes.
+(ftps://), and with "ipv6" listens on ::1 instead of its IPv4 loopback address; with
+"one-per-host" each takes one connection from a client address at a time. die-after=N ends
+pyftpd once an upload brought N bytes.
 
 A scripted REPLY is lines joined by "|" (LINE*N for a line N times; VERB#2= for its second
 use in a connection, a whole command such as "SITE chmod 755 a.cgi=" for that command alone);
@@ -108,6 +110,7 @@ def real(kind, home, user, password, unpacked, *options):
     work = os.path.dirname(home)
     tls = "".join(o for o in options if o.startswith("tls="))
     implicit, ipv6 = "implicit" in options, "ipv6" in options
+    one = "one-per-host" in options  # a single connection from each client address
     host = {"vsftpd": "127.0.0.2", "proftpd": "127.0.0.3", "pure-ftpd": "127.0.0.4"}[kind]
     host = "::1" if ipv6 else host
     family = socket.AF_INET6 if ipv6 else socket.AF_INET
@@ -131,7 +134,7 @@ def real(kind, home, user, password, unpacked, *options):
               "background=NO\nanonymous_enable=NO\nlocal_enable=YES\nwrite_enable=YES\n"
               "local_umask=022\nchmod_enable=YES\nlocal_root=%s\nsecure_chroot_dir=%s/empty\n"
               "pam_service_name=vsftpd\nseccomp_sandbox=NO\nxferlog_enable=NO\n"
-              % (port, home, work))
+              % (port, home, work) + ("max_per_ip=1\n" if one else ""))
         # Each data connection resumes the control connection's session, and an upload
         # counts only when it ends in close_notify, not in a bare FIN that anyone can forge.
         if cert:
@@ -152,7 +155,8 @@ def real(kind, home, user, password, unpacked, *options):
               "%s/scoreboard\nControlsEngine off\nDelayTable none\nWtmpLog off\nTransferLog none\n"
               "UseReverseDNS off\nAuthOrder mod_auth_file.c\nAuthUserFile %s/users\nAuthGroupFile "
               "%s/groups\nRequireValidShell off\nAllowOverwrite on\nUmask 022\n"
-              % (host, port, work, work, work, work) + (cert and
+              % (host, port, work, work, work, work) + ("MaxClientsPerHost 1\n" if one else "") +
+              (cert and
               "ModulePath %s/usr/lib/proftpd\nLoadModule mod_tls.c\nTLSEngine on\nTLSRequired on\n"
               "TLSRSACertificateFile %s.crt\nTLSRSACertificateKeyFile %s.key\n" % (unpacked, cert, cert)))
         argv = [unpacked + "/usr/sbin/proftpd", "--nodaemon", "--config", work + "/proftpd.conf"]
@@ -165,6 +169,7 @@ def real(kind, home, user, password, unpacked, *options):
         argv = [unpacked + "/usr/sbin/pure-ftpd", "--bind", "%s,%d" % (host, port), "--login",
                 "puredb:" + work + "/users.pdb", "--noanonymous", "--dontresolve", "--ipv4only"]
         argv += ["-Y", "2", "-2", cert + ".crt," + cert + ".key"] if cert else []
+        argv += ["--maxclientsperip", "1"] if one else []
     serve_in_namespace(kind, argv, mounts, work, host, port)
 
 

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <optional>
 
 #include "ftp/ftp_client.h"
@@ -188,6 +189,76 @@ TEST_P(RealServer, ListsTheUploadedPagesAndNamesTheLogonDirectory) {
     LogOff(session);
 }
 
+// Update Pages from the demo vendor site into `home`: the run's result.
+RunResult UpdateDemoPages(const InstallerContext& context, unsigned connections) {
+    Config config = context.config;
+    config.connections = connections;
+    return UpdatePages({context.window, context.shared, config});
+}
+
+// When each page on the host was last written.
+std::map<std::string, fs::file_time_type> Stamps(const std::string& directory) {
+    std::map<std::string, fs::file_time_type> stamps;
+    for (const auto& entry : fs::directory_iterator(directory)) {
+        stamps[entry.path().filename()] = entry.last_write_time();
+    }
+    return stamps;
+}
+
+// Every listed page lands over one session and over three, as the server stores it. With a
+// record kept, a second run sends nothing; then exactly the pages changed at the vendor,
+// edited on the host or removed from it go up again.
+TEST_P(RealServer, UpdatePagesLandsEveryPageAndThenSendsOnlyWhatChanged) {
+    Scratch vendor;
+    fs::copy(KLV_DEMO_VENDOR_SITE, vendor.path, fs::copy_options::recursive);
+    const LocalServer http({"http", vendor.path, scratch / "http.log"});
+    config.vendorBaseUrl = http.Url();
+    shared.formData.ftpServer = server->host, shared.formData.ftpUser = "klv";
+    shared.formData.ftpPassword = "s3cret", shared.formData.blogTitle = "Ann's";
+    shared.appDirectory = scratch / "program";
+    fs::create_directory(shared.appDirectory);
+    const auto vendorPage = [&](const char* name) {
+        return vendor / ("klvsetup/" + std::string(name));
+    };
+    const std::string pages = Home("www/klv");
+    for (const unsigned connections : {1u, 3u}) {
+        fs::remove_all(pages), fs::create_directory(pages), ::chown(pages.c_str(), 1000, 1000);
+        EXPECT_EQ(UpdateDemoPages(Context(), connections).outcome, RunOutcome::Done);
+        for (const char* image : {"klv.jpg", "button.jpg"}) {
+            EXPECT_EQ(ReadFile(pages + "/" + image), ReadFile(vendorPage(image))) << connections;
+        }
+        for (const char* page : {"index.html", "style.css", "faq.txt"}) {
+            EXPECT_EQ(WithoutCr(ReadFile(pages + "/" + page)),
+                      WithoutCr(ReadFile(vendorPage(page))));
+        }
+        EXPECT_EQ(WithoutCr(ReadFile(pages + "/weblog.php")),
+                  WithoutCr(ReadFile(vendorPage("weblog.txt"))));
+        EXPECT_THAT(ReadFile(pages + "/weblogex.php"), HasSubstr("Ann's"));
+        shared.stateDirectory = scratch / "state";  // the second round keeps a record
+    }
+    const auto sent = Stamps(pages);
+    EXPECT_EQ(UpdateDemoPages(Context(), 3).outcome, RunOutcome::Done);
+    EXPECT_EQ(Stamps(pages), sent);  // nothing went up
+
+    WriteFile(vendorPage("faq.txt"), "new questions\r\n");
+    WriteFile(pages + "/index.html", ReadFile(pages + "/index.html") + "edited by hand\n");
+    fs::remove(pages + "/style.css");
+    EXPECT_EQ(UpdateDemoPages(Context(), 3).outcome, RunOutcome::Done);
+    auto now = Stamps(pages);
+    EXPECT_EQ(WithoutCr(ReadFile(pages + "/faq.txt")), "new questions\n");
+    EXPECT_EQ(WithoutCr(ReadFile(pages + "/index.html")),
+              WithoutCr(ReadFile(vendorPage("index.html"))));
+    for (const char* changed : {"faq.txt", "index.html", "style.css"}) {
+        EXPECT_EQ(now.count(changed), 1u) << changed;
+        EXPECT_NE(now[changed], sent.count(changed) ? sent.at(changed) : fs::file_time_type{})
+            << changed;
+        now.erase(changed);
+    }
+    for (const auto& [name, stamp] : now) {
+        EXPECT_EQ(stamp, sent.at(name)) << name << " went up again";
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Debian, RealServer,
                          ::testing::Combine(::testing::Values("pyftpdlib", "vsftpd", "proftpd",
                                                               "pure-ftpd"),
@@ -202,6 +273,38 @@ INSTANTIATE_TEST_SUITE_P(Debian, RealServer,
 // ::1 (EPRT and EPSV), on a port of its own, with implicit TLS (ftps://). Both kinds of data
 // connection carry an image byte for byte, and the certificate is asked about once for
 // every spelling of the host.
+// A server that takes one connection from an address at a time refuses the extra sessions
+// ("421" before the logon on vsftpd and pure-ftpd, "530" after it on proftpd): the run goes
+// on with the one it has, and every page lands.
+class OneConnection : public RealServer {};
+
+TEST_P(OneConnection, UpdatePagesGoesOnWithTheSessionItHas) {
+    const std::string& name = std::get<std::string>(GetParam());
+    server.emplace(std::vector<std::string>{"real", name, scratch / "home", "klv", "s3cret",
+                                            KLV_FTP_SERVERS_DIR "/root", "one-per-host"});
+    config.ftpPort = server->port;
+    Scratch vendor;
+    fs::copy(KLV_DEMO_VENDOR_SITE, vendor.path, fs::copy_options::recursive);
+    const LocalServer http({"http", vendor.path, scratch / "http.log"});
+    config.vendorBaseUrl = http.Url();
+    shared.formData.ftpServer = server->host, shared.formData.ftpUser = "klv";
+    shared.formData.ftpPassword = "s3cret";
+    shared.appDirectory = scratch / "program";
+    fs::create_directory(shared.appDirectory);
+    const RunResult result = UpdateDemoPages(Context(), 3);
+    EXPECT_EQ(result.outcome, RunOutcome::Done)
+        << (result.failedFiles.empty() ? "" : result.failedFiles[0].reason);
+    EXPECT_EQ(Stamps(Home("www/klv")).size(), 7u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Debian, OneConnection,
+                         ::testing::Combine(::testing::Values("vsftpd", "proftpd", "pure-ftpd"),
+                                            ::testing::Values(false)),
+                         [](const auto& info) {
+                             const std::string name = std::get<std::string>(info.param);
+                             return name == "pure-ftpd" ? std::string("pureftpd") : name;
+                         });
+
 struct Reach {
     const char* name;
     std::vector<std::string> options;  // of servers.py's real server; "tls" with "server"
