@@ -38,12 +38,13 @@ std::optional<std::size_t> PageBoard::Take() {
         for (std::size_t index = nextToTake_; index < pages_.size(); ++index) {
             if (pages_[index].state == State::Ready) {
                 pages_[index].state = State::Taken;
+                ++taken_;
                 nextToTake_ = index + 1;
                 return index;
             }
         }
         nextToTake_ = pages_.size();
-        if (fetching_ == 0) {
+        if (fetching_ == 0 && taken_ == 0) {
             return std::nullopt;  // nothing more will come
         }
         changed_.wait(lock);
@@ -72,6 +73,7 @@ void PageBoard::PutBack(std::size_t index) {
         const std::lock_guard lock(mutex_);
         if (pages_[index].state == State::Taken) {
             pages_[index].state = State::Ready;
+            --taken_;
             nextToTake_ = std::min(nextToTake_, index);
         }
     }
@@ -87,6 +89,7 @@ bool PageBoard::GiveBack(std::size_t index) {
         }
         page.givenBack = true;
         page.state = State::Ready;
+        --taken_;
         nextToTake_ = std::min(nextToTake_, index);
     }
     changed_.notify_all();
@@ -139,6 +142,8 @@ void PageBoard::FinishLocked(std::size_t index, std::optional<std::string> failu
     }
     if (page.state == State::Fetching) {
         --fetching_;
+    } else if (page.state == State::Taken) {
+        --taken_;
     }
     page.state = State::Finished;
     page.failure = std::move(failure);

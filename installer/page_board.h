@@ -27,7 +27,8 @@ public:
     void Failed(std::size_t index, std::string reason);
 
     // A session: the first fetched page in list order, waiting for one; nothing once every
-    // page is taken or finished, or the board is closed.
+    // page is finished, or taken by nobody else, or the board is closed. (A session waits
+    // while another sends a page: that session may lose its connection and give it back.)
     [[nodiscard]] std::optional<std::size_t> Take();
     // A session puts page `index` up (the status line names it).
     void Announce(std::string status);
@@ -76,6 +77,7 @@ private:
     std::size_t nextToTake_ = 0;  // no Ready page comes before it
     std::size_t finished_ = 0;
     std::size_t fetching_ = 0;  // pages in State::Fetching, wherever they stand
+    std::size_t taken_ = 0;     // pages in State::Taken
     int sessions_;
     std::optional<std::string> status_;
     bool news_ = false;

@@ -4,7 +4,7 @@ line and serves until its standard input closes, so it ends with the process tha
 
   servers.py http ROOT LOG [PATH=ACTION ...]       files of ROOT, request lines in LOG
   servers.py real vsftpd|proftpd|pure-ftpd HOME USER PASSWORD UNPACKED_ROOT [tls=CERT] [implicit] [ipv6] [one-per-host]
-  servers.py pyftpd HOME USER PASSWORD [die-after=N] [tls=CERT]   Debian's pyftpdlib
+  servers.py pyftpd HOME USER PASSWORD [die-after=N] [drop-after=N] [tls=CERT]   Debian's pyftpdlib
   servers.py ftp LOG [VERB=REPLY ...]       scripted; commands in LOG
   servers.py full                            takes no connection: a connect to it hangs
   servers.py sshd HOME USER PASSWORD HOSTKEY [auth=password|kbdint] [pubkey=FILE.pub]
@@ -19,7 +19,8 @@ HOME belongs to uid 1000. With tls=CERT (CERT.crt, CERT.key) they and pyftpd req
 the control and data connections; vsftpd with "implicit" too speaks TLS from the connect on
 (ftps://), and with "ipv6" listens on ::1 instead of its IPv4 loopback address; with
 "one-per-host" each takes one connection from a client address at a time. die-after=N ends
-pyftpd once an upload brought N bytes.
+pyftpd once an upload brought N bytes; drop-after=N closes the first session whose upload
+brought N bytes, once.
 
 A scripted REPLY is lines joined by "|" (LINE*N for a line N times; VERB#2= for its second
 use in a connection, a whole command such as "SITE chmod 755 a.cgi=" for that command alone);
@@ -287,14 +288,18 @@ def pyftpd(home, user, password, *options):
     Handler.active_dtp = HandingOver
 
     limit = [int(o[10:]) for o in options if o.startswith("die-after=")]
-    class Dying(DTPHandler):  # ends the whole server once an upload brought `limit` bytes
+    drop = [int(o[11:]) for o in options if o.startswith("drop-after=")]
+    class Dying(DTPHandler):  # ends the server, or the first session, at `limit` or `drop` bytes
         def handle_read(self):
             DTPHandler.handle_read(self)
             if limit and self.receive and self.tot_bytes_received >= limit[0]:
                 self.file_obj.flush()
                 os._exit(3)
+            if drop and self.receive and self.tot_bytes_received >= drop[0]:
+                drop.clear()
+                self.cmd_channel.close()
         handle_read_event = handle_read
-    if limit:
+    if limit or drop:
         Handler.dtp_handler = Dying
     Handler.authorizer = DummyAuthorizer()
     Handler.authorizer.add_user(user, password, home, perm="elradfmwMT")

@@ -334,6 +334,21 @@ TEST_F(Workflow, AServerThatDiesIsNamedForEveryPageAfterAndInTheTranscript) {
     EXPECT_NE(ModeOf(Home("www/cgi-bin/klv.cgi")), 0755u);
 }
 
+// A session lost in the middle of a page hands the page back: another session sends it, the
+// lost one logs on again for its next page, and every page lands.
+TEST_F(Workflow, ASessionLostMidRunHandsItsPageToAnother) {
+    Serve();
+    Ftp({"drop-after=65536"});
+    const std::string big(512 * 1024, 'p');
+    WriteFile(Vendor("big.html"), big);
+    EXPECT_EQ(UpdatePages("faq.txt\nbig.html\nstyle.css\nindex.html\nklv.jpg\n"), "");
+    EXPECT_TRUE(ReadFile(Home("www/klv/big.html")) == big);
+    EXPECT_EQ(ReadFile(Home("www/klv/klv.jpg")), ReadFile(Vendor("klv.jpg")));
+    config.connections = 1;  // with no other session, the page fails as it did
+    Ftp({"drop-after=65536"});
+    EXPECT_EQ(UpdatePages("big.html\nfaq.txt\n"), "\nbig.html: Network error");
+}
+
 TEST_F(Workflow, ASessionFallsBackToPassiveOnceAndStaysThere) {
     Script({"STOR#1=425 Can't open data connection", "STOR#4=150 go|DATA|550 full"});
     Session session;
