@@ -10,7 +10,9 @@
 #include "ftp/line_channel.h"
 #include "ftp/listing.h"
 #include "ftp/reply_assembler.h"
+#include "installer/config.h"
 #include "installer/form.h"
+#include "installer/page_board.h"
 #include "installer/page_list.h"
 #include "installer/run_directory.h"
 #include "installer/server_address.h"
@@ -19,6 +21,7 @@
 #include "installer/templating.h"
 #include "installer/text_file.h"
 #include "installer/upload_record.h"
+#include "installer/workflows.h"
 #include "tests/support/support.h"
 
 namespace klv {
@@ -271,6 +274,55 @@ TEST(Templating, ReplacesEveryPlaceholderInOrderWithCrLfLineEnds) {
 
 // XDG_RUNTIME_DIR and XDG_CACHE_HOME under a scratch directory ("" unsets one), HOME its
 // "home"; where the run's directory is made ("" where none may be).
+// Pages go to sessions in list order as they come in; a page comes back once, and only
+// while another session works; when the last session ends, what is left fails.
+TEST(PageBoard, HandsOutFetchedPagesInOrderAndFinishesEachOnce) {
+    PageBoard board(5, 2);
+    board.Fetched(3), board.Fetched(1);
+    EXPECT_EQ(board.Take(), 1u);
+    EXPECT_EQ(board.Take(), 3u);
+    EXPECT_TRUE(board.GiveBack(3));
+    board.Fetched(0);
+    EXPECT_EQ(board.Take(), 0u);  // the first in list order, whenever it came
+    EXPECT_EQ(board.Take(), 3u);
+    EXPECT_FALSE(board.GiveBack(3));  // once only
+    board.Landed(1), board.Failed(3, "550 no"), board.Landed(0);
+    board.Failed(3, "later");  // a page finishes once
+    board.SessionEnded("gone");
+    EXPECT_FALSE(board.GiveBack(0));  // no other session left to take it
+    board.Fetched(2);
+    EXPECT_EQ(board.Take(), 2u);
+    board.Announce("Uploading b");
+    board.SessionEnded("the connection to the server was lost");
+    const PageBoard::News news = board.AwaitNews(std::chrono::milliseconds(0));
+    EXPECT_EQ(news.status, "Uploading b");
+    EXPECT_TRUE(news.allFinished);
+    const PageBoard::Tally tally = board.Count();
+    EXPECT_EQ(tally.finished, 5u);
+    EXPECT_THAT(
+        tally.failures,
+        ::testing::ElementsAre(std::nullopt, std::nullopt, "the connection to the server was lost",
+                               "550 no", "the connection to the server was lost"));
+    EXPECT_EQ(board.Take(), std::nullopt);
+}
+
+TEST(Settings, ConnectionsAreClampedAndAnythingElseIsTheDefault) {
+    const std::pair<const char*, unsigned> rows[] = {{"1", 1},
+                                                     {"8", 8},
+                                                     {"0", 1},
+                                                     {"-4", 1},
+                                                     {"9", 8},
+                                                     {"99999999999999999999", 8},
+                                                     {"-99999999999999999999", 1},
+                                                     {"", 3},
+                                                     {"two", 3},
+                                                     {"2.5", 3},
+                                                     {" 2", 3}};
+    for (const auto& [text, count] : rows) {
+        EXPECT_EQ(ConnectionsSetting(text), count) << text;
+    }
+}
+
 TEST(RunDirectory, PrivateFreshAndRemovedWithTheWorkingFiles) {
     const char* rows[][3] = {
         {"run", "cache", "run"}, {"no-such-dir", "", "home/.cache"}, {"", "file", ""}};
@@ -342,6 +394,7 @@ TEST(RunDirectory, AStartRemovesWhatEndedRunsLeftInBothPlacesAndNothingElse) {
         fs::permissions(directory, fs::perms(directory == stays[2] ? 0755 : 0700));
         testing::WriteFile(directory / "temp.txt", "password");
     }
+    testing::WriteFile(fs::path(left) / PageWorkingFile(12), "blog password");
     testing::WriteFile(run / "klv-Other1/notes", "mine");
     fs::create_directory_symlink(scratch.path / "target", run / "klv-Link01");
     ::kill(killed, SIGKILL), ::waitpid(killed, nullptr, 0);
