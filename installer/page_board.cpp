@@ -16,7 +16,6 @@ void PageBoard::Fetched(std::size_t index) {
         }
         pages_[index].state = State::Ready;
         --fetching_;
-        nextToTake_ = std::min(nextToTake_, index);
     }
     changed_.notify_all();
 }
@@ -29,22 +28,32 @@ void PageBoard::Failed(std::size_t index, std::string reason) {
     changed_.notify_all();
 }
 
-std::optional<std::size_t> PageBoard::Take() {
+std::optional<std::size_t> PageBoard::Take(std::optional<std::size_t> givenBack) {
     std::unique_lock lock(mutex_);
+    Page* claim = nullptr;  // the page this session waits for
     for (;;) {
+        if (claim != nullptr && (closed_ || claim->state != State::Fetching)) {
+            claim->claimed = false;  // fetched (then found by the scan below), or failed
+            claim = nullptr;
+        }
         if (closed_) {
             return std::nullopt;
         }
-        for (std::size_t index = nextToTake_; index < pages_.size(); ++index) {
-            if (pages_[index].state == State::Ready) {
-                pages_[index].state = State::Taken;
+        // In list order: the first page fetched, or else the first still on its way that
+        // no other session waits for. One session sends the pages in list order.
+        for (std::size_t index = 0; index < pages_.size() && claim == nullptr; ++index) {
+            Page& page = pages_[index];
+            if (page.state == State::Ready && (index != givenBack || sessions_ < 2)) {
+                page.state = State::Taken;
                 ++taken_;
-                nextToTake_ = index + 1;
                 return index;
             }
+            if (page.state == State::Fetching && !page.claimed) {
+                page.claimed = true;
+                claim = &page;
+            }
         }
-        nextToTake_ = pages_.size();
-        if (fetching_ == 0 && taken_ == 0) {
+        if (claim == nullptr && fetching_ == 0 && taken_ == 0) {
             return std::nullopt;  // nothing more will come
         }
         changed_.wait(lock);
@@ -74,7 +83,6 @@ void PageBoard::PutBack(std::size_t index) {
         if (pages_[index].state == State::Taken) {
             pages_[index].state = State::Ready;
             --taken_;
-            nextToTake_ = std::min(nextToTake_, index);
         }
     }
     changed_.notify_all();
@@ -90,7 +98,6 @@ bool PageBoard::GiveBack(std::size_t index) {
         page.givenBack = true;
         page.state = State::Ready;
         --taken_;
-        nextToTake_ = std::min(nextToTake_, index);
     }
     changed_.notify_all();
     return true;

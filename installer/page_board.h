@@ -26,10 +26,12 @@ public:
     void Fetched(std::size_t index);
     void Failed(std::size_t index, std::string reason);
 
-    // A session: the first fetched page in list order, waiting for one; nothing once every
-    // page is finished, or taken by nobody else, or the board is closed. (A session waits
-    // while another sends a page: that session may lose its connection and give it back.)
-    [[nodiscard]] std::optional<std::size_t> Take();
+    // A session: the next page in list order, waiting until it is fetched (a page fetched
+    // sooner goes first only to a session that no earlier page is left for); nothing once
+    // every page is finished or the board is closed. (A session waits while another sends
+    // a page: that session may lose its connection and give it back.)
+    // A session that just gave `givenBack` back leaves it to the others while there are any.
+    [[nodiscard]] std::optional<std::size_t> Take(std::optional<std::size_t> givenBack = {});
     // A session puts page `index` up (the status line names it).
     void Announce(std::string status);
     // Page `index` landed (or had no need to: it is there already).
@@ -67,6 +69,7 @@ private:
     struct Page {
         State state = State::Fetching;
         bool givenBack = false;
+        bool claimed = false;  // a session waits for it to be fetched
         std::optional<std::string> failure;
     };
     void FinishLocked(std::size_t index, std::optional<std::string> failure);
@@ -74,7 +77,6 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<Page> pages_;
-    std::size_t nextToTake_ = 0;  // no Ready page comes before it
     std::size_t finished_ = 0;
     std::size_t fetching_ = 0;  // pages in State::Fetching, wherever they stand
     std::size_t taken_ = 0;     // pages in State::Taken

@@ -1,33 +1,24 @@
 // Update Pages: fetch the page list, log on, fetch, fill and upload every listed page into
-// www/klv/, log off and report completion, naming any page that did not land. The pages
-// are fetched ahead of the uploads on a thread of their own, and go up over several
-// sessions at once, each on its own thread; the run's thread keeps the window informed.
-#include <unistd.h>
-
+// www/klv/ (installer/page_sending.h), keep the record of what went up, log off and report
+// completion, naming any page that did not land.
 #include <algorithm>
-#include <atomic>
 #include <map>
-#include <memory>
-#include <mutex>
-#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "base/cancel.h"
 #include "installer/download.h"
-#include "installer/page_board.h"
 #include "installer/page_list.h"
+#include "installer/page_sending.h"
 #include "installer/server_address.h"
 #include "installer/session.h"
 #include "installer/text_file.h"
 #include "installer/upload_record.h"
 #include "installer/vendor_site.h"
 #include "installer/workflows.h"
-#include "web/fetch_many.h"
 
 namespace klv {
 
@@ -36,242 +27,11 @@ namespace {
 constexpr std::string_view kDownloadingPages = "Downloading Current KLV Pages From Kolvane";
 constexpr std::string_view kUploadingPages = "Uploading New KLV Pages To Your Server";
 constexpr std::string_view kComplete = "Update Pages Is Now Complete!";
-constexpr std::string_view kPagesDirectory = "www/klv/";
 constexpr char kPagesListed[] = "www/klv";
-constexpr std::size_t kLongestComposedText = 4095;  // page address, remote path, status text
-// A connection lost during a run (closed by the server, or by the client when a reply
-// went astray) is made again for the next page, this many times at most per run.
-constexpr int kFreshLogons = 3;
-constexpr std::string_view kConnectionLost = "the connection to the server was lost";
 constexpr std::string_view kCancelledBeforeAnyPage = "Cancelled before any page was uploaded";
-constexpr std::string_view kUploadingPrefix = "Uploading ";
-constexpr std::string_view kUnreadablePage = "the downloaded page could not be read";
-// How often the run's thread looks at Cancel while the sessions work.
-constexpr std::chrono::milliseconds kNewsInterval{20};
 
-// How far the fetches may run ahead of the uploads: pages fetched (or being fetched) that
-// no session has finished yet. Each is a working file, the filled-in blog page among them.
-constexpr std::size_t kPagesAhead = 32;
-
-// One listed page on its way from the vendor to the host.
-struct ListedPage {
-    std::string name;  // as the list has it
-    PagePlan plan;
-    std::string url;
-    std::string localPath;  // its own working file
-    std::string sha256;     // of the bytes that go up, when a record is kept
-    bool sent = false;      // it went up in this run
-};
-
-// What the host held before the run, as far as the program knows: the record of the last
-// runs and the pages directory as the host lists it now. Without a place for records
-// (`directory` empty) every page goes up.
-struct HostPages {
-    std::string directory;
-    RecordKey key;
-    UploadRecord record;
-    std::map<std::string, ftp::ListedFile> listed;
-
-    [[nodiscard]] bool kept() const { return !directory.empty(); }
-    // Whether `page` must go up: always, unless a record is kept that knows it as it is
-    // here and there.
-    [[nodiscard]] bool NeedsSending(const ListedPage& page) const {
-        if (!kept()) {
-            return true;
-        }
-        const auto recorded = record.find(page.plan.remoteName);
-        const auto there = listed.find(page.plan.remoteName);
-        return klv::NeedsSending(recorded == record.end() ? nullptr : &recorded->second,
-                                 page.sha256, there == listed.end() ? nullptr : &there->second);
-    }
-};
-
-// What the sessions share besides the board: the account, and the fresh logons left
-// for the whole run.
-struct Crew {
-    const InstallerContext& context;  // a quiet window and a locked trust store (below)
-    const Account& account;
-    std::vector<ListedPage>& pages;
-    PageBoard& board;
-    web::FetchGate& gate;  // a slot back for each fetched page that is finished
-    std::atomic<int> freshLogonsLeft{kFreshLogons};
-};
-
-// The window as the extra sessions see it: nothing to show, no question asked. The first
-// logon has asked whatever needed asking; a host that would need a new answer for a later
-// session does without that session.
-class QuietWindow final : public Window {
-public:
-    std::string FieldText(Control) const override { return {}; }
-    void SetFieldText(Control, std::string_view) override {}
-    void SetStatusLine(std::string_view) override {}
-    void ShowMessage(std::string_view) override {}
-    bool TrustCertificate(const CertificateInfo&) override { return false; }
-    void OpenUrl(std::string_view) override {}
-};
-
-// The run's trust store for several sessions at once: each call in turn.
-class LockedTrustStore final : public TrustStore {
-public:
-    explicit LockedTrustStore(TrustStore& store) : store_(store) {}
-    std::string TrustedFingerprint(std::string_view host) const override {
-        const std::lock_guard lock(mutex_);
-        return store_.TrustedFingerprint(host);
-    }
-    void TrustFingerprint(std::string_view host, std::string_view fingerprint) override {
-        const std::lock_guard lock(mutex_);
-        store_.TrustFingerprint(host, fingerprint);
-    }
-    bool SpokeTls(std::string_view host) const override {
-        const std::lock_guard lock(mutex_);
-        return store_.SpokeTls(host);
-    }
-    void RememberSpokeTls(std::string_view host) override {
-        const std::lock_guard lock(mutex_);
-        store_.RememberSpokeTls(host);
-    }
-    bool VerifiedBefore(std::string_view host) const override {
-        const std::lock_guard lock(mutex_);
-        return store_.VerifiedBefore(host);
-    }
-    void RememberVerified(std::string_view host) override {
-        const std::lock_guard lock(mutex_);
-        store_.RememberVerified(host);
-    }
-
-private:
-    TrustStore& store_;
-    mutable std::mutex mutex_;
-};
-
-// Makes sure the session is logged on before a page goes up: logs on again when the
-// connection is gone and a fresh logon is left. The reason when it is not.
-std::optional<std::string> EnsureLoggedOn(Crew& crew, Session& session) {
-    if (session.connected()) {
-        return std::nullopt;
-    }
-    int left = crew.freshLogonsLeft.load();
-    do {
-        if (left == 0) {
-            return std::string(kConnectionLost);
-        }
-    } while (!crew.freshLogonsLeft.compare_exchange_weak(left, left - 1));
-    if (const Result logon = LogOn(crew.context, session, crew.account); !logon.ok()) {
-        // A server that refuses or ignores a fresh logon would do so again: the rest of
-        // the run is not held up by more attempts.
-        crew.freshLogonsLeft = 0;
-        return logon.text();
-    }
-    return std::nullopt;
-}
-
-// Fills the blog's title and password into the fetched page; why not, if it could not.
-std::optional<std::string> FillBlogValues(const FormData& form, const std::string& page) {
-    std::string text;
-    if (!ReadTextFile(page, text)) {
-        return std::string(kUnreadablePage);
-    }
-    if (!ReplaceAllWithin(text, "#title#", form.blogTitle.view(), web::kMaxDownloadBytes) ||
-        !ReplaceAllWithin(text, "#password#", form.blogPassword.view(), web::kMaxDownloadBytes)) {
-        return "the filled-in page would be larger than 64 MiB";
-    }
-    if (std::string failure = RewriteTextFile(page, text); !failure.empty()) {
-        return failure;  // a page cut short must not go up
-    }
-    return std::nullopt;
-}
-
-// The fetch ahead, on its own thread: every page that may be fetched, several at once,
-// at most kPagesAhead before the sessions. A fetched page is filled in and, when the host
-// has it as it is already, finished without a session.
-void FetchAhead(const InstallerContext& context, Crew& crew, const HostPages& host) {
-    std::vector<web::FetchJob> jobs;
-    std::vector<std::size_t> pageOfJob;
-    for (std::size_t index = 0; index < crew.pages.size(); ++index) {
-        if (!crew.pages[index].localPath.empty()) {  // not refused before the run began
-            jobs.push_back({crew.pages[index].url, crew.pages[index].localPath});
-            pageOfJob.push_back(index);
-        }
-    }
-    const auto fetched = [&](std::size_t job, const std::string& outcome) {
-        if (CancelRequested()) {
-            return;  // the run is over
-        }
-        const std::size_t index = pageOfJob[job];
-        ListedPage& page = crew.pages[index];
-        std::optional<std::string> failure;
-        if (!outcome.empty()) {
-            failure = outcome;
-        } else if (page.plan.fillBlogValues) {
-            failure = FillBlogValues(context.shared.formData, page.localPath);
-        }
-        if (!failure && host.kept()) {
-            std::optional<std::string> sha256 = Sha256OfFile(page.localPath);
-            failure = sha256 ? std::nullopt : std::optional<std::string>(kUnreadablePage);
-            page.sha256 = sha256.value_or("");
-        }
-        if (failure) {
-            crew.board.Failed(index, std::move(*failure));
-        } else if (!host.NeedsSending(page)) {
-            ::unlink(page.localPath.c_str());
-            crew.board.Landed(index);
-        } else {
-            crew.board.Fetched(index);
-            return;  // its slot comes back once a session has finished it
-        }
-        crew.gate.Release();
-    };
-    web::FetchMany(jobs, crew.gate, fetched, {context.config.idleTimeout, web::kMaxDownloadBytes});
-}
-
-// One session's share of the run, on its own thread: takes fetched pages in list order
-// and puts them up until none is left. A session that is not logged on yet (an extra
-// one) logs on when it has a page to send; if the host refuses it, the others go on.
-void UploadPages(Crew& crew, Session& session, bool extra) {
-    while (const std::optional<std::size_t> taken = crew.board.Take()) {
-        const std::size_t index = *taken;
-        ListedPage& page = crew.pages[index];
-        if (extra) {
-            extra = false;
-            // Hosts that limit connections refuse the extra ones ("421" before the logon,
-            // "530" after it): no failure, the run goes on with the sessions it has.
-            if (!LogOn(crew.context, session, crew.account).ok()) {
-                crew.board.PutBack(index);
-                break;
-            }
-        }
-        if (std::optional<std::string> reason = EnsureLoggedOn(crew, session)) {
-            if (!CancelRequested() && !crew.board.GiveBack(index)) {
-                crew.board.Failed(index, std::move(*reason));
-                crew.gate.Release();
-            }
-            break;
-        }
-        crew.board.Announce(std::string(kUploadingPrefix) + page.plan.remoteName);
-        const FileToPut file{
-            page.localPath, std::string(kPagesDirectory) + page.plan.remoteName,
-            page.plan.binary ? ftp::TransferType::Image : ftp::TransferType::Ascii};
-        const Result put = PutFile(session, file);
-        if (CancelRequested()) {
-            break;  // the page under way when Cancel came is not counted
-        }
-        if (put.ok()) {
-            ::unlink(page.localPath.c_str());  // the blog page holds the password
-            page.sent = true;
-            crew.board.Landed(index);
-        } else if (!session.connected() && crew.board.GiveBack(index)) {
-            continue;  // another session sends it
-        } else {
-            crew.board.Failed(index, put.text());
-        }
-        crew.gate.Release();
-    }
-    crew.board.SessionEnded(CancelRequested() ? std::nullopt
-                                              : std::optional<std::string>(kConnectionLost));
-}
-
-// The listed pages, each with its address and working file; a name that may not go up
-// fails on `board` at once.
+// The listed pages, each with its address; SendPages gives each that may go up a working
+// file.
 std::vector<ListedPage> PagesOf(const InstallerContext& context, std::string_view list) {
     std::vector<ListedPage> pages;
     std::string name;
@@ -282,97 +42,6 @@ std::vector<ListedPage> PagesOf(const InstallerContext& context, std::string_vie
         page.url = VendorUrl(context.config.vendorBaseUrl, kPagesPath, name);
     }
     return pages;
-}
-
-// Why page `page` cannot be fetched or stored at all, if it cannot.
-std::optional<std::string> RefusalOf(const ListedPage& page) {
-    if (const std::string_view refusal = RefusedPageName(page.name); !refusal.empty()) {
-        return std::string(refusal);
-    }
-    if (page.url.size() > kLongestComposedText ||
-        page.plan.remoteName.size() + kUploadingPrefix.size() > kLongestComposedText) {
-        return "the name is too long";
-    }
-    return std::nullopt;
-}
-
-// Sends the listed pages that the host does not have as they are over up to
-// config.connections sessions, `first` among them already logged on, and fills `result`
-// in. Returns once every page is finished or the run was cancelled; every session but
-// `first` is logged off.
-void SendPages(const InstallerContext& context, const Account& account, Session& first,
-               const HostPages& host, std::vector<ListedPage>& pages, RunResult& result) {
-    // No more sessions than pages; the extra ones log on only once they have a page.
-    std::vector<Session> extraSessions(
-        std::clamp<std::size_t>(pages.size(), 1, std::max(context.config.connections, 1u)) - 1);
-    PageBoard board(pages.size(), 1 + static_cast<int>(extraSessions.size()));
-    for (std::size_t index = 0; index < pages.size(); ++index) {
-        if (std::optional<std::string> refusal = RefusalOf(pages[index])) {
-            board.Failed(index, std::move(*refusal));
-        } else {
-            pages[index].localPath =
-                WorkingFile(context.shared.appDirectory, PageWorkingFile(index));
-        }
-    }
-
-    // The sessions' own view of the window and of the trust store.
-    QuietWindow quiet;
-    SharedState sessionsShared;
-    sessionsShared.trustStore = std::make_unique<LockedTrustStore>(*context.shared.trustStore);
-    const InstallerContext sessionsContext{quiet, sessionsShared, context.config};
-    web::FetchGate gate(kPagesAhead);
-    Crew crew{sessionsContext, account, pages, board, gate};
-
-    const CancelToken& runToken = CurrentCancelToken();
-    CancelToken fetchToken;  // the fetch ahead stops when the run ends, Cancel or not
-    std::vector<std::jthread> threads;
-    threads.emplace_back([&] {
-        const RunScope scope(fetchToken);
-        FetchAhead(context, crew, host);
-    });
-    threads.emplace_back([&] {
-        const RunScope scope(runToken);
-        UploadPages(crew, first, false);
-    });
-    for (Session& session : extraSessions) {
-        threads.emplace_back([&runToken, &crew, extra = &session] {
-            const RunScope scope(runToken);
-            UploadPages(crew, *extra, true);
-        });
-    }
-
-    for (;;) {
-        const PageBoard::News news = board.AwaitNews(kNewsInterval);
-        if (CancelRequested()) {
-            break;
-        }
-        if (news.status) {
-            context.window.SetStatusLine(*news.status);
-        }
-        if (static_cast<int>(news.finished) != result.done) {
-            result.done = static_cast<int>(news.finished);
-            context.window.SetProgress(result.done, result.total);
-        }
-        if (news.allFinished) {
-            break;
-        }
-    }
-    const PageBoard::Tally tally = board.Count();
-    result.done = static_cast<int>(tally.finished);
-    fetchToken.Cancel();
-    board.Close();
-    threads.clear();  // joins them
-    for (Session& session : extraSessions) {
-        LogOff(session);
-    }
-    for (std::size_t index = 0; index < pages.size(); ++index) {
-        if (const std::optional<std::string>& failure = tally.failures[index]) {
-            result.failedFiles.push_back({pages[index].name, *failure});
-        }
-        if (!pages[index].localPath.empty()) {
-            ::unlink(pages[index].localPath.c_str());
-        }
-    }
 }
 
 // The record of earlier runs for the host `session` is logged on to, and its pages

@@ -274,35 +274,34 @@ TEST(Templating, ReplacesEveryPlaceholderInOrderWithCrLfLineEnds) {
 
 // XDG_RUNTIME_DIR and XDG_CACHE_HOME under a scratch directory ("" unsets one), HOME its
 // "home"; where the run's directory is made ("" where none may be).
-// Pages go to sessions in list order as they come in; a page comes back once, and only
-// while another session works; when the last session ends, what is left fails.
-TEST(PageBoard, HandsOutFetchedPagesInOrderAndFinishesEachOnce) {
+// Pages go to the sessions in list order; a page comes back once, and only while another
+// session works; a page finishes once; when the last session ends, what is left fails.
+TEST(PageBoard, HandsOutPagesInListOrderAndFinishesEachOnce) {
     PageBoard board(5, 2);
-    board.Fetched(3), board.Fetched(1);
+    board.Fetched(1), board.Fetched(0);
+    EXPECT_EQ(board.Take(), 0u);
     EXPECT_EQ(board.Take(), 1u);
-    EXPECT_EQ(board.Take(), 3u);
-    EXPECT_TRUE(board.GiveBack(3));
-    board.Fetched(0);
-    EXPECT_EQ(board.Take(), 0u);  // the first in list order, whenever it came
-    EXPECT_EQ(board.Take(), 3u);
-    EXPECT_FALSE(board.GiveBack(3));  // once only
-    board.Landed(1), board.Failed(3, "550 no"), board.Landed(0);
-    board.Failed(3, "later");  // a page finishes once
+    EXPECT_TRUE(board.GiveBack(1));
+    board.Failed(2, "HTTP 404 Not Found"), board.Fetched(3);
+    EXPECT_EQ(board.Take(1), 3u);  // the one who gave it back leaves it to the other
+    EXPECT_EQ(board.Take(), 1u);
+    EXPECT_FALSE(board.GiveBack(1));  // once only
+    board.Landed(0), board.Failed(1, "550 no"), board.Landed(3);
+    board.Failed(3, "later");  // finished already
     board.SessionEnded("gone");
-    EXPECT_FALSE(board.GiveBack(0));  // no other session left to take it
-    board.Fetched(2);
-    EXPECT_EQ(board.Take(), 2u);
-    board.Announce("Uploading b");
+    board.Fetched(4);
+    EXPECT_EQ(board.Take(), 4u);
+    EXPECT_FALSE(board.GiveBack(4));  // no other session left to take it
+    board.Announce("Uploading e");
     board.SessionEnded("the connection to the server was lost");
     const PageBoard::News news = board.AwaitNews(std::chrono::milliseconds(0));
-    EXPECT_EQ(news.status, "Uploading b");
+    EXPECT_EQ(news.status, "Uploading e");
     EXPECT_TRUE(news.allFinished);
     const PageBoard::Tally tally = board.Count();
     EXPECT_EQ(tally.finished, 5u);
-    EXPECT_THAT(
-        tally.failures,
-        ::testing::ElementsAre(std::nullopt, std::nullopt, "the connection to the server was lost",
-                               "550 no", "the connection to the server was lost"));
+    EXPECT_THAT(tally.failures,
+                ::testing::ElementsAre(std::nullopt, "550 no", "HTTP 404 Not Found", std::nullopt,
+                                       "the connection to the server was lost"));
     EXPECT_EQ(board.Take(), std::nullopt);
 }
 
