@@ -371,12 +371,21 @@ bool UnchangedPart(const Rig& rig, Wire wire, int rounds) {
     std::map<std::string, fs::file_time_type> before;
     // The second run needs the first's record and pages: in the rounds where it goes first,
     // an untimed full run lays them down.
+    std::size_t recorded = 0;  // pages in the record the second run starts from
+    bool laidDown = true;
     const auto readyForSecond = [&] {
         if (!fs::exists(records)) {
             fresh();
-            (void)RunUpdatePages(rig, records);
+            laidDown = RunUpdatePages(rig, records) && laidDown;
         }
         before = StoredTimes(rig);
+        recorded = 0;
+        for (const fs::directory_entry& entry : fs::directory_iterator(records)) {
+            std::istringstream lines(klv::testing::ReadFile(entry.path()));
+            for (std::string line; std::getline(lines, line);) {
+                recorded += line.starts_with("page\t") ? 1 : 0;
+            }
+        }
     };
     const auto sentNothing = [&] {
         const std::map<std::string, fs::file_time_type> after = StoredTimes(rig);
@@ -385,11 +394,13 @@ bool UnchangedPart(const Rig& rig, Wire wire, int rounds) {
             return was == before.end() || was->second != file.second;
         });
         if (again != 0) {
-            std::fprintf(stderr, "update_pages_bench: the unchanged run stored %td pages again\n",
-                         again);
+            std::fprintf(stderr,
+                         "update_pages_bench: the unchanged run stored %td pages again; its "
+                         "record held %zu pages\n",
+                         again, recorded);
             return false;
         }
-        return intact();
+        return laidDown && intact();
     };
     const Contender contenders[2] = {
         {"second run", [&] { return RunUpdatePages(rig, records); }, readyForSecond, sentNothing},
