@@ -363,6 +363,9 @@ bool UnchangedPart(const Rig& rig, Wire wire, int rounds) {
         "the first, both keeping a record\n",
         NameOf(wire));
     const fs::path records = rig.scratch / "records";
+    // The other wire's record has the same key (host, port, user, directory) but not this
+    // server's files.
+    fs::remove_all(records);
     const auto fresh = [&] {
         rig.ClearPages();
         fs::remove_all(records);
