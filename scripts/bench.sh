@@ -20,6 +20,8 @@
 #   KLV_PAGES_BENCH_ROUNDS    pages_bench's rounds, loopback and delayed (default "21 3")
 #   KLV_SFTP_BENCH_ROUNDS     sftp_bench's rounds, loopback and delayed (default "11 3");
 #                             it starts OpenSSH's sshd (testkit/servers.py) the same way
+#   KLV_UPDATE_PAGES_BENCH_ROUNDS  update_pages_bench's rounds, all at 20 ms (default 3);
+#                             it also starts the vendor's HTTP site (testkit/servers.py)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -3,6 +3,7 @@
 line and serves until its standard input closes, so it ends with the process that started it.
 
   servers.py http ROOT LOG [PATH=ACTION ...]       files of ROOT, request lines in LOG
+                                             [address=127.0.0.1]
   servers.py real vsftpd|proftpd|pure-ftpd HOME USER PASSWORD UNPACKED_ROOT [tls=CERT] [implicit] [ipv6] [one-per-host]
   servers.py pyftpd HOME USER PASSWORD [die-after=N] [drop-after=N] [tls=CERT]   Debian's pyftpdlib
   servers.py ftp LOG [VERB=REPLY ...]       scripted; commands in LOG
@@ -49,9 +50,11 @@ def ready(host, port, cleanup=lambda: None):
 
 def http(root, log, *rules):
     routes = dict(rule.split("=", 1) for rule in rules)
+    address = routes.pop("address", "127.0.0.1")  # paths begin with "/"
 
     class Handler(BaseHTTPRequestHandler):
         protocol_version = "HTTP/1.1"
+        disable_nagle_algorithm = True
         def log_message(self, *args):
             pass
         def do_GET(self):
@@ -96,10 +99,10 @@ def http(root, log, *rules):
                 time.sleep(3600)
             self.close_connection = action == "cut"
 
-    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server = ThreadingHTTPServer((address, 0), Handler)
     server.daemon_threads = True
     server.handle_error = lambda *args: None  # a client that left early is no news
-    ready("127.0.0.1", server.server_address[1])
+    ready(address, server.server_address[1])
     server.serve_forever()
 
 

@@ -36,7 +36,6 @@
 #include <memory>
 #include <numeric>
 #include <optional>
-#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -47,6 +46,7 @@
 #include "bench/pages/control_tally.h"
 #include "bench/pages/delay_line.h"
 #include "bench/pages/link_tap.h"
+#include "bench/pages/site.h"
 #include "bench/pages/split_network.h"
 #include "ftp/tcp_socket.h"
 #include "installer/config.h"
@@ -59,22 +59,21 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using klv::bench::ControlTally;
+using klv::bench::kImageBytes;
+using klv::bench::kOneWayDelay;
+using klv::bench::kPages;
+using klv::bench::LoadAverage;
+using klv::bench::MakeSite;
+using klv::bench::Median;
+using klv::bench::PageFile;
 using klv::bench::SessionCensus;
+using klv::bench::WithCrLf;
 
 constexpr char kLftp[] = "/usr/bin/lftp";
 constexpr char kIp[] = "/usr/sbin/ip";
 constexpr char kOpenssl[] = "/usr/bin/openssl";
-constexpr int kPages = 200;
-constexpr std::size_t kImageBytes = 50 * 1024;
-constexpr std::chrono::microseconds kOneWayDelay(10'000);
 // After a run, time for its last frames to reach the tally (a few round trips).
 constexpr std::chrono::milliseconds kSettle(100);
-
-struct PageFile {
-    fs::path local;
-    std::string name;
-    bool binary = false;
-};
 
 struct Site {
     std::string host;
@@ -89,63 +88,6 @@ const char* NameOf(Client client) {
 }
 
 // ---- the files ---------------------------------------------------------------------
-
-// An HTML page of about 4 KiB (3.5 to 4.5 KiB), LF line ends, the same for the same index.
-std::string MakePage(int index) {
-    static constexpr const char* kWords[] = {
-        "affiliate", "banner", "click",  "commission", "visitor", "product", "review",
-        "order",     "link",   "sale",   "customer",   "page",    "offer",   "free",
-        "guide",     "report", "secret", "traffic",    "search",  "engine",  "today"};
-    std::mt19937 random(static_cast<unsigned>(index) * 7919u + 17u);
-    const std::size_t target = 3584 + random() % 1024;
-    std::string text =
-        "<html>\n<head><title>KLV page " + std::to_string(index) + "</title></head>\n<body>\n";
-    const std::string end = "</body>\n</html>\n";
-    while (text.size() + end.size() < target) {
-        std::string line = "<p>";
-        while (line.size() < 70) {
-            line += kWords[random() % std::size(kWords)];
-            line += ' ';
-        }
-        line.back() = '.';
-        line += "</p>\n";
-        text += line;
-    }
-    text.resize(target - end.size());
-    text.back() = '\n';
-    return text + end;
-}
-
-std::vector<PageFile> MakeSite(const fs::path& directory) {
-    fs::create_directories(directory);
-    std::vector<PageFile> files;
-    for (int i = 1; i <= kPages; ++i) {
-        char name[32];
-        std::snprintf(name, sizeof name, "page%03d.html", i);
-        const fs::path path = directory / name;
-        std::ofstream(path, std::ios::binary) << MakePage(i);
-        files.push_back({path, name, false});
-    }
-    // The two names Update Pages stores in binary.
-    std::uint64_t seed = 1;
-    for (const char* name : {"klv.jpg", "button.jpg"}) {
-        klv::bench::WriteRandomFile(directory / name, kImageBytes, seed++);
-        files.push_back({directory / name, name, true});
-    }
-    return files;
-}
-
-std::string WithCrLf(const std::string& text) {
-    std::string converted;
-    converted.reserve(text.size() + text.size() / 32);
-    for (const char c : text) {
-        if (c == '\n') {
-            converted += '\r';
-        }
-        converted += c;
-    }
-    return converted;
-}
 
 // Every file landed whole. vsftpd stores "TYPE A" uploads unchanged; the installer sends
 // a page's bytes as they are, lftp turns its LF line ends into CR LF as RFC 959 asks.
@@ -249,12 +191,6 @@ struct Results {
     bool intact = true;
 };
 
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const std::size_t n = values.size();
-    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
 // One figure of every run, in round order.
 template <typename Figure>
 std::vector<double> Column(const std::vector<RunResult>& runs, Figure figure) {
@@ -289,13 +225,6 @@ const RunResult& MedianRun(const std::vector<RunResult>& runs) {
     std::sort(order.begin(), order.end(),
               [&](std::size_t a, std::size_t b) { return runs[a].seconds < runs[b].seconds; });
     return runs[order[(order.size() - 1) / 2]];
-}
-
-std::string LoadAverage() {
-    std::ifstream in("/proc/loadavg");
-    std::string one, five, fifteen;
-    in >> one >> five >> fifteen;
-    return one + " " + five + " " + fifteen;
 }
 
 // How busy all processors were between two readings of /proc/stat, this benchmark
@@ -646,12 +575,7 @@ int main(int argc, char** argv) {
         const klv::testing::Scratch scratch;
         Bench bench{MakeSite(scratch.path / "site"), scratch.path / "site", scratch.path,
                     scratch.path / "server.crt"};
-        // A certificate of the server's own making, as on much shared hosting.
-        if (klv::bench::RunToEnd({kOpenssl, "req", "-x509", "-newkey", "rsa:2048", "-nodes",
-                                  "-days", "2", "-subj", "/CN=klv bench server", "-keyout",
-                                  scratch.path / "server.key", "-out", bench.certificate}) != 0) {
-            throw std::runtime_error("openssl could not make the server's certificate");
-        }
+        klv::bench::MakeServerCertificate(bench.certificate);
         std::uintmax_t pageBytes = 0;
         for (const PageFile& file : bench.files) {
             pageBytes += file.binary ? 0 : fs::file_size(file.local);
