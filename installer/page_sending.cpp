@@ -34,17 +34,6 @@ constexpr std::chrono::milliseconds kNewsInterval{20};
 // no session has finished yet. Each is a working file, the filled-in blog page among them.
 constexpr std::size_t kPagesAhead = 32;
 
-// What the sessions share besides the board: the account, and the fresh logons left
-// for the whole run.
-struct Crew {
-    const InstallerContext& context;  // a quiet window and a locked trust store (below)
-    const Account& account;
-    std::vector<ListedPage>& pages;
-    PageBoard& board;
-    web::FetchGate& gate;  // a slot back for each fetched page that is finished
-    std::atomic<int> freshLogonsLeft{kFreshLogons};
-};
-
 // The window as the extra sessions see it: nothing to show, no question asked. The first
 // logon has asked whatever needed asking; a host that would need a new answer for a later
 // session does without that session.
@@ -92,9 +81,75 @@ private:
     mutable std::mutex mutex_;
 };
 
+}  // namespace
+
+// What the fetch ahead, the sessions and the run's thread share.
+struct PageCrew {
+    PageCrew(const InstallerContext& context, std::vector<ListedPage>& pages, std::size_t sessions)
+        : run(context),
+          pages(pages),
+          sessionCount(sessions),
+          board(pages.size(), static_cast<int>(sessions)) {
+        sessionsShared.trustStore = std::make_unique<LockedTrustStore>(*context.shared.trustStore);
+    }
+
+    const InstallerContext& run;  // the run's own window: its thread alone uses it
+    std::vector<ListedPage>& pages;
+    const std::size_t sessionCount;  // the first one and the extra ones
+    PageBoard board;
+    web::FetchGate gate{kPagesAhead};  // a slot back for each fetched page that is finished
+    // The sessions' own view of the window and of the trust store.
+    QuietWindow quiet;
+    SharedState sessionsShared;
+    const InstallerContext sessions{quiet, sessionsShared, run.config};
+    const Account* account = nullptr;                // once Send has it
+    std::atomic<int> freshLogonsLeft{kFreshLogons};  // for the whole run
+
+    // Pages fetched before the host is listed wait for it to say whether they must go up.
+    std::mutex hostMutex;
+    const HostPages* host = nullptr;
+    std::vector<std::size_t> undecided;
+
+    CancelToken fetchToken;  // the fetch ahead stops when the run ends, Cancel or not
+    std::jthread fetching;
+
+    // Page `index` is fetched and filled in.
+    void Fetched(std::size_t index) {
+        const std::lock_guard lock(hostMutex);
+        if (host == nullptr) {
+            undecided.push_back(index);
+        } else {
+            Decide(index);
+        }
+    }
+    // What the host holds is known: the pages fetched so far are decided now, the others
+    // as they come.
+    void KnowHost(const HostPages& listed) {
+        const std::lock_guard lock(hostMutex);
+        host = &listed;
+        for (const std::size_t index : undecided) {
+            Decide(index);
+        }
+        undecided.clear();
+    }
+    // A page the host has as it is already is finished here, without a session.
+    void Decide(std::size_t index) {
+        ListedPage& page = pages[index];
+        if (host->NeedsSending(page)) {
+            board.Fetched(index);
+            return;  // its slot comes back once a session has finished it
+        }
+        ::unlink(page.localPath.c_str());
+        board.Landed(index);
+        gate.Release();
+    }
+};
+
+namespace {
+
 // Makes sure the session is logged on before a page goes up: logs on again when the
 // connection is gone and a fresh logon is left. The reason when it is not.
-std::optional<std::string> EnsureLoggedOn(Crew& crew, Session& session) {
+std::optional<std::string> EnsureLoggedOn(PageCrew& crew, Session& session) {
     if (session.connected()) {
         return std::nullopt;
     }
@@ -104,7 +159,7 @@ std::optional<std::string> EnsureLoggedOn(Crew& crew, Session& session) {
             return std::string(kConnectionLost);
         }
     } while (!crew.freshLogonsLeft.compare_exchange_weak(left, left - 1));
-    if (const Result logon = LogOn(crew.context, session, crew.account); !logon.ok()) {
+    if (const Result logon = LogOn(crew.sessions, session, *crew.account); !logon.ok()) {
         // A server that refuses or ignores a fresh logon would do so again: the rest of
         // the run is not held up by more attempts.
         crew.freshLogonsLeft = 0;
@@ -130,9 +185,9 @@ std::optional<std::string> FillBlogValues(const FormData& form, const std::strin
 }
 
 // The fetch ahead, on its own thread: every page that may be fetched, several at once,
-// at most kPagesAhead before the sessions. A fetched page is filled in and, when the host
-// has it as it is already, finished without a session.
-void FetchAhead(const InstallerContext& context, Crew& crew, const HostPages& host) {
+// at most kPagesAhead before the sessions. A fetched page is filled in and, when records
+// are kept, its digest taken for the decision whether it goes up.
+void FetchAhead(PageCrew& crew) {
     std::vector<web::FetchJob> jobs;
     std::vector<std::size_t> pageOfJob;
     for (std::size_t index = 0; index < crew.pages.size(); ++index) {
@@ -141,6 +196,7 @@ void FetchAhead(const InstallerContext& context, Crew& crew, const HostPages& ho
             pageOfJob.push_back(index);
         }
     }
+    const bool recordsKept = !crew.run.shared.stateDirectory.empty();
     const auto fetched = [&](std::size_t job, const std::string& outcome) {
         if (CancelRequested()) {
             return;  // the run is over
@@ -151,31 +207,27 @@ void FetchAhead(const InstallerContext& context, Crew& crew, const HostPages& ho
         if (!outcome.empty()) {
             failure = outcome;
         } else if (page.plan.fillBlogValues) {
-            failure = FillBlogValues(context.shared.formData, page.localPath);
+            failure = FillBlogValues(crew.run.shared.formData, page.localPath);
         }
-        if (!failure && host.kept()) {
+        if (!failure && recordsKept) {
             std::optional<std::string> sha256 = Sha256OfFile(page.localPath);
             failure = sha256 ? std::nullopt : std::optional<std::string>(kUnreadablePage);
             page.sha256 = sha256.value_or("");
         }
         if (failure) {
             crew.board.Failed(index, std::move(*failure));
-        } else if (!host.NeedsSending(page)) {
-            ::unlink(page.localPath.c_str());
-            crew.board.Landed(index);
+            crew.gate.Release();
         } else {
-            crew.board.Fetched(index);
-            return;  // its slot comes back once a session has finished it
+            crew.Fetched(index);
         }
-        crew.gate.Release();
     };
-    web::FetchMany(jobs, crew.gate, fetched, {context.config.idleTimeout, web::kMaxDownloadBytes});
+    web::FetchMany(jobs, crew.gate, fetched, {crew.run.config.idleTimeout, web::kMaxDownloadBytes});
 }
 
 // One session's share of the run, on its own thread: takes fetched pages in list order
 // and puts them up until none is left. A session that is not logged on yet (an extra
 // one) logs on when it has a page to send; if the host refuses it, the others go on.
-void UploadPages(Crew& crew, Session& session, bool extra) {
+void UploadPages(PageCrew& crew, Session& session, bool extra) {
     std::optional<std::size_t> givenBack;
     while (const std::optional<std::size_t> taken = crew.board.Take(std::exchange(givenBack, {}))) {
         const std::size_t index = *taken;
@@ -184,7 +236,7 @@ void UploadPages(Crew& crew, Session& session, bool extra) {
             extra = false;
             // Hosts that limit connections refuse the extra ones ("421" before the logon,
             // "530" after it): no failure, the run goes on with the sessions it has.
-            if (!LogOn(crew.context, session, crew.account).ok()) {
+            if (!LogOn(crew.sessions, session, *crew.account).ok()) {
                 crew.board.PutBack(index);
                 break;
             }
@@ -244,36 +296,48 @@ bool HostPages::NeedsSending(const ListedPage& page) const {
                              there == listed.end() ? nullptr : &there->second);
 }
 
-void SendPages(const InstallerContext& context, const Account& account, Session& first,
-               const HostPages& host, std::vector<ListedPage>& pages, RunResult& result) {
+PageSender::PageSender(const InstallerContext& context, std::vector<ListedPage>& pages) {
     // No more sessions than pages; the extra ones log on only once they have a page.
-    std::vector<Session> extraSessions(
-        std::clamp<std::size_t>(pages.size(), 1, std::max(context.config.connections, 1u)) - 1);
-    PageBoard board(pages.size(), 1 + static_cast<int>(extraSessions.size()));
+    const std::size_t sessions =
+        std::clamp<std::size_t>(pages.size(), 1, std::max(context.config.connections, 1u));
+    crew_ = std::make_unique<PageCrew>(context, pages, sessions);
     for (std::size_t index = 0; index < pages.size(); ++index) {
         if (std::optional<std::string> refusal = RefusalOf(pages[index])) {
-            board.Failed(index, std::move(*refusal));
+            crew_->board.Failed(index, std::move(*refusal));
         } else {
             pages[index].localPath =
                 WorkingFile(context.shared.appDirectory, PageWorkingFile(index));
         }
     }
+    crew_->fetching = std::jthread([crew = crew_.get()] {
+        const RunScope scope(crew->fetchToken);
+        FetchAhead(*crew);
+    });
+}
 
-    // The sessions' own view of the window and of the trust store.
-    QuietWindow quiet;
-    SharedState sessionsShared;
-    sessionsShared.trustStore = std::make_unique<LockedTrustStore>(*context.shared.trustStore);
-    const InstallerContext sessionsContext{quiet, sessionsShared, context.config};
-    web::FetchGate gate(kPagesAhead);
-    Crew crew{sessionsContext, account, pages, board, gate};
+PageSender::~PageSender() {
+    crew_->fetchToken.Cancel();
+    crew_->board.Close();
+    if (crew_->fetching.joinable()) {
+        crew_->fetching.join();
+    }
+    for (const ListedPage& page : crew_->pages) {
+        if (!page.localPath.empty()) {
+            ::unlink(page.localPath.c_str());
+        }
+    }
+}
+
+void PageSender::Send(const Account& account, Session& first, const HostPages& host,
+                      RunResult& result) {
+    PageCrew& crew = *crew_;
+    crew.account = &account;
+    crew.KnowHost(host);
+    const InstallerContext& context = crew.run;
+    std::vector<Session> extraSessions(crew.sessionCount - 1);
 
     const CancelToken& runToken = CurrentCancelToken();
-    CancelToken fetchToken;  // the fetch ahead stops when the run ends, Cancel or not
     std::vector<std::jthread> threads;
-    threads.emplace_back([&] {
-        const RunScope scope(fetchToken);
-        FetchAhead(context, crew, host);
-    });
     threads.emplace_back([&] {
         const RunScope scope(runToken);
         UploadPages(crew, first, false);
@@ -286,7 +350,7 @@ void SendPages(const InstallerContext& context, const Account& account, Session&
     }
 
     for (;;) {
-        const PageBoard::News news = board.AwaitNews(kNewsInterval);
+        const PageBoard::News news = crew.board.AwaitNews(kNewsInterval);
         if (CancelRequested()) {
             break;
         }
@@ -301,20 +365,18 @@ void SendPages(const InstallerContext& context, const Account& account, Session&
             break;
         }
     }
-    const PageBoard::Tally tally = board.Count();
+    const PageBoard::Tally tally = crew.board.Count();
     result.done = static_cast<int>(tally.finished);
-    fetchToken.Cancel();
-    board.Close();
+    crew.fetchToken.Cancel();
+    crew.board.Close();
     threads.clear();  // joins them
+    crew.fetching.join();
     for (Session& session : extraSessions) {
         LogOff(session);
     }
-    for (std::size_t index = 0; index < pages.size(); ++index) {
+    for (std::size_t index = 0; index < crew.pages.size(); ++index) {
         if (const std::optional<std::string>& failure = tally.failures[index]) {
-            result.failedFiles.push_back({pages[index].name, *failure});
-        }
-        if (!pages[index].localPath.empty()) {
-            ::unlink(pages[index].localPath.c_str());
+            result.failedFiles.push_back({crew.pages[index].name, *failure});
         }
     }
 }

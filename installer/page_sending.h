@@ -1,10 +1,11 @@
 // Sending Update Pages' listed pages: fetched ahead over one curl multi handle on a thread
-// of their own, and put on the host over several sessions at once, each on its own thread,
-// while the run's thread keeps the window informed. Pages the host has as they are already
-// (the record of earlier runs, installer/upload_record.h) go up no more.
+// of their own, from before the first logon, and put on the host over several sessions at
+// once, each on its own thread, while the run's thread keeps the window informed. Pages the host
+// has as they are already (the record of earlier runs, installer/upload_record.h) go up no more.
 #pragma once
 
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,11 +47,28 @@ struct HostPages {
     [[nodiscard]] bool NeedsSending(const ListedPage& page) const;
 };
 
-// Sends the listed pages that the host does not have as they are over up to
-// config.connections sessions, `first` among them already logged on, and fills `result`
-// in. Returns once every page is finished or the run was cancelled; every session but
-// `first` is logged off.
-void SendPages(const InstallerContext& context, const Account& account, Session& first,
-               const HostPages& host, std::vector<ListedPage>& pages, RunResult& result);
+// Update Pages' pages on their way: fetching starts as soon as the sender is made, while
+// the first session logs on and lists the host; Send puts them up. The pages must outlive
+// the sender.
+struct PageCrew;  // what the fetch ahead, the sessions and the run's thread share
+
+class PageSender {
+public:
+    PageSender(const InstallerContext& context, std::vector<ListedPage>& pages);
+    PageSender(const PageSender&) = delete;
+    PageSender& operator=(const PageSender&) = delete;
+    // Stops the fetch and removes every page's working file (the blog page holds the
+    // password), whether Send ran or not.
+    ~PageSender();
+
+    // Sends the listed pages that the host does not have as they are over up to
+    // config.connections sessions, `first` among them already logged on, and fills
+    // `result` in. Returns once every page is finished or the run was cancelled; every
+    // session but `first` is logged off. Once per sender.
+    void Send(const Account& account, Session& first, const HostPages& host, RunResult& result);
+
+private:
+    std::unique_ptr<PageCrew> crew_;
+};
 
 }  // namespace klv

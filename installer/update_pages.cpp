@@ -3,6 +3,7 @@
 // completion, naming any page that did not land.
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -134,6 +135,16 @@ RunResult UpdatePages(const InstallerContext& context) {
         return Ended(std::move(result), RunOutcome::VendorFailed, listFetched.text());
     }
 
+    // The pages are fetched while the session logs on and the host is listed.
+    std::string list;
+    const bool listRead = ReadTextFile(listFile, list);
+    std::vector<ListedPage> pages;
+    std::optional<PageSender> sender;
+    if (listRead) {
+        pages = PagesOf(context, list);
+        sender.emplace(context, pages);
+    }
+
     Session session;
     const Result logon = LogOn(context, session, account);
     if (CancelRequested()) {
@@ -147,16 +158,14 @@ RunResult UpdatePages(const InstallerContext& context) {
     context.window.SetStatusLine("");
     context.window.SetStatusLine(kUploadingPages);
 
-    std::string list;
-    if (!ReadTextFile(listFile, list)) {
+    if (!listRead) {
         LogOff(session);  // nothing to upload: do not leave the connection open
         return Ended(std::move(result), RunOutcome::LocalFailure);
     }
-    std::vector<ListedPage> pages = PagesOf(context, list);
     result.total = static_cast<int>(pages.size());
     context.window.SetProgress(0, result.total);
     const HostPages host = ReadHostPages(context, session, account);
-    SendPages(context, account, session, host, pages, result);
+    sender->Send(account, session, host, result);
     if (CancelRequested()) {
         LogOff(session);
         return Ended(std::move(result), RunOutcome::Cancelled);

@@ -22,6 +22,7 @@
 #                             it starts OpenSSH's sshd (testkit/servers.py) the same way
 #   KLV_UPDATE_PAGES_BENCH_ROUNDS  update_pages_bench's rounds, all at 20 ms (default 3);
 #                             it also starts the vendor's HTTP site (testkit/servers.py)
+#   KLV_UPDATE_PAGES_BENCH_PARTS   the parts it runs (default "ftp,workflow,unchanged")
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -308,10 +308,13 @@ TEST_F(Workflow, UpdatePagesNamesEveryPageThatDidNotLandAndWhy) {
     OnUpdatePages(Context());
     EXPECT_EQ(window.statusLine, "HTTP 404 Not Found");
     EXPECT_EQ(window.messages.size(), 1u);
-    shared.formData.ftpPassword = "wrong";
-    UpdatePages("faq.txt\n");
+    shared.formData.ftpPassword = "wrong";  // the pages are fetched while the logon fails
+    UpdatePages("faq.txt\nweblogex.txt\n");
     EXPECT_THAT(window.messages.back(), StartsWith("530"));
     EXPECT_EQ(window.statusLine, window.messages.back());
+    for (const std::size_t page : {0, 1}) {  // the blog page held the password
+        EXPECT_FALSE(fs::exists(Working(PageWorkingFile(page))));
+    }
 }
 
 TEST_F(Workflow, AServerThatDiesIsNamedForEveryPageAfterAndInTheTranscript) {

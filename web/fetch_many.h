@@ -13,9 +13,12 @@
 
 namespace klv::web {
 
-inline constexpr std::size_t kParallelFetches = 8;
+// Each page costs a round trip or more, and over HTTP/1.1 only more connections carry
+// more at once: a list of a few hundred small pages takes as many round trips as it has
+// pages over this many.
+inline constexpr std::size_t kParallelFetches = 16;
 // Connections a batch opens to one host at most; HTTP/2 carries them all on one.
-inline constexpr long kConnectionsPerHost = 6;
+inline constexpr long kConnectionsPerHost = 16;
 
 // How far the fetches may run ahead of whoever uses the pages: a count of free slots.
 // Each job takes one as it starts; the user of a page gives one back. Thread-safe.
