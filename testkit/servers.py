@@ -99,6 +99,9 @@ def http(root, log, *rules):
                 time.sleep(3600)
             self.close_connection = action == "cut"
 
+    # A web server's listen backlog (nginx: 511), not socketserver's 5: a batch of fetches
+    # connects many at once, and a dropped SYN costs a second.
+    ThreadingHTTPServer.request_queue_size = 128
     server = ThreadingHTTPServer((address, 0), Handler)
     server.daemon_threads = True
     server.handle_error = lambda *args: None  # a client that left early is no news

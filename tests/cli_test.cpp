@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <optional>
+#include <sstream>
 #include <thread>
 
 #include "app/command_line.h"
@@ -57,7 +58,10 @@ protected:
             arg = arg.starts_with("@") ? scratch / arg.substr(1) : arg;
         }
         env.insert(env.end(), {"HOME=" + scratch / "user", "XDG_CONFIG_HOME=" + scratch / "config",
-                               "XDG_RUNTIME_DIR=" + scratch / "run", "PATH=/usr/bin:/bin"});
+                               "XDG_RUNTIME_DIR=" + scratch / "run"});
+        if (std::none_of(env.begin(), env.end(), [](auto& v) { return v.starts_with("PATH="); })) {
+            env.push_back("PATH=/usr/bin:/bin");
+        }
         if (http) {
             env.push_back("KLV_TEST_VENDOR_BASE_URL=" + http->Url());
             env.push_back("KLV_TEST_FTP_PORT=" + std::to_string(ftp->port));
@@ -162,23 +166,72 @@ INSTANTIATE_TEST_SUITE_P(Cli, CommandRuns, ::testing::Values(
         "passwords are never taken on the command line"},
     Row{"AnyOtherFirstArgumentIsAUsageError", {"frobnicate"}, {}, false, {}, 2,
         "unknown command \"frobnicate\"\n\nUsage: klv "},
+    Row{"OpenIsForInstallScriptAlone", {"update-pages", "--open"}, {}, false, {}, 2,
+        "unknown option --open"},
     Row{"VersionIsPrinted", {"--version"}, {}, false, {}, 0, "", "klv 1.0.0.1\n"}), RowName);
 // clang-format on
 
-TEST_F(Cli, OnATerminalThePasswordsAreAskedForWithoutEcho) {
+TEST_F(Cli, OnATerminalThePasswordsAreAskedForWithoutEchoAndTheProgressFitsTheLine) {
     Serve();
-    // script(1) gives the program a terminal; each answer is typed once its prompt shows.
+    // script(1) gives the program a terminal 50 columns wide; each answer is typed once its
+    // prompt shows.
     const pid_t klv =
-        Start(With({"update-pages", "-q"}, kAccount), {},
+        Start(With({"update-pages"}, kAccount), {},
               {"/bin/sh", "-c",
                "answer() { for i in $(seq 100); do grep -q \"$1\" \"$0\" && break; sleep 0.1; done;"
                " echo \"$2\"; }; { answer 'FTP password for ann@127.0.0.1: ' s3cret;"
-               " answer 'Blog password for' typed; } | script -qec \"$*\" /dev/null",
+               " answer 'Blog password for' typed; } | script -qec \"stty cols 50; $*\" /dev/null",
                scratch / "out"});
     EXPECT_EQ(WaitFor(klv), 0);
     EXPECT_THAT(Home("www/klv/weblogex.php"), HasSubstr("$blog_password = \"typed\";"));
-    EXPECT_THAT(ReadFile(scratch / "out"), Not(HasSubstr("s3cret")));  // never shown
-    EXPECT_THAT(ReadFile(scratch / "out"), Not(HasSubstr("typed")));
+    const std::string shown = ReadFile(scratch / "out");
+    EXPECT_THAT(shown, Not(HasSubstr("s3cret")));  // never shown
+    EXPECT_THAT(shown, Not(HasSubstr("typed")));
+    // Each redraw of the progress line: a bar 24 wide (dots while the count is not known),
+    // the page's number and what goes on, cut to the 49 columns left of the last.
+    std::size_t bars = 0, cut = 0, full = 0;
+    for (std::size_t at = shown.find("\r\033[K["); at != std::string::npos;
+         at = shown.find("\r\033[K[", at + 1)) {
+        const std::string bar = shown.substr(at + 4, shown.find_first_of("\r\n", at + 1) - at - 4);
+        EXPECT_THAT(bar, ::testing::MatchesRegex("\\[([-#]{24}|\\.{24})\\] .+")) << bar;
+        EXPECT_LE(bar.size(), 49u) << bar;
+        ++bars;
+        cut += bar.size() == 49 ? 1 : 0;
+        full += bar.starts_with("[" + std::string(24, '#') + "]") ? 1 : 0;
+    }
+    EXPECT_GT(bars, 0u);
+    EXPECT_GT(cut, 0u);  // "Downloading Current KLV Pages From Kolvane" does not fit
+    EXPECT_GT(full, 0u);
+}
+
+TEST_F(Cli, OpenHandsTheSetUpPageToXdgOpenWithTheSignalsOfANewProgram) {
+    Serve();
+    WriteFile(scratch / "config/klv/klv.conf", kKlvConf);
+    fs::create_directories(scratch / "bin");
+    // What the program opened, and how the opener was started.
+    WriteFile(scratch / "bin/xdg-open",
+              "#!/bin/sh\nout=$(readlink /proc/$$/fd/1)\n{ echo \"$1\";"
+              " grep -E '^Sig(Blk|Ign):' /proc/$$/status; echo \"$out\"; } > \"$0.txt.part\""
+              " && mv \"$0.txt.part\" \"$0.txt\"\n");
+    fs::permissions(scratch / "bin/xdg-open", fs::perms(0755));
+    // Started as nohup starts a program: those signals ignored; the opener must not be.
+    const pid_t klv = Start({"install-script", "--open"},
+                            {"KLV_PASSWORD=s3cret", "PATH=" + scratch / "bin" + ":/usr/bin:/bin"},
+                            {"/bin/sh", "-c", "trap '' INT TERM PIPE; exec \"$@\"", "sh"});
+    EXPECT_EQ(WaitFor(klv), 0);
+    EXPECT_EQ(ReadFile(scratch / "out"), kSetupPage);
+    for (int wait = 0; wait < 100 && !fs::exists(scratch / "bin/xdg-open.txt"); ++wait) {
+        std::this_thread::sleep_for(50ms);
+    }
+    std::istringstream opened(ReadFile(scratch / "bin/xdg-open.txt"));
+    std::string url, blocked, ignored, output;
+    std::getline(opened, url) >> blocked >> blocked >> ignored >> ignored >> output;
+    EXPECT_EQ(url + '\n', kSetupPage);
+    EXPECT_EQ(std::stoull(blocked, nullptr, 16), 0u);
+    const unsigned long long kNewProgramsDefaults =
+        1ull << (SIGINT - 1) | 1ull << (SIGTERM - 1) | 1ull << (SIGPIPE - 1);
+    EXPECT_EQ(std::stoull(ignored, nullptr, 16) & kNewProgramsDefaults, 0u) << ignored;
+    EXPECT_EQ(output, "/dev/null");  // standard output holds the run's result alone
 }
 
 struct Stop {

@@ -121,6 +121,7 @@ TEST(DataAddress, PasvRepliesPortArgumentsAndDialablePorts) {
     EXPECT_FALSE(ftp::IsDialablePort(65536));
     EXPECT_EQ(ftp::ParseEpsvReply("229 Entering Extended Passive Mode (|||6446|)"), 6446);
     EXPECT_EQ(ftp::ParseEpsvReply("229 (!!!21!) (|||9|)"), 21);
+    EXPECT_EQ(ftp::ParseEpsvReply("229 (|||1024|)"), 1024);
     for (const char* bad : {"229 (|||6446!)", "229 (||6446|)", "229 (|||x|)", "229 (|||)",
                             "229 (1116441)", "229 |||6446|", "229 (|||-1|)"}) {
         EXPECT_FALSE(ftp::ParseEpsvReply(bad)) << bad;
@@ -438,6 +439,8 @@ const ListingLine kListingLines[] = {
     {"MlsdFactsInCapitals", true, "Type=FILE;Size=5;MODIFY=20240101000000; a", {{"a", 5,
      "20240101000000"}}},
     {"MlsdWithoutSize", true, "type=file;modify=20240101000000; a"},
+    {"MlsdSizeNotANumber", true, "type=file;size=12a;modify=20240101000000; a"},
+    {"MlsdWithoutType", true, "size=5;modify=20240101000000; a"},
     {"MlsdWithoutName", true, "type=file;size=5;"},
     {"VsftpdList", false, "-rw-r--r--    1 1000     1000           14 Dec 07 20:38 page one.html",
      {{"page one.html", 14, "Dec 07 20:38"}}},
