@@ -95,6 +95,7 @@ TEST_F(Window, ShowsEachFieldRightOfItsLabelApartAndInsideInTheFormsTabOrder) {
     // A dialog unit follows the average letter width rounded to the nearest pixel.
     EXPECT_EQ(app::BaseUnitsOf(52 * 6 + 25, 13).x, 6);
     EXPECT_EQ(app::BaseUnitsOf(52 * 6 + 26, 13).x, 7);
+    EXPECT_EQ(app::MulDiv(5, 3, 2), 8);  // dialog units to pixels: 7.5 rounds up
     std::vector<QWidget*> tabOrder;
     std::set<int> fieldColumns, labelColumns;  // left edges
     const QList<QLabel*> labels = dialog.findChildren<QLabel*>();

@@ -238,6 +238,26 @@ TEST_P(AuthRefusals, GoOnInClearTextOnlyWithAHostNeverSeenWithTls) {
 
 INSTANTIATE_TEST_SUITE_P(Client, AuthRefusals, ::testing::ValuesIn(kAuthRefused), RowName);
 
+// An IPv4 peer seen through an IPv6 socket is the IPv4 address it is; a PASV reply naming
+// it names the control connection's host.
+TEST(SocketAddresses, AMappedIpv4AddressIsTheIpv4HostItNames) {
+    const auto address = [](const char* text) {
+        return Resolve(text, 21, AF_UNSPEC, DeadlineAfter(1s)).addresses.at(0);
+    };
+    const SocketAddress mapped = address("::ffff:192.0.2.7");
+    ASSERT_EQ(mapped.family(), AF_INET6);
+    const SocketAddress four = tcp::Unmapped(mapped);
+    EXPECT_EQ(four.family(), AF_INET);
+    EXPECT_EQ(tcp::AddressText(four), "192.0.2.7");
+    EXPECT_EQ(tcp::PortOf(four), 21u);
+    EXPECT_EQ(tcp::AddressText(tcp::Unmapped(address("2001:db8::1"))), "2001:db8::1");
+    EXPECT_TRUE(tcp::SameHost(four, address("192.0.2.7")));
+    EXPECT_FALSE(tcp::SameHost(four, address("192.0.2.8")));
+    EXPECT_FALSE(tcp::SameHost(four, mapped));
+    EXPECT_TRUE(tcp::SameHost(address("2001:db8::1"), address("2001:db8::1")));
+    EXPECT_FALSE(tcp::SameHost(address("2001:db8::1"), address("2001:db8::2")));
+}
+
 // An address that never answers holds the next one back a quarter of a second, not for
 // the idle bound; one that refuses not at all.
 TEST_F(Scripted, EveryAddressIsTriedWithoutWaitingOutTheOneBefore) {
