@@ -4,8 +4,8 @@
 // want each data connection to resume the control connection's session). How each server
 // answers and stores is recorded in docs/interoperability.md; these tests hold what the
 // client makes of any of them. The certificates are made for the run by openssl: "server",
-// issued by the run's own authority "ca" for 127.0.0.1, and "other", self-signed for
-// other.example.
+// issued by the run's own authority "ca" for 127.0.0.1, and "other", by the same
+// authority for another name, other.example.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -41,8 +41,8 @@ const Scratch& Certificates() {
                      " && R='req -x509 -newkey rsa:2048 -nodes -days 2' && openssl $R -subj /CN=ca"
                      " -keyout ca.key -out ca.crt && openssl $R -subj '/CN=klv test server' -CA"
                      " ca.crt -CAkey ca.key -addext subjectAltName=IP:127.0.0.1 -keyout server.key"
-                     " -out server.crt && openssl $R -subj /CN=other.example -keyout other.key"
-                     " -out other.crt"},
+                     " -out server.crt && openssl $R -subj /CN=other.example -CA ca.crt -CAkey"
+                     " ca.key -keyout other.key -out other.crt"},
                 directory / "log")
             .Wait();
     EXPECT_EQ(made, 0) << ReadFile(directory / "log");
@@ -388,8 +388,11 @@ TEST(TlsCertificates, AskedOnlyWhenItDoesNotVerifyAndWasNotTrustedBefore) {
     EXPECT_TRUE(asked[2].changed && asked[2].verifiedBefore);
     ASSERT_EQ(::setenv("SSL_CERT_FILE", (Certificates() / "ca.crt").c_str(), 1), 0);
     EXPECT_TRUE(client.LogOn(TlsLogon(signedServer.server, asked, false))) << client.replyText();
-    ::unsetenv("SSL_CERT_FILE");
     EXPECT_EQ(asked.size(), 3u);  // it verifies: no question
+    EXPECT_FALSE(client.LogOn(TlsLogon(otherName.server, asked, false)));
+    ::unsetenv("SSL_CERT_FILE");
+    ASSERT_EQ(asked.size(), 4u);  // the wrong name is the fault found, and said once
+    EXPECT_EQ(asked[3].reason, "IP address mismatch");
 }
 
 // The session operations ask the window once and remember the answer with the host, which
