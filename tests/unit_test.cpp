@@ -273,8 +273,6 @@ TEST(Templating, ReplacesEveryPlaceholderInOrderWithCrLfLineEnds) {
     EXPECT_TRUE(url.ends_with("n/tamrixo"));
 }
 
-// XDG_RUNTIME_DIR and XDG_CACHE_HOME under a scratch directory ("" unsets one), HOME its
-// "home"; where the run's directory is made ("" where none may be).
 // Pages go to the sessions in list order; a page comes back once, and only while another
 // session works; a page finishes once; when the last session ends, what is left fails.
 TEST(PageBoard, HandsOutPagesInListOrderAndFinishesEachOnce) {
@@ -323,6 +321,8 @@ TEST(Settings, ConnectionsAreClampedAndAnythingElseIsTheDefault) {
     }
 }
 
+// XDG_RUNTIME_DIR and XDG_CACHE_HOME under a scratch directory ("" unsets one), HOME its
+// "home"; where the run's directory is made ("" where none may be).
 TEST(RunDirectory, PrivateFreshAndRemovedWithTheWorkingFiles) {
     const char* rows[][3] = {
         {"run", "cache", "run"}, {"no-such-dir", "", "home/.cache"}, {"", "file", ""}};
